@@ -1,0 +1,4 @@
+"""zarnel: buckets and objects on a MinIO store from a native client layer.
+
+``from zarnel.minio_main import ZarnelMinioMain`` is the entry point.
+"""

@@ -1,0 +1,65 @@
+"""The configuration record: a mapping read by attribute or by ``get``.
+
+A key the record does not hold reads as None, by attribute and by ``get``,
+so optional settings need no special casing. Secrets are masked in the repr.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["SECRET_KEYS", "ZarnelVar"]
+
+#: Keys whose values never appear in a repr.
+SECRET_KEYS = frozenset({"password", "ssh_password", "ssh_rsa_pwd", "secret_key"})
+
+
+class ZarnelVar:
+    """A configuration record built from keyword arguments."""
+
+    __slots__ = ("_entries",)
+
+    def __init__(self, **entries: Any) -> None:
+        object.__setattr__(self, "_entries", dict(entries))
+
+    def __getattr__(self, name: str) -> Any:
+        # Only called for names that are not methods or slots. Dunder names
+        # stay errors so copy, pickle and friends see an ordinary object.
+        if name == "_entries" or (name.startswith("__") and name.endswith("__")):
+            raise AttributeError(name)
+        return self._entries.get(name)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "_entries":  # restoring a copy
+            object.__setattr__(self, name, value)
+        else:
+            self._entries[name] = value
+
+    def get(self, key: str, default: Any = None) -> Any:
+        """The value of ``key``, or ``default`` (None) when absent."""
+        return self._entries.get(key, default)
+
+    def set(self, key: str, value: Any) -> None:
+        """Store ``value`` under ``key``."""
+        self._entries[key] = value
+
+    def todict(self) -> dict[str, Any]:
+        """A new plain dict with every entry."""
+        return dict(self._entries)
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._entries
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, ZarnelVar):
+            return NotImplemented
+        return self._entries == other._entries
+
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def __repr__(self) -> str:
+        shown = ", ".join(
+            f"{key}={'***' if key in SECRET_KEYS and value is not None else repr(value)}"
+            for key, value in self._entries.items()
+        )
+        return f"{type(self).__name__}({shown})"

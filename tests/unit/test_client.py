@@ -1,0 +1,330 @@
+"""Construction, configuration cleansing and the storage connection."""
+
+from __future__ import annotations
+
+import pytest
+
+from tests.fakes import FakeMinio, FakeMinioModule, RecordingLog
+
+MISSING = "缺少必填参数："
+SECURE_BAD = "参数secure预设值不正确，可选：[True, False]"
+TUNNEL_KEYS = ["ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd"]
+
+
+@pytest.fixture
+def fake_minio(minio_main, monkeypatch):
+    FakeMinio.instances.clear()
+    monkeypatch.setattr(minio_main, "minio", FakeMinioModule)
+    return FakeMinio.instances
+
+
+class FakeTunnel:
+    made: list[FakeTunnel] = []
+
+    def __init__(self, mapping):
+        self.mapping = mapping
+        self.record = object()
+        FakeTunnel.made.append(self)
+
+    def connect(self):
+        return self.record
+
+
+@pytest.fixture
+def fake_tunnel(minio_main, monkeypatch):
+    FakeTunnel.made.clear()
+    monkeypatch.setattr(minio_main, "ZarnelSSH", FakeTunnel)
+    return FakeTunnel.made
+
+
+class TestConstruction:
+    def test_logger_then_cleansing_then_tunnel(self, minio_main, monkeypatch, config):
+        events = []
+
+        class Log(RecordingLog):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                events.append(("log", args, kwargs))
+
+        class Tunnel(FakeTunnel):
+            def __init__(self, mapping):
+                super().__init__(mapping)
+                events.append(("tunnel", mapping))
+
+            def connect(self):
+                events.append(("connect",))
+                return super().connect()
+
+        class Client(minio_main.ZarnelMinioMain):
+            def _cleanse_params(self, config):
+                events.append(("cleanse", config))
+                super()._cleanse_params(config)
+
+        monkeypatch.setattr(minio_main, "ZarnelLog", Log)
+        monkeypatch.setattr(minio_main, "ZarnelSSH", Tunnel)
+        config["ssh"] = True
+        given = dict(config)
+        instance = Client(config)
+
+        assert [e[0] for e in events] == ["log", "cleanse", "tunnel", "connect"]
+        assert events[0][1:] == ((), {"file": False})
+        assert events[1][1] is config
+        assert events[2][1] == given  # the record as a plain mapping
+        assert type(events[2][1]) is dict
+        assert instance._config is Tunnel.made[-1].record
+        assert isinstance(instance._log, Log)
+
+    @pytest.mark.parametrize("ssh", [False, None, "", 0])
+    def test_no_tunnel_unless_ssh_is_true(self, minio_main, fake_tunnel, config, ssh):
+        config["ssh"] = ssh
+        instance = minio_main.ZarnelMinioMain(config)
+        assert fake_tunnel == []
+        assert instance._config.get("host") == "127.0.0.1"
+
+    def test_no_tunnel_without_ssh_key(self, minio_main, fake_tunnel, config):
+        minio_main.ZarnelMinioMain(config)
+        assert fake_tunnel == []
+
+    def test_constructed_object_has_no_engine(self, minio_main, config):
+        instance = minio_main.ZarnelMinioMain(config)
+        assert set(vars(instance)) == {"_log", "_config", "_params_dict", "_default_params"}
+        with pytest.raises(AttributeError, match="_engine"):
+            instance._engine  # noqa: B018
+
+    def test_support_errors_pass_through_unchanged(self, minio_main, monkeypatch, config):
+        error = OSError("tunnel refused")
+
+        class Tunnel(FakeTunnel):
+            def connect(self):
+                raise error
+
+        monkeypatch.setattr(minio_main, "ZarnelSSH", Tunnel)
+        config["ssh"] = True
+        with pytest.raises(OSError) as caught:
+            minio_main.ZarnelMinioMain(config)
+        assert caught.value is error
+
+    def test_logger_is_the_framework_logger(self, minio_main, config):
+        from zarnel_log import ZarnelLog
+
+        instance = minio_main.ZarnelMinioMain(config)
+        assert isinstance(instance._log, ZarnelLog)
+        assert instance._log.path is None  # no log file
+
+    def test_subclass_state_and_arguments(self, minio_main, config):
+        class Client(minio_main.ZarnelMinioMain):
+            pass
+
+        instance = Client(config=config)
+        instance.extra = 1
+        assert instance.extra == 1
+        with pytest.raises(TypeError):
+            minio_main.ZarnelMinioMain()
+        with pytest.raises(TypeError):
+            minio_main.ZarnelMinioMain(config, config)
+
+
+class TestSchema:
+    def test_params_dict(self, client):
+        client._set_params_dict()
+        required = {"type": True}
+        assert client._params_dict == {
+            "host": required, "port": required, "user": required, "password": required,
+            "secure": {"type": False, "default": False, "optional": [True, False]},
+        }  # fmt: skip
+        assert list(client._params_dict) == ["host", "port", "user", "password", "secure"]
+        assert list(client._params_dict["secure"]) == ["type", "default", "optional"]
+
+    def test_default_params(self, client):
+        client._set_default_params()
+        assert list(client._default_params.items()) == [(key, None) for key in TUNNEL_KEYS]
+
+    def test_tables_are_rebuilt_on_every_call(self, client):
+        client._set_params_dict()
+        first = client._params_dict
+        first["host"]["type"] = False
+        client._set_params_dict()
+        assert client._params_dict is not first
+        assert client._params_dict["host"] == {"type": True}
+        client._set_default_params()
+        defaults = client._default_params
+        client._set_default_params()
+        assert client._default_params is not defaults
+
+
+class TestCleansing:
+    @pytest.mark.parametrize(
+        ("changes", "message"),
+        [
+            ({"host": None, "port": None}, MISSING + "['host', 'port']"),
+            ({"port": None, "host": None}, MISSING + "['host', 'port']"),
+            ({"host": "", "port": 0, "password": ""}, MISSING + "['host', 'port', 'password']"),
+            ({"secure": "yes"}, SECURE_BAD),
+            ({"secure": 2}, SECURE_BAD),
+            ({"host": None, "secure": "yes"}, MISSING + "['host']" + "；" + SECURE_BAD),
+            (
+                {"host": None, "port": None, "user": None, "password": None},
+                MISSING + "['host', 'port', 'user', 'password']",
+            ),
+        ],
+    )
+    def test_messages(self, minio_main, config, changes, message):
+        for key, value in changes.items():
+            if value is None:
+                del config[key]
+            else:
+                config[key] = value
+        before = dict(config)
+        with pytest.raises(Exception) as caught:  # noqa: B017, PT011
+            minio_main.ZarnelMinioMain(config)
+        assert type(caught.value) is Exception
+        assert caught.value.args == (message,)
+        assert config == before  # the caller's mapping is untouched on failure
+
+    def test_state_left_by_a_failed_cleansing(self, client, config):
+        del config["host"]
+        with pytest.raises(Exception, match="host"):  # noqa: PT011
+            client._cleanse_params(config)
+        assert client._config.get("port") == 9000
+        assert "secure" in client._params_dict
+
+    def test_default_params_built_only_on_success(self, minio_main, config):
+        class Client(minio_main.ZarnelMinioMain):
+            calls = 0
+
+            def _set_default_params(self):
+                Client.calls += 1
+                super()._set_default_params()
+
+        del config["user"]
+        with pytest.raises(Exception, match="user"):  # noqa: PT011
+            Client(config)
+        assert Client.calls == 0
+
+    @pytest.mark.parametrize(("secure", "stored"), [(True, True), (1, 1), (0, 0), (False, False)])
+    def test_accepted_secure_values_stay_as_given(self, minio_main, config, secure, stored):
+        config["secure"] = secure
+        instance = minio_main.ZarnelMinioMain(config)
+        assert instance._config.get("secure") == stored
+        assert type(instance._config.get("secure")) is type(stored)
+
+    def test_false_default_is_never_written(self, minio_main, config):
+        instance = minio_main.ZarnelMinioMain(config)
+        assert "secure" not in instance._config.todict()
+
+    def test_tunnel_defaults_added_to_callers_mapping_only_where_absent(self, minio_main, config):
+        config["ssh"] = False
+        config["ssh_port"] = 2222
+        instance = minio_main.ZarnelMinioMain(config)
+        assert list(config) == [
+            "host", "port", "user", "password", "ssh", "ssh_port",
+            "ssh_host", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd",
+        ]  # fmt: skip
+        assert config["ssh"] is False
+        assert config["ssh_port"] == 2222
+        assert config["ssh_rsa"] is None
+        # The record was built from a copy, before the defaults were added.
+        assert "ssh_rsa" not in instance._config.todict()
+
+    def test_record_is_a_copy(self, minio_main, config):
+        instance = minio_main.ZarnelMinioMain(config)
+        config["host"] = "elsewhere"
+        assert instance._config.host == "127.0.0.1"
+
+    @pytest.mark.parametrize(
+        ("config", "message"),
+        [
+            (None, "argument after \\*\\* must be a mapping, not NoneType"),
+            ([("host", "h")], "argument after \\*\\* must be a mapping, not list"),
+            ("host", "argument after \\*\\* must be a mapping, not str"),
+            ({1: "x", "host": "h"}, "keywords must be strings"),
+        ],
+    )
+    def test_bad_configuration_kinds_are_type_errors(self, minio_main, config, message):
+        with pytest.raises(TypeError, match=message):
+            minio_main.ZarnelMinioMain(config)
+
+    def test_any_mapping_is_accepted(self, minio_main, config):
+        from types import MappingProxyType
+
+        class Mapping(dict):
+            pass
+
+        instance = minio_main.ZarnelMinioMain(Mapping(config))
+        assert instance._config.user == "access"
+        # A read-only mapping is read, but cannot take the tunnel defaults.
+        with pytest.raises(AttributeError, match="update"):
+            minio_main.ZarnelMinioMain(MappingProxyType(config))
+
+
+class TestConnect:
+    def test_exact_client_construction(self, client, fake_minio):
+        client._connect()
+        (engine,) = fake_minio
+        assert client._engine is engine
+        assert engine.init_args == ()
+        assert list(engine.init_kwargs.items()) == [
+            ("endpoint", "127.0.0.1:9000"),
+            ("access_key", "access"),
+            ("secret_key", "secret"),
+            ("secure", False),
+        ]
+        assert engine.calls == []  # nothing is contacted
+
+    def test_port_as_text_or_number_and_secure_ignored(self, minio_main, fake_minio, config):
+        config["port"] = "9000"
+        config["secure"] = True
+        instance = minio_main.ZarnelMinioMain(config)
+        instance._connect()
+        assert fake_minio[-1].init_kwargs["endpoint"] == "127.0.0.1:9000"
+        assert fake_minio[-1].init_kwargs["secure"] is False
+
+    def test_values_handed_on_unchanged(self, minio_main, fake_minio, config):
+        class Key(str):
+            pass
+
+        config["user"] = Key("k")
+        config["host"] = b"h"  # any other value: its text form
+        instance = minio_main.ZarnelMinioMain(config)
+        instance._connect()
+        kwargs = fake_minio[-1].init_kwargs
+        assert kwargs["access_key"] is config["user"]
+        assert kwargs["endpoint"] == "b'h':9000"
+
+    def test_through_tunnel_record(self, minio_main, fake_minio, monkeypatch, config):
+        from zarnel_var import ZarnelVar
+
+        class Tunnel(FakeTunnel):
+            def connect(self):
+                return ZarnelVar(**{**self.mapping, "host": "127.0.0.1", "port": 40123})
+
+        monkeypatch.setattr(minio_main, "ZarnelSSH", Tunnel)
+        instance = minio_main.ZarnelMinioMain({**config, "host": "db.internal", "ssh": True})
+        instance._connect()
+        assert fake_minio[-1].init_kwargs["endpoint"] == "127.0.0.1:40123"
+
+    def test_second_connect_replaces_client(self, client, fake_minio):
+        client._connect()
+        client._connect()
+        assert client._engine is fake_minio[1]
+
+    def test_failed_connect_keeps_previous_client(self, client, minio_main, monkeypatch):
+        previous = client._engine
+        error = ValueError("bad endpoint")
+
+        class Broken:
+            def Minio(**kwargs):  # noqa: N802, N805
+                raise error
+
+        monkeypatch.setattr(minio_main, "minio", Broken)
+        with pytest.raises(ValueError) as caught:  # noqa: PT011
+            client._connect()
+        assert caught.value is error
+        assert client._engine is previous
+
+    def test_real_sdk_client_is_built_without_tls(self, client):
+        client._connect()
+        import minio
+
+        assert isinstance(client._engine, minio.Minio)
+        assert client._engine._base_url.is_https is False

@@ -1,0 +1,1 @@
+"""Development tools shared by the tests, the demo and the benchmarks."""

