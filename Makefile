@@ -2,7 +2,7 @@
 # machine by itself (Debian packages, .venv, dependencies, the native build).
 PY := .venv/bin/python
 
-.PHONY: demo test setup clean
+.PHONY: demo test setup lint format clean
 
 setup:
 	scripts/setup.sh
@@ -10,9 +10,18 @@ setup:
 demo: setup
 	$(PY) examples/demo.py
 
+# The test build turns compiler warnings into errors.
 test:
 	ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+lint:
+	ZARNEL_LINT=1 ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh requirements/lint.txt
+	scripts/lint.sh
+
+format:
+	ZARNEL_LINT=1 scripts/setup.sh requirements/lint.txt
+	scripts/lint.sh --fix
 
 clean:
 	rm -rf build .venv .pytest_cache

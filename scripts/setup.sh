@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 VENV=${ZARNEL_VENV:-.venv}
 DEBIAN_PACKAGES=(openssh-client openssh-server)
+# The linters are needed only by `make lint` and `make format`.
+[ "${ZARNEL_LINT:-}" = 1 ] && DEBIAN_PACKAGES+=(clang-format clang-tidy)
 
 install_debian_packages() {
   local missing=()
