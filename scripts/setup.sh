@@ -69,5 +69,9 @@ fi
 
 # The project itself: an incremental native build in build/.
 echo "setup: building zarnel"
-"${PIP[@]}" install --no-build-isolation --no-deps \
-  ${ZARNEL_CMAKE_DEFINES:+--config-settings=cmake.define.$ZARNEL_CMAKE_DEFINES} .
+settings=()
+for define in ${ZARNEL_CMAKE_DEFINES:-}; do
+  settings+=("--config-settings=cmake.define.$define")
+done
+[ -n "${ZARNEL_BUILD_DIR:-}" ] && settings+=("--config-settings=build-dir=$ZARNEL_BUILD_DIR")
+"${PIP[@]}" install --no-build-isolation --no-deps "${settings[@]}" .
