@@ -1,8 +1,19 @@
-// Operations of this subsystem are bound here, in the order of the operation table.
+// Bucket lifecycle, contents listing and policy query.
+#include <nanobind/nanobind.h>
+
+#include "buckets/listing.hpp"
 #include "minio_main.hpp"
 
 namespace zarnel {
 
-void bind_buckets(Class& cls) { (void)cls; }
+using namespace nb::literals;
+
+void bind_buckets(Class& cls) {
+  cls.def("_bucket_list_files", &buckets::list_files,
+          "bucket_name"_a.none(), "prefix"_a.none() = "",
+          "List the objects of `bucket_name` whose names begin with `prefix`, "
+          "at every depth, as records with the keys bucket_name, "
+          "object_name, last_modified (text), etag, size, content_type.");
+}
 
 }  // namespace zarnel
