@@ -83,7 +83,8 @@ def test_bucket_list_is_the_sdks_list(store, sdk, bucket):
     # Made in the default region: moto lists other regions' buckets only to
     # a client of that region.
     buckets = store._bucket_list()
-    assert isinstance(buckets, list) and all(isinstance(b, Bucket) for b in buckets)
+    assert isinstance(buckets, list)
+    assert all(isinstance(b, Bucket) for b in buckets)
     assert bucket in [b.name for b in buckets]
     assert [b.name for b in buckets] == [b.name for b in sdk.list_buckets()]
 
@@ -126,7 +127,7 @@ class TestListFiles:
         assert [r["object_name"] for r in records] == ["docs/a.txt", "docs/sub/deep/c.json",
                                                        "docs2/b.txt"]  # fmt: skip
         assert [list(r) for r in records] == [FIELDS] * 3
-        for record, item in zip(records, items):
+        for record, item in zip(records, items, strict=True):
             assert record == {
                 "bucket_name": filled,
                 "object_name": item.object_name,
@@ -135,10 +136,10 @@ class TestListFiles:
                 "size": item.size,
                 "content_type": item.content_type,
             }
-        assert records[0]["size"] == 3 and records[2]["size"] == 1
+        assert [r["size"] for r in records] == [3, 2, 1]
 
     @pytest.mark.parametrize(
-        "prefix, expected",
+        ("prefix", "expected"),
         [("", NAMES), ("docs/", NAMES[:2]), ("docs/sub", NAMES[1:2]), ("nothing", [])],
     )
     def test_prefixes(self, store, filled, prefix, expected):

@@ -11,7 +11,7 @@ from tests.fakes import Call, RecordingLog
 
 FIELDS = ["bucket_name", "object_name", "last_modified", "etag", "size", "content_type"]
 PATTERN = "%Y-%m-%d %H:%M:%S.%f"
-UTC = dt.timezone.utc
+UTC = dt.UTC
 
 
 def item(object_name="a.txt", last_modified=dt.datetime(2024, 3, 5, 7, 8, 9, 120), **extra):
@@ -47,12 +47,18 @@ class TestListFiles:
         client._engine.answers["list_objects"] = iter([first, second, first])
         records = client._bucket_list_files("b")
         assert [list(r) for r in records] == [FIELDS] * 3
-        assert records[0] == {"bucket_name": "b", "object_name": "x/y/z.bin",
-                              "last_modified": "2024-03-05 07:08:09.000120",
-                              "etag": "e-x/y/z.bin", "size": size, "content_type": None}  # fmt: skip
+        assert records[0] == {
+            "bucket_name": "b",
+            "object_name": "x/y/z.bin",
+            "last_modified": "2024-03-05 07:08:09.000120",
+            "etag": "e-x/y/z.bin",
+            "size": size,
+            "content_type": None,
+        }
         assert records[0]["size"] is size
         assert records[1]["last_modified"] == "1999-12-31 23:59:59.000000"
-        assert records[2] == records[0] and records[2] is not records[0]
+        assert records[2] == records[0]
+        assert records[2] is not records[0]
 
     @pytest.mark.parametrize(
         "value",
@@ -155,7 +161,7 @@ class TestListFiles:
             minio_main.ZarnelMinioMain(config)._bucket_list_files("b")
 
     @pytest.mark.parametrize(
-        "args, kwargs", [((), {}), (("b", "p", "x"), {}), (("b",), {"prefx": "p"})]
+        ("args", "kwargs"), [((), {}), (("b", "p", "x"), {}), (("b",), {"prefx": "p"})]
     )
     def test_argument_errors(self, client, args, kwargs):
         with pytest.raises(TypeError, match="incompatible function arguments"):
@@ -197,7 +203,8 @@ class TestCreateBucket:
         name, region, lock = "b", "us-east-1", Truth(True)
         assert client._create_bucket(object_lock=lock, location=region, bucket_name=name) is True
         call = client._engine.calls[1]
-        assert call.args[0] is name and call.kwargs["location"] is region
+        assert call.args[0] is name
+        assert call.kwargs["location"] is region
         assert call.kwargs["object_lock"] is lock
 
     @pytest.mark.parametrize("answer", [True, 1, "yes", [0], Truth(True)])
@@ -343,7 +350,7 @@ class TestBucketPolicy:
 
 
 @pytest.mark.parametrize(
-    "operation, args",
+    ("operation", "args"),
     [
         ("_create_bucket", ("b",)),
         ("_remove_bucket", ("b",)),
@@ -360,7 +367,7 @@ def test_operations_need_a_connection(minio_main, config, operation, args):
 
 
 @pytest.mark.parametrize(
-    "operation, args, kwargs",
+    ("operation", "args", "kwargs"),
     [
         ("_create_bucket", (), {}),
         ("_create_bucket", ("b", "r", False, "x"), {}),

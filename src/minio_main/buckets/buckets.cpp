@@ -23,8 +23,8 @@ void warn(nb::handle self, const char* message) {
   self.attr("_log").attr("warning")(nb::str(message));
 }
 
-bool create_bucket(nb::handle self, nb::handle bucket_name,
-                   nb::handle location, nb::handle object_lock) {
+bool create_bucket(nb::handle self, nb::handle bucket_name, nb::handle location,
+                   nb::handle object_lock) {
   nb::object engine = self.attr("_engine");
   if (bucket_exists(engine, bucket_name)) {
     warn(self, "桶已存在");
@@ -76,8 +76,8 @@ void bind_buckets(Class& cls) {
           "with a warning when it does not exist.");
   cls.def("_bucket_list", &bucket_list,
           "Return the storage client's list of buckets unchanged.");
-  cls.def("_bucket_list_files", &buckets::list_files,
-          "bucket_name"_a.none(), "prefix"_a.none() = "",
+  cls.def("_bucket_list_files", &buckets::list_files, "bucket_name"_a.none(),
+          "prefix"_a.none() = "",
           "List the objects of `bucket_name` whose names begin with `prefix`, "
           "at every depth, as records with the keys bucket_name, "
           "object_name, last_modified (text), etag, size, content_type.");

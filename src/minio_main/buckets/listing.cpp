@@ -16,13 +16,13 @@ namespace {
 
 // Record keys, which are also the item attributes they are read from, in
 // record order (a missing attribute fails in this order).
-constexpr std::array<const char*, 6> kFields = {
+constexpr std::array<const char*, 6> k_fields = {
     "bucket_name", "object_name", "last_modified",
     "etag",        "size",        "content_type"};
-constexpr size_t kLastModified = 2;
+constexpr size_t k_last_modified = 2;
 
-constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S.%f";
-constexpr Py_ssize_t kTimeLength = 26;  // "2024-03-05 07:08:09.000120"
+constexpr const char* k_time_format = "%Y-%m-%d %H:%M:%S.%f";
+constexpr Py_ssize_t k_time_length = 26;  // "2024-03-05 07:08:09.000120"
 
 void ensure_datetime_api() {
   if (PyDateTimeAPI == nullptr) {
@@ -39,10 +39,10 @@ char* put_digits(char* out, int value, int width) {
   return out + width;
 }
 
-// Same text as strftime(kTimeFormat) for a plain datetime with a four-digit
+// Same text as strftime(k_time_format) for a plain datetime with a four-digit
 // year; the zone is ignored by that pattern either way.
 nb::object format_plain_datetime(PyObject* value) {
-  PyObject* text = PyUnicode_New(kTimeLength, 127);
+  PyObject* text = PyUnicode_New(k_time_length, 127);
   if (text == nullptr) throw nb::python_error();
   char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
   out = put_digits(out, PyDateTime_GET_YEAR(value), 4);
@@ -87,14 +87,13 @@ nb::object interned(const char* text) {
 nb::list list_files(nb::handle self, nb::handle bucket_name,
                     nb::handle prefix) {
   nb::object items = self.attr("_engine").attr("list_objects")(
-      "bucket_name"_a = bucket_name, "prefix"_a = prefix,
-      "recursive"_a = true);
+      "bucket_name"_a = bucket_name, "prefix"_a = prefix, "recursive"_a = true);
 
   ensure_datetime_api();
-  std::array<nb::object, kFields.size()> names;
-  for (size_t i = 0; i < kFields.size(); ++i) names[i] = interned(kFields[i]);
+  std::array<nb::object, k_fields.size()> names;
+  for (size_t i = 0; i < k_fields.size(); ++i) names[i] = interned(k_fields[i]);
   nb::object strftime_name = interned("strftime");
-  nb::object pattern = interned(kTimeFormat);
+  nb::object pattern = interned(k_time_format);
 
   nb::object iterator = nb::steal(PyObject_GetIter(items.ptr()));
   if (!iterator.is_valid()) throw nb::python_error();
@@ -104,11 +103,11 @@ nb::list list_files(nb::handle self, nb::handle bucket_name,
     nb::object item = nb::steal(raw_item);
     nb::object record = nb::steal(PyDict_New());
     if (!record.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < kFields.size(); ++i) {
+    for (size_t i = 0; i < k_fields.size(); ++i) {
       nb::object value =
           nb::steal(PyObject_GetAttr(item.ptr(), names[i].ptr()));
       if (!value.is_valid()) throw nb::python_error();
-      if (i == kLastModified) {
+      if (i == k_last_modified) {
         value = format_time(value.ptr(), strftime_name.ptr(), pattern.ptr());
       }
       if (PyDict_SetItem(record.ptr(), names[i].ptr(), value.ptr()) < 0) {
