@@ -310,10 +310,18 @@ class _Tunnel:
     # -- supervisor -------------------------------------------------------
 
     def _run(self) -> None:
-        try:
-            self._start_child()
-        except BaseException as error:  # handed to open()
-            self._error = error
+        for attempt in range(3):
+            try:
+                self._start_child()
+                break
+            except SSHTunnelError as error:
+                # The free port was taken before ssh could bind it: take another.
+                if "Address already in use" in str(error) and attempt < 2:
+                    self.local_port = free_port()
+                    continue
+                self._error = error
+            except BaseException as error:  # handed to open()
+                self._error = error
             self._opened.set()
             return
         self._opened.set()
