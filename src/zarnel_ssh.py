@@ -524,7 +524,12 @@ class ZarnelSSH:
         Raises ``SSHTunnelError`` with what ssh said when the tunnel does not
         come up in time; no child is left behind then.
         """
-        program = shutil.which(self.program) or self.program
+        program = shutil.which(self.program)
+        if program is None:
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self._spec.target}: "
+                f"the OpenSSH client {self.program!r} is not installed"
+            )
         tunnel = _Tunnel(self._spec, self.backoff, program)
         try:
             tunnel.open()

@@ -5,8 +5,9 @@ configuration of its own, on 127.0.0.1 and a free port, with a new host key
 and new user keys in a private temporary folder: ``key`` (no passphrase),
 ``locked_key`` (protected by ``passphrase``). Password login works for
 ``user`` with ``password``: a dedicated system account (``zarneltest``),
-created when missing and given a random password once per process, because
-sshd checks passwords against the system's accounts. That needs root.
+created when missing, given a random password while servers run and locked
+again when the last one closes, because sshd checks passwords against the
+system's accounts. That needs root.
 
     with SSHServer() as server:
         server.port, server.user, server.key, server.known_hosts
@@ -25,12 +26,13 @@ import tempfile
 import time
 from pathlib import Path
 
-__all__ = ["SSHD", "SSHServer", "TEST_USER", "ensure_test_user", "free_port", "skip_reason"]
+__all__ = ["SSHD", "SSHServer", "TEST_USER", "ensure_test_user", "free_port", "lock_test_user", "skip_reason"]
 
 SSHD = "/usr/sbin/sshd"
 TEST_USER = "zarneltest"
 
 _password: str | None = None
+_servers = 0  # servers started and not yet closed
 
 
 def free_port() -> int:
@@ -72,6 +74,13 @@ def ensure_test_user() -> str:
     return password
 
 
+def lock_test_user() -> None:
+    """Lock the test account's password again; ``ensure_test_user`` gives it a new one."""
+    global _password
+    _password = None
+    subprocess.run(["usermod", "--lock", TEST_USER], check=False, capture_output=True)
+
+
 def _write_key(path: Path, passphrase: str | None) -> str:
     """Write a new RSA private key (encrypted PKCS#8 PEM with a passphrase,
     OpenSSH format without); return its public key line."""
@@ -110,9 +119,13 @@ class SSHServer:
         self.known_hosts = self.dir / "known_hosts"
         self.log_path = self.dir / "sshd.log"
         self._process: subprocess.Popen[bytes] | None = None
+        self._counted = False
 
     def _prepare(self) -> None:
+        global _servers
         self.password = ensure_test_user()
+        _servers += 1
+        self._counted = True
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege-separation dir
         host_key = self.dir / "host_ed25519"
         subprocess.run(
@@ -199,8 +212,15 @@ class SSHServer:
             return ""
 
     def close(self) -> None:
+        """Stop; remove the keys; lock the test account after the last server."""
+        global _servers
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+        if self._counted:
+            self._counted = False
+            _servers -= 1
+            if _servers == 0:
+                lock_test_user()
 
     def __enter__(self) -> SSHServer:
         return self.start()

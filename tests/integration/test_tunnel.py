@@ -204,13 +204,6 @@ class TestLifetime:
             through(port)
         assert ssh_children() == [] and not tunnel_threads()
 
-    def test_close_is_final_and_repeatable(self, mapping):
-        record = ZarnelSSH(mapping).connect()
-        pid = record.tunnel.pid
-        record.close()
-        record.close()
-        assert gone(pid) and record.tunnel.state == "closed"
-
     @pytest.mark.parametrize("ending", ["exit", "killed"])
     def test_no_ssh_outlives_its_process(self, mapping, ending):
         script = textwrap.dedent(f"""

@@ -222,6 +222,11 @@ class TestSupervisor:
                 ZarnelSSH({**BASE, **entries}).connect()
         assert [p.returncode is not None for p in seen] == [True]
 
+    def test_without_the_ssh_client(self, monkeypatch):
+        monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
+        with pytest.raises(SSHTunnelError, match="the OpenSSH client 'no-such-ssh' is not installed"):
+            ZarnelSSH(BASE).connect()
+
     def test_a_taken_port_is_traded_for_another(self, fake_ssh):
         fake_ssh("busy", "up")
         with ZarnelSSH(BASE).connect() as record:
