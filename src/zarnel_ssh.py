@@ -1,15 +1,540 @@
-"""The SSH tunnel (placeholder until the OpenSSH-based tunnel lands)."""
+"""The SSH tunnel: a local forward made by the OpenSSH client.
+
+``ZarnelSSH(mapping).connect()`` starts ``ssh`` as a child process that
+forwards 127.0.0.1:<free port> to the mapping's ``host``:``port`` through
+``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and returns a
+``ZarnelTunnelVar``: the mapping with ``host`` "127.0.0.1" and ``port`` the
+local port. The record keeps the tunnel open; the child is ended when the
+record is released, on ``close()`` and at interpreter exit, and also when
+this process dies (the kernel signals it, see ``_die_with_parent``).
+
+Secrets (``ssh_password``, ``ssh_rsa_pwd``) never reach a command line or an
+environment: ssh asks for them through SSH_ASKPASS, and the helper it runs
+reads each from a 0600 file in a private 0700 directory, once, and deletes
+it. The files exist only while a child is logging in.
+
+A tunnel whose child exits while the record lives (the network dropped, the
+server restarted) is started again on the same local port, after a delay
+that doubles up to a bound, and given up after a bounded number of failed
+attempts; each step is a warning on the "zarnel" logger.
+
+Extra keys: ``ssh_known_hosts`` (the known-hosts file; OpenSSH's default when
+absent), ``ssh_strict_host_key`` (true: only hosts already known; default:
+OpenSSH's accept-new, which records a new host's key and refuses a changed
+one) and ``ssh_timeout`` (seconds to wait for the tunnel, default 20).
+"""
 
 from __future__ import annotations
 
+import ctypes
+import dataclasses
+import logging
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+from collections.abc import Iterator, Mapping
+from pathlib import Path
 from typing import Any
 
-__all__ = ["ZarnelSSH"]
+from zarnel_var import ZarnelTunnelVar
+
+__all__ = ["Backoff", "SSHTunnelError", "ZarnelSSH"]
+
+log = logging.getLogger("zarnel")
+
+LOCALHOST = "127.0.0.1"
+
+# Run by ssh with the prompt as its only argument. It answers a prompt of the
+# kind it knows from the matching file, once, and refuses anything else (a
+# host-key question, say), which ssh takes as "no".
+ASKPASS_SCRIPT = """#!/bin/sh
+case "$1" in
+  *passphrase*) kind=passphrase ;;
+  *assword*) kind=password ;;
+  *) exit 1 ;;
+esac
+dir=$ZARNEL_ASKPASS_DIR
+echo >>"$dir/$kind.asked"
+[ -f "$dir/$kind" ] || exit 1
+cat "$dir/$kind"
+rm -f "$dir/$kind"
+"""
+
+# What ssh writes that says nothing about a failure.
+_NOISE = ("Warning: Permanently added",)
+
+
+class SSHTunnelError(RuntimeError):
+    """The tunnel could not be opened; the message carries what ssh said."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Backoff:
+    """Delays between restarts of a tunnel that went down: ``first``, doubled
+    up to ``cap``, for at most ``attempts`` consecutive failed starts."""
+
+    first: float = 0.5
+    cap: float = 10.0
+    attempts: int = 6
+
+    def delays(self) -> Iterator[float]:
+        delay = self.first
+        for _ in range(self.attempts):
+            yield min(delay, self.cap)
+            delay *= 2
+
+
+def _die_with_parent() -> Any:
+    """A preexec function that has the kernel end the child with its parent.
+
+    Linux sends the signal when the thread that started the child ends, so
+    children are only ever started by the tunnel's supervisor thread, which
+    lives as long as the tunnel.
+    """
+    try:
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+    parent = os.getpid()
+    pr_set_pdeathsig = 1
+
+    def preexec() -> None:
+        prctl(pr_set_pdeathsig, signal.SIGTERM)
+        if os.getppid() != parent:  # the parent is gone already
+            os._exit(1)
+
+    return preexec
+
+
+_PREEXEC = _die_with_parent()
+
+
+def _private_dir() -> Path:
+    """A new 0700 directory, in memory where possible, that allows exec."""
+    for base in (os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm", None):
+        if base is not None:
+            try:
+                info = os.statvfs(base)
+            except OSError:
+                continue
+            if info.f_flag & os.ST_NOEXEC or not os.access(base, os.W_OK | os.X_OK):
+                continue
+        return Path(tempfile.mkdtemp(prefix="zarnel-ssh-", dir=base))
+    raise AssertionError("unreachable")
+
+
+def _write_private(path: Path, text: str, mode: int = 0o600) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, mode)
+    with os.fdopen(fd, "w") as file:
+        file.write(text)
+
+
+def _port(value: Any, key: str) -> int:
+    try:
+        port = int(str(value))
+    except ValueError:
+        port = 0
+    if not 0 < port < 65536:
+        raise ValueError(f"ssh tunnel: {key} must be a port number, not {value!r}")
+    return port
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind((LOCALHOST, 0))
+        return sock.getsockname()[1]
+
+
+@dataclasses.dataclass(frozen=True, repr=False)
+class _Spec:
+    """What one tunnel needs, checked; secrets are kept out of the repr."""
+
+    host: str
+    port: int
+    ssh_host: str
+    ssh_port: int
+    ssh_user: str
+    key_file: str | None
+    passphrase: str | None
+    password: str | None
+    known_hosts: str | None
+    strict_host_key: bool
+    timeout: float
+
+    @classmethod
+    def from_mapping(cls, mapping: Mapping[str, Any]) -> _Spec:
+        missing = [k for k in ("host", "port", "ssh_host", "ssh_user") if not mapping.get(k)]
+        if missing:
+            raise ValueError(f"ssh tunnel: missing {', '.join(missing)}")
+        key_file = mapping.get("ssh_rsa") or None
+        if key_file is not None and not os.path.isfile(key_file):
+            raise ValueError(f"ssh tunnel: ssh_rsa {str(key_file)!r} is not a file")
+        timeout = float(mapping.get("ssh_timeout") or 20.0)
+        if timeout <= 0:
+            raise ValueError(f"ssh tunnel: ssh_timeout must be positive, not {timeout!r}")
+        return cls(
+            host=str(mapping["host"]),
+            port=_port(mapping["port"], "port"),
+            ssh_host=str(mapping["ssh_host"]),
+            ssh_port=_port(mapping.get("ssh_port") or 22, "ssh_port"),
+            ssh_user=str(mapping["ssh_user"]),
+            key_file=None if key_file is None else os.fspath(key_file),
+            passphrase=_secret(mapping.get("ssh_rsa_pwd")) if key_file else None,
+            password=_secret(mapping.get("ssh_password")),
+            known_hosts=(
+                os.fspath(mapping["ssh_known_hosts"]) if mapping.get("ssh_known_hosts") else None
+            ),
+            strict_host_key=bool(mapping.get("ssh_strict_host_key")),
+            timeout=timeout,
+        )
+
+    @property
+    def secrets(self) -> dict[str, str]:
+        """The askpass files to write, by kind."""
+        found = {"passphrase": self.passphrase, "password": self.password}
+        return {kind: value for kind, value in found.items() if value}
+
+    @property
+    def target(self) -> str:
+        return f"{self.ssh_user}@{self.ssh_host}:{self.ssh_port}"
+
+    def __repr__(self) -> str:
+        return f"<ssh {self.target} -> {self.host}:{self.port}>"
+
+    def command(self, local_port: int, program: str = "ssh") -> list[str]:
+        """The ssh command line: options only, never a secret."""
+        methods = []
+        if self.key_file:
+            methods.append("publickey")
+        if self.password:
+            methods += ["password", "keyboard-interactive"]
+        options = {
+            "ExitOnForwardFailure": "yes",
+            "ServerAliveInterval": "10",
+            "ServerAliveCountMax": "3",
+            "ConnectTimeout": str(max(1, int(self.timeout))),
+            "StrictHostKeyChecking": "yes" if self.strict_host_key else "accept-new",
+            # Without a secret to give, fail at once instead of prompting.
+            "BatchMode": "no" if self.secrets else "yes",
+            "NumberOfPasswordPrompts": "1",
+        }
+        if self.known_hosts:
+            options["UserKnownHostsFile"] = self.known_hosts
+        if methods:
+            options["PreferredAuthentications"] = ",".join(methods)
+        if self.key_file:
+            options["IdentitiesOnly"] = "yes"
+            options["IdentityFile"] = self.key_file
+        argv = [program, "-N", "-T", "-F", "none", "-p", str(self.ssh_port), "-l", self.ssh_user]
+        argv += ["-L", f"{LOCALHOST}:{local_port}:{self.host}:{self.port}"]
+        for name, value in options.items():
+            argv += ["-o", f"{name}={value}"]
+        return [*argv, "--", self.ssh_host]
+
+
+def _secret(value: Any) -> str | None:
+    if value is None or value == "":
+        return None
+    text = str(value)
+    if "\n" in text or "\r" in text:
+        raise ValueError("ssh tunnel: a password or passphrase cannot hold a line break")
+    return text
+
+
+class _Stopped(Exception):
+    """The tunnel was closed while a child was starting."""
+
+
+class _Tunnel:
+    """One forward and the supervisor thread that owns its ssh child."""
+
+    def __init__(self, spec: _Spec, backoff: Backoff, program: str) -> None:
+        self.spec = spec
+        self.backoff = backoff
+        self.program = program
+        self.local_port = 0
+        self.state = "new"  # new, up, down, failed, closed
+        self.restarts = 0
+        self._process: subprocess.Popen[bytes] | None = None
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._opened = threading.Event()
+        self._error: BaseException | None = None
+        self._thread: threading.Thread | None = None
+        self._dir = _private_dir()
+        self._askpass = self._dir / "askpass"
+        _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
+
+    @property
+    def pid(self) -> int | None:
+        process = self._process
+        return None if process is None or process.poll() is not None else process.pid
+
+    def __repr__(self) -> str:
+        return f"<ssh tunnel {LOCALHOST}:{self.local_port} {self.spec!r} {self.state}>"
+
+    # -- life cycle -------------------------------------------------------
+
+    def open(self) -> None:
+        """Start the first child in the supervisor thread and wait for it."""
+        self.local_port = free_port()
+        self._thread = threading.Thread(
+            target=self._run, name=f"zarnel-ssh-{self.local_port}", daemon=True
+        )
+        self._thread.start()
+        # The supervisor's own wait is bounded by the spec's timeout.
+        if not self._opened.wait(self.spec.timeout + 30):
+            raise SSHTunnelError(f"cannot start ssh tunnel to {self.spec.target}: no answer")
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+
+    def close(self) -> None:
+        """End the child and the supervisor; safe to call more than once."""
+        self._stop.set()
+        with self._lock:
+            process = self._process
+        if process is not None:
+            _end(process)
+        thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join(timeout=10)
+        self.state = "closed"
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+    # -- supervisor -------------------------------------------------------
+
+    def _run(self) -> None:
+        for attempt in range(3):
+            try:
+                self._start_child()
+                break
+            except SSHTunnelError as error:
+                # The free port was taken before ssh could bind it: take another.
+                if "Address already in use" in str(error) and attempt < 2:
+                    self.local_port = free_port()
+                    continue
+                self._error = error
+            except BaseException as error:  # handed to open()
+                self._error = error
+            self._opened.set()
+            return
+        self._opened.set()
+        self._supervise()
+
+    def _supervise(self) -> None:
+        while True:
+            process = self._process
+            assert process is not None
+            code = process.wait()
+            if self._stop.is_set():
+                return
+            self.state = "down"
+            log.warning(
+                "ssh tunnel %s:%d to %s went down (ssh exited with %s: %s); restarting",
+                LOCALHOST, self.local_port, self.spec.target, code, self._said() or "no message",
+            )  # fmt: skip
+            if not self._restart():
+                return
+
+    def _restart(self) -> bool:
+        attempts = self.backoff.attempts
+        for attempt, delay in enumerate(self.backoff.delays(), 1):
+            if self._stop.wait(delay):
+                return False
+            try:
+                self._start_child()
+            except _Stopped:
+                return False
+            except SSHTunnelError as error:
+                log.warning(
+                    "ssh tunnel %s:%d: restart %d of %d failed: %s",
+                    LOCALHOST, self.local_port, attempt, attempts, error,
+                )  # fmt: skip
+                continue
+            self.restarts += 1
+            log.warning(
+                "ssh tunnel %s:%d to %s is back after %d attempt(s)",
+                LOCALHOST, self.local_port, self.spec.target, attempt,
+            )  # fmt: skip
+            return True
+        self.state = "failed"
+        log.warning(
+            "ssh tunnel %s:%d to %s: giving up after %d failed restarts",
+            LOCALHOST, self.local_port, self.spec.target, attempts,
+        )  # fmt: skip
+        return False
+
+    def _start_child(self) -> None:
+        """Start ssh and wait until the local port accepts connections."""
+        secrets = self.spec.secrets
+        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
+            (self._dir / name).unlink(missing_ok=True)
+        for kind, value in secrets.items():
+            _write_private(self._dir / kind, value + "\n")
+        env = dict(os.environ)
+        for name in ("SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "ZARNEL_ASKPASS_DIR"):
+            env.pop(name, None)
+        if secrets:
+            env.update(
+                SSH_ASKPASS=str(self._askpass),
+                SSH_ASKPASS_REQUIRE="force",
+                ZARNEL_ASKPASS_DIR=str(self._dir),
+            )
+        try:
+            with self._lock:
+                if self._stop.is_set():
+                    raise _Stopped
+                with open(self._dir / "ssh.log", "wb") as stderr:
+                    self._process = subprocess.Popen(
+                        self.spec.command(self.local_port, self.program),
+                        stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL,
+                        stderr=stderr,
+                        env=env,
+                        close_fds=True,
+                        start_new_session=True,
+                        preexec_fn=_PREEXEC,
+                    )
+            self._wait_ready(self._process)
+            self.state = "up"
+        except BaseException:
+            if self._process is not None:
+                _end(self._process)
+            raise
+        finally:
+            for kind in secrets:
+                (self._dir / kind).unlink(missing_ok=True)
+
+    def _wait_ready(self, process: subprocess.Popen[bytes]) -> None:
+        deadline = time.monotonic() + self.spec.timeout
+        while True:
+            if self._stop.is_set():
+                raise _Stopped
+            code = process.poll()
+            if code is not None:
+                raise self._failure(f"ssh exited with {code}")
+            if self._accepts():
+                return
+            if time.monotonic() > deadline:
+                raise self._failure(
+                    f"{LOCALHOST}:{self.local_port} did not open within {self.spec.timeout:g} s"
+                )
+            self._stop.wait(0.05)
+
+    def _accepts(self) -> bool:
+        try:
+            sock = socket.create_connection((LOCALHOST, self.local_port), timeout=1)
+        except OSError:
+            return False
+        with sock:
+            # A server that refuses forwarding closes the channel at once; a
+            # live store keeps it open waiting for a request.
+            sock.settimeout(0.3)
+            try:
+                closed = sock.recv(1) == b""
+            except OSError:
+                closed = False
+        if closed and "administratively prohibited" in self._said():
+            raise self._failure("the server refused the forward")
+        return True
+
+    def _said(self) -> str:
+        try:
+            text = (self._dir / "ssh.log").read_text(errors="replace")
+        except OSError:
+            return ""
+        lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
+        lines = [ln for ln in lines if not ln.startswith(_NOISE)]
+        said = "; ".join(lines[-6:])
+        for secret in self.spec.secrets.values():
+            said = said.replace(secret, "***")
+        return said
+
+    def _passphrase_opens_key(self) -> bool:
+        # ssh says only "Permission denied" when the passphrase is wrong; ask
+        # ssh-keygen to open the key the same way, through the askpass helper.
+        keygen = shutil.which("ssh-keygen")
+        if keygen is None or not self.spec.passphrase or not self.spec.key_file:
+            return True
+        _write_private(self._dir / "passphrase", self.spec.passphrase + "\n")
+        env = {**os.environ, "SSH_ASKPASS": str(self._askpass), "SSH_ASKPASS_REQUIRE": "force",
+               "ZARNEL_ASKPASS_DIR": str(self._dir)}  # fmt: skip
+        try:
+            result = subprocess.run(
+                [keygen, "-y", "-f", self.spec.key_file],
+                stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=10,
+                start_new_session=True,
+            )  # fmt: skip
+        except (OSError, subprocess.TimeoutExpired):
+            return True
+        finally:
+            (self._dir / "passphrase").unlink(missing_ok=True)
+        return result.returncode == 0
+
+    def _failure(self, what: str) -> SSHTunnelError:
+        said = self._said()
+        if (self._dir / "passphrase.asked").exists() and not self._passphrase_opens_key():
+            what += f"; the passphrase (ssh_rsa_pwd) does not open {self.spec.key_file}"
+        elif (self._dir / "password.asked").exists() and "Permission denied" in said:
+            what += "; the server refused the password (ssh_password)"
+        return SSHTunnelError(
+            f"cannot start ssh tunnel to {self.spec.target}: {what}" + (f": {said}" if said else "")
+        )
+
+
+def _end(process: subprocess.Popen[bytes]) -> None:
+    """Terminate and reap a child, killing it when it does not stop soon."""
+    if process.poll() is None:
+        try:
+            process.terminate()
+            process.wait(timeout=3)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=3)
+        except ProcessLookupError:
+            pass
+    else:
+        process.wait()
 
 
 class ZarnelSSH:
-    def __init__(self, mapping: dict[str, Any]) -> None:
-        self._mapping = dict(mapping)
+    """An SSH tunnel described by a configuration mapping (see the module)."""
 
-    def connect(self) -> Any:
-        raise NotImplementedError("ssh tunnels are not available yet")
+    #: How a tunnel that went down is restarted.
+    backoff = Backoff()
+    #: The OpenSSH client to run.
+    program = "ssh"
+
+    def __init__(self, mapping: Mapping[str, Any]) -> None:
+        self._mapping = dict(mapping)
+        self._spec = _Spec.from_mapping(self._mapping)
+
+    def __repr__(self) -> str:
+        return f"ZarnelSSH({self._spec.target} -> {self._spec.host}:{self._spec.port})"
+
+    def connect(self) -> ZarnelTunnelVar:
+        """Open the tunnel; the returned record keeps it open.
+
+        Raises ``SSHTunnelError`` with what ssh said when the tunnel does not
+        come up in time; no child is left behind then.
+        """
+        program = shutil.which(self.program)
+        if program is None:
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self._spec.target}: "
+                f"the OpenSSH client {self.program!r} is not installed"
+            )
+        tunnel = _Tunnel(self._spec, self.backoff, program)
+        try:
+            tunnel.open()
+        except BaseException:
+            tunnel.close()
+            raise
+        entries = {**self._mapping, "host": LOCALHOST, "port": tunnel.local_port}
+        return ZarnelTunnelVar(tunnel, **entries)

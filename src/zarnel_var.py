@@ -6,9 +6,11 @@ so optional settings need no special casing. Secrets are masked in the repr.
 
 from __future__ import annotations
 
+import copy
+import weakref
 from typing import Any
 
-__all__ = ["SECRET_KEYS", "ZarnelVar"]
+__all__ = ["SECRET_KEYS", "ZarnelTunnelVar", "ZarnelVar"]
 
 #: Keys whose values never appear in a repr.
 SECRET_KEYS = frozenset({"password", "ssh_password", "ssh_rsa_pwd", "secret_key"})
@@ -63,3 +65,49 @@ class ZarnelVar:
             for key, value in self._entries.items()
         )
         return f"{type(self).__name__}({shown})"
+
+
+class ZarnelTunnelVar(ZarnelVar):
+    """A configuration record that keeps a resource (an SSH tunnel) open.
+
+    The resource is closed by ``close()``, when the record is released, and at
+    interpreter exit, whichever comes first. Copies are plain ``ZarnelVar``
+    records: they hold the entries but not the resource, which still ends
+    with this record.
+    """
+
+    __slots__ = ("_resource", "_finalizer", "__weakref__")
+
+    def __init__(self, resource: Any, /, **entries: Any) -> None:
+        super().__init__(**entries)
+        object.__setattr__(self, "_resource", resource)
+        # The finalizer holds the resource's close, never the record.
+        object.__setattr__(self, "_finalizer", weakref.finalize(self, resource.close))
+
+    @property
+    def tunnel(self) -> Any:
+        """The resource this record keeps open."""
+        return self._resource
+
+    def close(self) -> None:
+        """Close the resource now; later calls do nothing."""
+        self._finalizer()
+
+    def __enter__(self) -> ZarnelTunnelVar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __copy__(self) -> ZarnelVar:
+        return ZarnelVar(**self._entries)
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> ZarnelVar:
+        return ZarnelVar(**copy.deepcopy(self._entries, memo))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_plain_record, (self._entries,))
+
+
+def _plain_record(entries: dict[str, Any]) -> ZarnelVar:
+    return ZarnelVar(**entries)

@@ -84,3 +84,23 @@ def bucket(sdk, bucket_name):
     """An existing empty bucket, removed with its objects afterwards."""
     sdk.make_bucket(bucket_name)
     return bucket_name
+
+
+@pytest.fixture(scope="session")
+def sshd():
+    """A throw-away sshd on loopback (tools/sshd.py) shared by the session."""
+    from tools.sshd import SSHServer, skip_reason
+
+    reason = skip_reason()
+    if reason:
+        pytest.skip(reason)
+    with SSHServer() as server:
+        yield server
+
+
+@pytest.fixture
+def tunnel_keys(sshd, tmp_path) -> dict:
+    """The ssh_* entries that reach ``sshd`` with the plain key, and a
+    known-hosts file of the test's own."""
+    return {"ssh_host": "127.0.0.1", "ssh_port": sshd.port, "ssh_user": sshd.user,
+            "ssh_rsa": str(sshd.key), "ssh_known_hosts": str(tmp_path / "known_hosts")}  # fmt: skip

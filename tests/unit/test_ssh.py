@@ -1,0 +1,299 @@
+"""The SSH tunnel without a server: the command line, secrets, supervision.
+
+A fake ``ssh`` (a small script that follows a plan file, one step per start)
+stands in for OpenSSH, so restarts and give-ups run in a fraction of a second.
+"""
+
+from __future__ import annotations
+
+import copy
+import gc
+import logging
+import os
+import pickle
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+import zarnel_ssh
+from zarnel_ssh import ASKPASS_SCRIPT, Backoff, SSHTunnelError, ZarnelSSH
+from zarnel_var import ZarnelTunnelVar, ZarnelVar
+
+BASE = {"host": "db.internal", "port": 9000, "user": "u", "password": "s3-secret",
+        "ssh_host": "gate.example", "ssh_user": "ops"}  # fmt: skip
+
+FAKE_SSH = f"""#!{sys.executable}
+import os, socket, sys, time
+plan = os.environ["FAKE_SSH_PLAN"]
+steps = open(plan).read().split()
+step = steps[0] if steps else "up"
+open(plan, "w").write(" ".join(steps[1:]))
+port = int(sys.argv[sys.argv.index("-L") + 1].split(":")[1])
+if step == "fail":
+    sys.exit(print("ssh: connect to host gate.example port 22: Connection refused",
+                   file=sys.stderr) or 255)
+if step == "busy":
+    sys.exit(print(f"bind [127.0.0.1]:{{port}}: Address already in use", file=sys.stderr) or 255)
+if step == "hang":
+    time.sleep(60)
+server = socket.create_server(("127.0.0.1", port))
+while True:
+    server.accept()[0].close()
+"""
+
+
+def wait_for(condition, timeout: float = 10.0):
+    deadline = time.monotonic() + timeout
+    while not (value := condition()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return value
+
+
+def running(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            return file.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def spec(**entries):
+    return zarnel_ssh._Spec.from_mapping({**BASE, **entries})
+
+
+def options(argv: list[str]) -> dict[str, str]:
+    return dict(argv[i + 1].split("=", 1) for i, arg in enumerate(argv) if arg == "-o")
+
+
+class TestCommand:
+    @pytest.mark.parametrize(
+        ("login", "methods", "batch"),
+        [
+            ({}, None, "yes"),
+            ({"ssh_rsa": "KEY"}, "publickey", "yes"),
+            ({"ssh_rsa": "KEY", "ssh_rsa_pwd": "pp-1"}, "publickey", "no"),
+            ({"ssh_password": "pw-1"}, "password,keyboard-interactive", "no"),
+            ({"ssh_rsa": "KEY", "ssh_password": "pw-1"},
+             "publickey,password,keyboard-interactive", "no"),
+        ],
+        ids=["agent", "key", "key with passphrase", "password", "key then password"],
+    )  # fmt: skip
+    def test_login_options_and_no_secret(self, tmp_path, login, methods, batch):
+        key = tmp_path / "id"
+        key.write_text("k")
+        login = {k: str(key) if v == "KEY" else v for k, v in login.items()}
+        argv = spec(**login).command(4321)
+        opts = options(argv)
+        assert argv[:2] == ["ssh", "-N"] and argv[-2:] == ["--", "gate.example"]
+        assert argv[argv.index("-L") + 1] == "127.0.0.1:4321:db.internal:9000"
+        assert argv[argv.index("-p") + 1] == "22" and argv[argv.index("-l") + 1] == "ops"
+        assert argv[argv.index("-F") + 1] == "none"
+        assert opts.get("PreferredAuthentications") == methods
+        assert opts["BatchMode"] == batch
+        assert opts["IdentityFile" if "ssh_rsa" in login else "BatchMode"]
+        assert (opts["ExitOnForwardFailure"], opts["StrictHostKeyChecking"]) == ("yes", "accept-new")
+        assert opts["NumberOfPasswordPrompts"] == "1"
+        assert int(opts["ServerAliveInterval"]) > 0 and int(opts["ServerAliveCountMax"]) > 0
+        assert not [a for a in argv if "pp-1" in a or "pw-1" in a or "s3-secret" in a]
+
+    def test_extra_keys(self, tmp_path):
+        argv = spec(ssh_port="2222", ssh_known_hosts=tmp_path / "kh", ssh_strict_host_key=True,
+                    ssh_timeout=7).command(1, program="/opt/ssh")  # fmt: skip
+        opts = options(argv)
+        assert argv[0] == "/opt/ssh" and argv[argv.index("-p") + 1] == "2222"
+        assert opts["UserKnownHostsFile"] == str(tmp_path / "kh")
+        assert (opts["StrictHostKeyChecking"], opts["ConnectTimeout"]) == ("yes", "7")
+
+    @pytest.mark.parametrize(
+        ("entries", "message"),
+        [
+            ({"ssh_host": None, "host": ""}, "ssh tunnel: missing host, ssh_host"),
+            ({"ssh_user": ""}, "ssh tunnel: missing ssh_user"),
+            ({"ssh_port": "ssh"}, "ssh tunnel: ssh_port must be a port number, not 'ssh'"),
+            ({"port": 70000}, "ssh tunnel: port must be a port number, not 70000"),
+            ({"ssh_rsa": "/no/such/key"}, "ssh tunnel: ssh_rsa '/no/such/key' is not a file"),
+            ({"ssh_timeout": -1}, "ssh tunnel: ssh_timeout must be positive"),
+            ({"ssh_password": "line\nbreak"}, "cannot hold a line break"),
+        ],
+    )
+    def test_bad_mappings(self, entries, message):
+        with pytest.raises(ValueError, match=message) as caught:
+            ZarnelSSH({**BASE, **entries})
+        assert "line\nbreak" not in str(caught.value)
+
+    def test_reprs_hide_secrets(self):
+        tunnel = ZarnelSSH({**BASE, "ssh_password": "pw-1", "ssh_port": 2022})
+        assert repr(tunnel) == "ZarnelSSH(ops@gate.example:2022 -> db.internal:9000)"
+        assert repr(tunnel._spec) == "<ssh ops@gate.example:2022 -> db.internal:9000>"
+
+
+class TestAskpass:
+    @pytest.fixture
+    def helper(self, tmp_path):
+        script = tmp_path / "askpass"
+        script.write_text(ASKPASS_SCRIPT)
+        script.chmod(0o700)
+        (tmp_path / "passphrase").write_text("pp-1\n")
+        (tmp_path / "password").write_text("pw-1\n")
+
+        def ask(prompt: str) -> subprocess.CompletedProcess[str]:
+            env = {"PATH": os.environ["PATH"], "ZARNEL_ASKPASS_DIR": str(tmp_path)}
+            return subprocess.run([str(script), prompt], capture_output=True, text=True, env=env)
+
+        return ask
+
+    def test_answers_each_kind_once(self, helper, tmp_path):
+        first = helper("Enter passphrase for key '/k/id': ")
+        assert (first.returncode, first.stdout) == (0, "pp-1\n")
+        assert not (tmp_path / "passphrase").exists()
+        again = helper("Enter passphrase for key '/k/id': ")
+        assert (again.returncode, again.stdout) == (1, "")
+        assert helper("ops@gate's password: ").stdout == "pw-1\n"
+        assert not (tmp_path / "password").exists()
+
+    @pytest.mark.parametrize(
+        "prompt",
+        ["Are you sure you want to continue connecting (yes/no/[fingerprint])? ",
+         "Allow use of key /k/id?"],
+    )  # fmt: skip
+    def test_refuses_any_other_question(self, helper, tmp_path, prompt):
+        answer = helper(prompt)
+        assert (answer.returncode, answer.stdout) == (1, "")
+        assert (tmp_path / "password").exists() and (tmp_path / "passphrase").exists()
+
+
+def test_backoff_doubles_up_to_the_cap_and_stops():
+    assert list(Backoff(first=0.5, cap=3, attempts=5).delays()) == [0.5, 1, 2, 3, 3]
+    assert list(Backoff(attempts=0).delays()) == []
+
+
+@pytest.fixture
+def fake_ssh(tmp_path, monkeypatch):
+    """Run the fake ssh; return a function that sets the plan of its next starts."""
+    program = tmp_path / "fake-ssh"
+    program.write_text(FAKE_SSH)
+    program.chmod(0o755)
+    plan = tmp_path / "plan"
+    plan.write_text("")
+    monkeypatch.setenv("FAKE_SSH_PLAN", str(plan))
+    monkeypatch.setattr(ZarnelSSH, "program", str(program))
+    monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.02, cap=0.05, attempts=3))
+    yield lambda *steps: plan.write_text(" ".join(steps))
+    assert wait_for(lambda: not [t for t in threading.enumerate() if t.name.startswith("zarnel-ssh")])
+
+
+class TestSupervisor:
+    def test_secrets_reach_ssh_only_through_files_it_consumes(self, fake_ssh):
+        record = ZarnelSSH({**BASE, "ssh_password": "pw-1"}).connect()
+        tunnel = record.tunnel
+        environ = Path(f"/proc/{tunnel.pid}/environ").read_bytes().split(b"\0")
+        assert b"SSH_ASKPASS_REQUIRE=force" in environ
+        assert not [v for v in environ if b"pw-1" in v or b"s3-secret" in v]
+        assert not (tunnel._dir / "password").exists()  # removed once ssh is up
+        assert (tunnel._dir.stat().st_mode & 0o777, record.host) == (0o700, "127.0.0.1")
+        record.close()
+        assert not tunnel._dir.exists()
+
+    @pytest.mark.parametrize(
+        ("step", "entries", "message"),
+        [
+            ("fail", {}, "cannot start ssh tunnel to ops@gate.example:22: ssh exited with 255: "
+                         "ssh: connect to host gate.example port 22: Connection refused"),
+            ("hang", {"ssh_timeout": 0.3},
+             r"cannot start ssh tunnel to ops@gate.example:22: 127.0.0.1:\d+ did not open "
+             r"within 0.3 s"),
+        ],
+    )  # fmt: skip
+    def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, message):
+        fake_ssh(step)
+        seen = []
+        real = subprocess.Popen
+
+        def spy(*args, **kwargs):
+            seen.append(real(*args, **kwargs))
+            return seen[-1]
+
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
+            with pytest.raises(SSHTunnelError, match=message):
+                ZarnelSSH({**BASE, **entries}).connect()
+        assert [p.returncode is not None for p in seen] == [True]
+
+    def test_without_the_ssh_client(self, monkeypatch):
+        monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
+        with pytest.raises(SSHTunnelError, match="the OpenSSH client 'no-such-ssh' is not installed"):
+            ZarnelSSH(BASE).connect()
+
+    def test_a_taken_port_is_traded_for_another(self, fake_ssh):
+        fake_ssh("busy", "up")
+        with ZarnelSSH(BASE).connect() as record:
+            assert record.tunnel.state == "up" and record.port == record.tunnel.local_port
+
+    def test_comes_back_on_the_same_port(self, fake_ssh, caplog):
+        with ZarnelSSH(BASE).connect() as record, caplog.at_level(logging.WARNING, "zarnel"):
+            tunnel, first = record.tunnel, record.tunnel.pid
+            fake_ssh("fail", "up")
+            os.kill(first, 9)
+            assert wait_for(lambda: tunnel.restarts == 1)
+            assert tunnel.local_port == record.port and running(tunnel.pid)
+        messages = [r.getMessage() for r in caplog.records]
+        where = f"ssh tunnel 127.0.0.1:{record.port}"
+        assert [m.startswith(where) for m in messages] == [True] * 3
+        assert "went down (ssh exited with -9" in messages[0]
+        assert "restart 1 of 3 failed: cannot start ssh tunnel" in messages[1]
+        assert "is back after 2 attempt(s)" in messages[2]
+        assert not running(first)
+
+    def test_gives_up_after_the_last_attempt(self, fake_ssh, caplog):
+        record = ZarnelSSH(BASE).connect()
+        tunnel = record.tunnel
+        fake_ssh("fail", "fail", "fail", "up")
+        with caplog.at_level(logging.WARNING, "zarnel"):
+            os.kill(tunnel.pid, 9)
+            assert wait_for(lambda: tunnel.state == "failed")
+        assert "giving up after 3 failed restarts" in caplog.records[-1].getMessage()
+        assert len(caplog.records) == 5 and tunnel.pid is None
+        record.close()
+        assert tunnel.state == "closed"
+
+    def test_close_during_the_backoff_ends_the_supervisor(self, fake_ssh, monkeypatch):
+        monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=60, attempts=1))
+        record = ZarnelSSH(BASE).connect()
+        tunnel = record.tunnel
+        os.kill(tunnel.pid, 9)
+        assert wait_for(lambda: tunnel.state == "down")
+        record.close()
+        assert not tunnel._thread.is_alive()
+
+
+class TestTunnelVar:
+    class Resource:
+        def __init__(self):
+            self.closed = 0
+
+        def close(self):
+            self.closed += 1
+
+    def test_close_once_by_hand_or_on_release(self):
+        resource = self.Resource()
+        record = ZarnelTunnelVar(resource, host="127.0.0.1", port=1, password="pw-1")
+        assert (record.host, record.port, record.tunnel) == ("127.0.0.1", 1, resource)
+        record.close()
+        record.close()
+        assert resource.closed == 1
+        other = self.Resource()
+        record = ZarnelTunnelVar(other, host="h")
+        del record
+        gc.collect()
+        assert other.closed == 1
+
+    def test_copies_are_plain_records_that_do_not_own_the_resource(self):
+        resource = self.Resource()
+        record = ZarnelTunnelVar(resource, host="h", password="pw-1")
+        for clone in (copy.copy(record), copy.deepcopy(record), pickle.loads(pickle.dumps(record))):
+            assert type(clone) is ZarnelVar and clone.todict() == record.todict()
+        assert "pw-1" not in repr(record) and repr(record).startswith("ZarnelTunnelVar(host='h'")
+        assert resource.closed == 0
