@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export ZARNEL_VENV=.venv-native
 ZARNEL_BUILD_DIR=build/native \
-ZARNEL_CMAKE_DEFINES="ZARNEL_SANITIZE=ON ZARNEL_LEAK_CHECK=ON ZARNEL_WERROR=ON" \
+ZARNEL_CMAKE_DEFINES="ZARNEL_SANITIZE=ON ZARNEL_LEAK_CHECK=ON ZARNEL_WERROR=ON ZARNEL_STUBS=OFF" \
   scripts/setup.sh
 
 # The interpreter itself is not instrumented: the runtime is preloaded, and
