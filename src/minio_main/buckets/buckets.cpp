@@ -1,8 +1,89 @@
-// Operations of this subsystem are bound here, in the order of the operation table.
+// Bucket lifecycle, contents listing and policy query. The expected "wrong
+// state" answers (bucket exists on create, missing on remove, no policy) are
+// soft: a warning through _log and a result value; every other error of the
+// storage client reaches the caller unchanged.
+#include <nanobind/nanobind.h>
+
+#include "buckets/listing.hpp"
+#include "external/imports.hpp"
+#include "host.hpp"
 #include "minio_main.hpp"
 
 namespace zarnel {
 
-void bind_buckets(Class& cls) { (void)cls; }
+using namespace nb::literals;
+
+namespace {
+
+bool bucket_exists(nb::handle engine, nb::handle bucket_name) {
+  return host::truth(engine.attr("bucket_exists")(bucket_name));
+}
+
+void warn(nb::handle self, const char* message) {
+  self.attr("_log").attr("warning")(nb::str(message));
+}
+
+bool create_bucket(nb::handle self, nb::handle bucket_name,
+                   nb::handle location, nb::handle object_lock) {
+  nb::object engine = self.attr("_engine");
+  if (bucket_exists(engine, bucket_name)) {
+    warn(self, "桶已存在");
+    return false;
+  }
+  engine.attr("make_bucket")(bucket_name, "location"_a = location,
+                             "object_lock"_a = object_lock);
+  return true;
+}
+
+// The bucket is not emptied first: a store that refuses to remove a bucket
+// holding objects answers with its own error, which reaches the caller.
+bool remove_bucket(nb::handle self, nb::handle bucket_name) {
+  nb::object engine = self.attr("_engine");
+  if (!bucket_exists(engine, bucket_name)) {
+    warn(self, "桶不存在，删除失败");
+    return false;
+  }
+  engine.attr("remove_bucket")(bucket_name);
+  return true;
+}
+
+nb::object bucket_list(nb::handle self) {
+  return self.attr("_engine").attr("list_buckets")();
+}
+
+// Every error the store answers with (S3Error or a subclass, whatever its
+// code) reads as "no policy"; transport and other errors pass through.
+nb::object bucket_policy(nb::handle self, nb::handle bucket_name) {
+  try {
+    return self.attr("_engine").attr("get_bucket_policy")(bucket_name);
+  } catch (nb::python_error& e) {
+    if (!e.matches(external::imported("S3Error"))) throw;
+  }
+  warn(self, "桶策略不存在");
+  return nb::none();
+}
+
+}  // namespace
+
+void bind_buckets(Class& cls) {
+  cls.def("_create_bucket", &create_bucket, "bucket_name"_a.none(),
+          "location"_a.none() = "cn-north-1", "object_lock"_a.none() = false,
+          "Create `bucket_name` in `location`, with object locking when "
+          "`object_lock` is true; return False with a warning when it "
+          "exists already.");
+  cls.def("_remove_bucket", &remove_bucket, "bucket_name"_a.none(),
+          "Remove the bucket `bucket_name` (not emptied first); return False "
+          "with a warning when it does not exist.");
+  cls.def("_bucket_list", &bucket_list,
+          "Return the storage client's list of buckets unchanged.");
+  cls.def("_bucket_list_files", &buckets::list_files,
+          "bucket_name"_a.none(), "prefix"_a.none() = "",
+          "List the objects of `bucket_name` whose names begin with `prefix`, "
+          "at every depth, as records with the keys bucket_name, "
+          "object_name, last_modified (text), etag, size, content_type.");
+  cls.def("_bucket_policy", &bucket_policy, "bucket_name"_a.none(),
+          "Return the policy of `bucket_name`, or None with a warning when "
+          "the store answers with an error.");
+}
 
 }  // namespace zarnel
