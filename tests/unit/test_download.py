@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from datetime import timedelta
+from datetime import datetime, timedelta
+from types import SimpleNamespace
 
 import pytest
 from minio.deleteobjects import DeleteObject
@@ -228,14 +229,20 @@ def test_download_dir_first_failure_ends_the_call(recording_store):
     assert [d[1] for d in recording_store.downloads] == ["docs/a", "docs/b"]
 
 
-def test_download_dir_uses_the_instance_download_and_the_client(client):
-    """Without overrides the listing comes from the client and each chosen
-    object goes to fget_object."""
-    items = [record(name) for name in ["docs/a.txt", "docs/sub/b.txt"]]
-    client._bucket_list_files = lambda bucket_name, prefix: items
+def test_download_dir_lists_the_prefix_through_the_client(client):
+    """Without overrides the listing of the prefix comes from the client and
+    each chosen object goes to fget_object."""
+    when = datetime(2024, 3, 5, 7, 8, 9, 120)
+    items = [SimpleNamespace(bucket_name="bkt", object_name=name, last_modified=when, etag="e",
+                             size=1, content_type=None)
+             for name in ["docs/", "docs/a.txt", "docs/sub/b.txt"]]  # fmt: skip
+    client._engine.answers["list_objects"] = items
 
     client._download_dir("bkt", "docs", "/out")
-    assert client._engine.calls == [Call("fget_object", ("bkt", "docs/a.txt", "/out/a.txt"), {})]
+    assert client._engine.calls == [
+        Call("list_objects", (), {"bucket_name": "bkt", "prefix": "docs/", "recursive": True}),
+        Call("fget_object", ("bkt", "docs/a.txt", "/out/a.txt"), {}),
+    ]
 
 
 def test_download_dir_join_is_looked_up_when_called(recording_store, minio_main, monkeypatch):
