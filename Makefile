@@ -2,7 +2,7 @@
 # machine by itself (Debian packages, .venv, dependencies, the native build).
 PY := .venv/bin/python
 
-.PHONY: demo test setup clean
+.PHONY: demo test setup lint format check-native clean
 
 setup:
 	scripts/setup.sh
@@ -10,9 +10,22 @@ setup:
 demo: setup
 	$(PY) examples/demo.py
 
+# The test build turns compiler warnings into errors.
 test:
 	ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+lint:
+	ZARNEL_LINT=1 ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh requirements/lint.txt
+	scripts/lint.sh
+
+format:
+	ZARNEL_LINT=1 scripts/setup.sh requirements/lint.txt
+	scripts/lint.sh --fix
+
+# Unit tests against a build with ASan, UBSan and nanobind's leak check.
+check-native:
+	scripts/check-native.sh
+
 clean:
-	rm -rf build .venv .pytest_cache
+	rm -rf build .venv .venv-native .pytest_cache

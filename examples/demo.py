@@ -1,7 +1,7 @@
 """A round trip with ZarnelMinioMain against a local SeaweedFS server.
 
-    python examples/demo.py                       # starts its own server
-    python examples/demo.py --endpoint host:9000 --access-key K --secret-key S
+python examples/demo.py                       # starts its own server
+python examples/demo.py --endpoint host:9000 --access-key K --secret-key S
 """
 
 from __future__ import annotations

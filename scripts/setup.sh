@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 VENV=${ZARNEL_VENV:-.venv}
 DEBIAN_PACKAGES=(openssh-client openssh-server)
+# The linters are needed only by `make lint` and `make format`.
+[ "${ZARNEL_LINT:-}" = 1 ] && DEBIAN_PACKAGES+=(clang-format clang-tidy)
 
 install_debian_packages() {
   local missing=()
@@ -67,5 +69,9 @@ fi
 
 # The project itself: an incremental native build in build/.
 echo "setup: building zarnel"
-"${PIP[@]}" install --no-build-isolation --no-deps \
-  ${ZARNEL_CMAKE_DEFINES:+--config-settings=cmake.define.$ZARNEL_CMAKE_DEFINES} .
+settings=()
+for define in ${ZARNEL_CMAKE_DEFINES:-}; do
+  settings+=("--config-settings=cmake.define.$define")
+done
+[ -n "${ZARNEL_BUILD_DIR:-}" ] && settings+=("--config-settings=build-dir=$ZARNEL_BUILD_DIR")
+"${PIP[@]}" install --no-build-isolation --no-deps "${settings[@]}" .

@@ -16,12 +16,11 @@ inline bool truth(nb::handle value) {
 
 // The host's str(); a text value comes back as itself.
 inline nb::str text(nb::handle value) {
-  return nb::steal<nb::str>(
-      [&] {
-        PyObject* s = PyObject_Str(value.ptr());
-        if (s == nullptr) throw nb::python_error();
-        return s;
-      }());
+  return nb::steal<nb::str>([&] {
+    PyObject* s = PyObject_Str(value.ptr());
+    if (s == nullptr) throw nb::python_error();
+    return s;
+  }());
 }
 
 // `item in container`, with the host's equality.

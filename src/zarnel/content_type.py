@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import mimetypes
 import os
-from typing import Union
 
 __all__ = ["DEFAULT_CONTENT_TYPE", "get_content_type"]
 
@@ -30,7 +29,7 @@ _table = mimetypes.MimeTypes()
 _guess = getattr(_table, "guess_file_type", _table.guess_type)
 
 
-def get_content_type(name: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> str:
+def get_content_type(name: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:
     """The content type for a file path or an object name."""
     path = os.fsdecode(os.fspath(name))
     content_type, encoding = _guess(path, strict=True)

@@ -100,7 +100,7 @@ class TestConstruction:
 
         monkeypatch.setattr(minio_main, "ZarnelSSH", Tunnel)
         config["ssh"] = True
-        with pytest.raises(OSError) as caught:
+        with pytest.raises(OSError, match="tunnel refused") as caught:
             minio_main.ZarnelMinioMain(config)
         assert caught.value is error
 

@@ -7,10 +7,10 @@ import logging
 import pathlib
 
 import pytest
-from zarnel_log import ZarnelLog, default_log_path
-from zarnel_var import ZarnelVar
 
 from zarnel.content_type import get_content_type
+from zarnel_log import ZarnelLog, default_log_path
+from zarnel_var import ZarnelVar
 
 
 class TestZarnelVar:
@@ -41,7 +41,8 @@ class TestZarnelVar:
     def test_behaves_as_an_ordinary_object(self):
         record = ZarnelVar(a=[1])
         clone = copy.deepcopy(record)
-        assert clone == record and clone is not record
+        assert clone == record
+        assert clone is not record
         with pytest.raises(AttributeError):
             record.__missing_dunder__  # noqa: B018
 

@@ -24,11 +24,11 @@ nb::object make_record(nb::handle config) {
       throw nb::python_error();
     }
   } else {
-    nb::object name = nb::getattr(record_class, "__qualname__",
-                                  nb::str("ZarnelVar"));
+    nb::object name =
+        nb::getattr(record_class, "__qualname__", nb::str("ZarnelVar"));
     PyErr_Format(PyExc_TypeError,
-                 "%S() argument after ** must be a mapping, not %s",
-                 name.ptr(), Py_TYPE(config.ptr())->tp_name);
+                 "%S() argument after ** must be a mapping, not %s", name.ptr(),
+                 Py_TYPE(config.ptr())->tp_name);
     throw nb::python_error();
   }
   for (nb::handle key : kwargs.keys()) {
@@ -37,8 +37,8 @@ nb::object make_record(nb::handle config) {
       throw nb::python_error();
     }
   }
-  PyObject* record = PyObject_Call(record_class.ptr(), nb::tuple().ptr(),
-                                   kwargs.ptr());
+  PyObject* record =
+      PyObject_Call(record_class.ptr(), nb::tuple().ptr(), kwargs.ptr());
   if (record == nullptr) throw nb::python_error();
   return nb::steal(record);
 }
