@@ -23,7 +23,11 @@ def names_in(sdk, bucket: str) -> list[str]:
 
 @pytest.mark.parametrize(
     "data",
-    [b"", b"\xef\xbb\xbfwith a byte-order mark\r\n", "h\u00e9llo, \u4e16\u754c \U0001f600\n".encode()],
+    [
+        b"",
+        b"\xef\xbb\xbfwith a byte-order mark\r\n",
+        "h\u00e9llo, \u4e16\u754c \U0001f600\n".encode(),
+    ],
     ids=["empty", "bom", "non-ascii"],
 )
 def test_download_as_text_and_to_a_file(store, sdk, bucket, tmp_path, data):
@@ -99,7 +103,9 @@ def test_remove_objects_from_a_missing_bucket_raises(store, bucket_name):
     assert store._log.warnings == []
 
 
-@pytest.mark.parametrize(("kwargs", "seconds"), [({}, 7 * 86400), ({"days": 1}, 86400), ({"days": 0.5}, 43200)])
+@pytest.mark.parametrize(
+    ("kwargs", "seconds"), [({}, 7 * 86400), ({"days": 1}, 86400), ({"days": 0.5}, 43200)]
+)
 def test_presigned_url_fetches_the_object(store, sdk, bucket, kwargs, seconds):
     data = b"\xef\xbb\xbfshared \xe4\xb8\xad\n"
     put(sdk, bucket, "share/file.txt", data)
@@ -117,13 +123,17 @@ def test_presigned_url_lifetime_beyond_the_client_limit(store, bucket):
 
 
 @pytest.mark.parametrize("name", ["docs/..", "docs/."])
-def test_download_dir_never_writes_outside_the_directory(s3_server, store, sdk, bucket, tmp_path, name):
+def test_download_dir_never_writes_outside_the_directory(
+    s3_server, store, sdk, bucket, tmp_path, name
+):
     # The SDK refuses such names, but another client may have stored them;
     # moto takes an unsigned upload, so the object can be made there.
     if s3_server.kind != "moto":
         pytest.skip("needs an unsigned upload, which only moto accepts")
     url = f"http://{s3_server.endpoint}/{bucket}/{name}"
-    urllib.request.urlopen(urllib.request.Request(url, data=b"escape", method="PUT"), timeout=30).close()
+    urllib.request.urlopen(
+        urllib.request.Request(url, data=b"escape", method="PUT"), timeout=30
+    ).close()
     try:
         put(sdk, bucket, "docs/a.txt", b"A")
         assert names_in(sdk, bucket) == sorted([name, "docs/a.txt"])
@@ -132,7 +142,10 @@ def test_download_dir_never_writes_outside_the_directory(s3_server, store, sdk, 
         store._log = RecordingLog()
 
         store._download_dir(bucket, "docs", str(out))
-        assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == ["out", "out/a.txt"]
+        assert sorted(p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")) == [
+            "out",
+            "out/a.txt",
+        ]
         assert store._log.warnings == [f"对象名不能用作本地文件名，已跳过：{name!r}"]
     finally:
         # remove_object refuses the name too (so the bucket fixture would);

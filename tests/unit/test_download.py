@@ -33,8 +33,9 @@ class FakeResponse:
 
 
 def record(name: str) -> dict:
-    return {"bucket_name": "bkt", "object_name": name, "last_modified": "2024-03-05 07:08:09.000120",
-            "etag": "e", "size": 1, "content_type": None}  # fmt: skip
+    when = "2024-03-05 07:08:09.000120"
+    return {"bucket_name": "bkt", "object_name": name, "last_modified": when, "etag": "e",
+            "size": 1, "content_type": None}  # fmt: skip
 
 
 # --- one object as text ------------------------------------------------------
@@ -81,7 +82,7 @@ def test_failing_close_after_success_discards_the_text(client):
     failure = OSError("close failed")
     client._engine.answers["get_object"] = FakeResponse(b"text", close_error=failure)
 
-    with pytest.raises(OSError) as caught:
+    with pytest.raises(OSError, match="^close failed$") as caught:
         client._download_flow("bkt", "a.txt")
     assert caught.value is failure
 
@@ -305,7 +306,7 @@ def test_remove_objects_hands_one_request_per_name(client, names):
 
     assert client._remove_objects(bucket_name="bkt", object_list=names) is None
     [call] = client._engine.calls
-    assert call.name == "remove_objects" and call.args[0] == "bkt" and call.kwargs == {}
+    assert (call.name, call.args[0], call.kwargs) == ("remove_objects", "bkt", {})
     assert iter(batch.second) is batch.second  # an iterator, not the list
     assert batch.requests == [DeleteObject(name) for name in names]
     assert batch.finished
@@ -318,8 +319,7 @@ def test_remove_objects_logs_each_error_record_itself(client):
     client._engine.answers["remove_objects"] = batch
 
     assert client._remove_objects("bkt", ["a", "b", "c"]) is None
-    assert len(client._log.warnings) == 2
-    assert client._log.warnings[0] is first and client._log.warnings[1] is second
+    assert [id(w) for w in client._log.warnings] == [id(first), id(second)]
     assert batch.finished
 
 
@@ -357,7 +357,11 @@ def test_remove_objects_builds_every_request_before_the_call(client, minio_main,
 
 @pytest.mark.parametrize(
     ("kwargs", "lifetime"),
-    [({}, timedelta(days=7)), ({"days": 1}, timedelta(days=1)), ({"days": 0.5}, timedelta(hours=12))],
+    [
+        ({}, timedelta(days=7)),
+        ({"days": 1}, timedelta(days=1)),
+        ({"days": 0.5}, timedelta(hours=12)),
+    ],
 )
 def test_get_url_lifetime(client, kwargs, lifetime):
     url = "http://127.0.0.1:9000/bkt/a.txt?X-Amz-Signature=abc "

@@ -1,6 +1,7 @@
 // Download, directory download, removal and presigned URLs, bound in the order
 // of the operation table.
 #include "download/download.hpp"
+
 #include "minio_main.hpp"
 
 namespace zarnel {
@@ -20,8 +21,8 @@ void bind_download(Class& cls) {
           "`dir_path`, one file per object.");
   cls.def("_remove_object", &download::remove_object, "bucket_name"_a.none(),
           "object_name"_a.none(), "Remove one object.");
-  cls.def("_remove_objects", &download::remove_objects,
-          "bucket_name"_a.none(), "object_list"_a.none(),
+  cls.def("_remove_objects", &download::remove_objects, "bucket_name"_a.none(),
+          "object_list"_a.none(),
           "Remove the named objects in one batch; log each object that was "
           "not removed as a warning.");
   cls.def("_get_url", &download::get_url, "bucket"_a.none(),

@@ -12,9 +12,8 @@ void close_after_failure(nb::handle response, nb::python_error& failure) {
     response.attr("close")();
   } catch (nb::python_error& close_failure) {
     try {
-      nb::str note =
-          nb::str("closing the response failed too: {!r}")
-              .format(close_failure.value());
+      nb::str note = nb::str("closing the response failed too: {!r}")
+                         .format(close_failure.value());
       failure.value().attr("add_note")(note);
     } catch (nb::python_error&) {
       // An exception that takes no note still travels unchanged.
