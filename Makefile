@@ -2,7 +2,7 @@
 # machine by itself (Debian packages, .venv, dependencies, the native build).
 PY := .venv/bin/python
 
-.PHONY: demo test setup lint format check-native clean
+.PHONY: demo test setup bench lint format check-native clean
 
 setup:
 	scripts/setup.sh
@@ -14,6 +14,12 @@ demo: setup
 test:
 	ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# Ratios against baselines measured in the same run; figures also go to
+# bench/out/latest.json.
+bench:
+	scripts/setup.sh requirements/bench.txt
+	$(PY) -m bench $(BENCH_ARGS)
 
 lint:
 	ZARNEL_LINT=1 ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh requirements/lint.txt
