@@ -14,11 +14,11 @@ from datetime import timedelta
 import minio
 from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
+
+from zarnel.content_type import get_content_type
 from zarnel_log import ZarnelLog
 from zarnel_ssh import ZarnelSSH
 from zarnel_var import ZarnelVar
-
-from zarnel.content_type import get_content_type
 
 _REJECTED = "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 from minio.datatypes import Object
 
@@ -27,7 +27,7 @@ class InstantClient:
 
     def __init__(self, items: list[Object] | None = None) -> None:
         self.items = items or []
-        self._response = Response("ok".encode())
+        self._response = Response(b"ok")
 
     def bucket_exists(self, bucket_name):
         return True
@@ -71,7 +71,7 @@ class InstantClient:
 
 def listing_items(count: int) -> list[Object]:
     """Listing items shaped like the SDK's, with varied names and times."""
-    base = datetime(2026, 1, 2, 3, 4, 5, 6789, tzinfo=timezone.utc)
+    base = datetime(2026, 1, 2, 3, 4, 5, 6789, tzinfo=UTC)
     items = []
     for i in range(count):
         items.append(

@@ -7,6 +7,7 @@ the median of several repetitions, all measured side by side in one run.
 
 from __future__ import annotations
 
+import functools
 import gc
 import io
 import os
@@ -110,11 +111,17 @@ def cases(path: str):
         ("_upload_flow text", lambda c: c._upload_flow("bench", "o.txt", text), direct_flow_text),
         ("_upload_file", lambda c: c._upload_file("bench", "dir\\o.csv", path), direct_file),
         ("_download_flow", lambda c: c._download_flow("bench", "o.txt"), direct_download_flow),
-        ("_download_file", lambda c: c._download_file("bench", "o.txt", path),
-         direct_download_file),  # fmt: skip
+        (
+            "_download_file",
+            lambda c: c._download_file("bench", "o.txt", path),
+            direct_download_file,
+        ),  # fmt: skip
         ("_remove_object", lambda c: c._remove_object("bench", "o.txt"), direct_remove_object),
-        ("_remove_objects (100)", lambda c: c._remove_objects("bench", NAMES),
-         direct_remove_objects),  # fmt: skip
+        (
+            "_remove_objects (100)",
+            lambda c: c._remove_objects("bench", NAMES),
+            direct_remove_objects,
+        ),  # fmt: skip
         ("_get_url", lambda c: c._get_url("bench", "o.txt"), direct_url),
     ]
 
@@ -129,8 +136,8 @@ def run_overhead(quick: bool = False) -> list[dict]:
             # Interleave the three so that machine noise hits them alike.
             a, b, c = [], [], []
             for _ in range(repeat):
-                a.append(per_call(lambda: call(ours), n, 1))
-                b.append(per_call(lambda: call(baseline), n, 1))
+                a.append(per_call(functools.partial(call, ours), n, 1))
+                b.append(per_call(functools.partial(call, baseline), n, 1))
                 c.append(per_call(direct, n, 1))
             a_s, b_s, c_s = (statistics.median(x) for x in (a, b, c))
             rows.append({

@@ -26,7 +26,15 @@ import tempfile
 import time
 from pathlib import Path
 
-__all__ = ["SSHD", "SSHServer", "TEST_USER", "ensure_test_user", "free_port", "lock_test_user", "skip_reason"]
+__all__ = [
+    "SSHD",
+    "SSHServer",
+    "TEST_USER",
+    "ensure_test_user",
+    "free_port",
+    "lock_test_user",
+    "skip_reason",
+]
 
 SSHD = "/usr/sbin/sshd"
 TEST_USER = "zarneltest"
@@ -90,7 +98,9 @@ def _write_key(path: Path, passphrase: str | None) -> str:
     key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     if passphrase:
         body = key.private_bytes(
-            ser.Encoding.PEM, ser.PrivateFormat.PKCS8, ser.BestAvailableEncryption(passphrase.encode())
+            ser.Encoding.PEM,
+            ser.PrivateFormat.PKCS8,
+            ser.BestAvailableEncryption(passphrase.encode()),
         )
     else:
         body = key.private_bytes(ser.Encoding.PEM, ser.PrivateFormat.OpenSSH, ser.NoEncryption())
@@ -174,7 +184,9 @@ class SSHServer:
         deadline = time.monotonic() + self.startup_timeout
         while time.monotonic() < deadline:
             if self._process.poll() is not None:
-                raise RuntimeError(f"sshd exited with {self._process.returncode}: {self.log_tail()}")
+                raise RuntimeError(
+                    f"sshd exited with {self._process.returncode}: {self.log_tail()}"
+                )
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1) as sock:
                     sock.settimeout(2)

@@ -17,11 +17,11 @@ from pathlib import Path
 import minio
 import pytest
 import urllib3
+
 import zarnel_ssh
+from tools.sshd import SSHServer
 from zarnel_ssh import Backoff, SSHTunnelError, ZarnelSSH
 from zarnel_var import ZarnelTunnelVar
-
-from tools.sshd import SSHServer
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -161,7 +161,6 @@ class TestLogin:
             ZarnelSSH(config).connect()
         assert ssh_children() == []
 
-
     def test_a_server_that_refuses_forwarding(self, echo, tmp_path):
         with SSHServer(allow_forwarding=False) as server:
             config = {"host": "127.0.0.1", "port": echo, "ssh_host": "127.0.0.1",
@@ -202,7 +201,8 @@ class TestLifetime:
         assert gone(pid)
         with pytest.raises(ConnectionRefusedError):
             through(port)
-        assert ssh_children() == [] and not tunnel_threads()
+        assert ssh_children() == []
+        assert not tunnel_threads()
 
     @pytest.mark.parametrize("ending", ["exit", "killed"])
     def test_no_ssh_outlives_its_process(self, mapping, ending):
@@ -260,8 +260,13 @@ class TestSelfHealing:
             with pytest.raises(ConnectionRefusedError):
                 through(record.port)
             # What a storage call sees while the tunnel is down.
-            client = minio.Minio(f"127.0.0.1:{record.port}", access_key="a", secret_key="b",
-                                 secure=False, http_client=urllib3.PoolManager(retries=False))  # fmt: skip
+            client = minio.Minio(
+                f"127.0.0.1:{record.port}",
+                access_key="a",
+                secret_key="b",
+                secure=False,
+                http_client=urllib3.PoolManager(retries=False),
+            )
             with pytest.raises(urllib3.exceptions.NewConnectionError, match="Connection refused"):
                 client.list_buckets()
             messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
@@ -271,7 +276,8 @@ class TestSelfHealing:
             assert "giving up after 3 failed restarts" in messages[-1]
             assert not [m for m in messages if server.password in m]
             record.close()
-            assert tunnel.state == "closed" and ssh_children() == []
+            assert tunnel.state == "closed"
+            assert ssh_children() == []
 
 
 class TestClientThroughTunnel:
@@ -323,4 +329,5 @@ def test_module_never_passes_secrets_to_ssh_keygen_on_a_command_line(monkeypatch
     config = {**mapping, "ssh_rsa": str(sshd.locked_key), "ssh_rsa_pwd": "not-it"}
     with pytest.raises(SSHTunnelError, match="does not open"):
         ZarnelSSH(config).connect()
-    assert seen and all("not-it" not in " ".join(map(str, argv)) for argv in seen)
+    assert seen
+    assert all("not-it" not in " ".join(map(str, argv)) for argv in seen)

@@ -18,6 +18,7 @@ import time
 from pathlib import Path
 
 import pytest
+
 import zarnel_ssh
 from zarnel_ssh import ASKPASS_SCRIPT, Backoff, SSHTunnelError, ZarnelSSH
 from zarnel_var import ZarnelTunnelVar, ZarnelVar
@@ -87,23 +88,30 @@ class TestCommand:
         login = {k: str(key) if v == "KEY" else v for k, v in login.items()}
         argv = spec(**login).command(4321)
         opts = options(argv)
-        assert argv[:2] == ["ssh", "-N"] and argv[-2:] == ["--", "gate.example"]
+        assert argv[:2] == ["ssh", "-N"]
+        assert argv[-2:] == ["--", "gate.example"]
         assert argv[argv.index("-L") + 1] == "127.0.0.1:4321:db.internal:9000"
-        assert argv[argv.index("-p") + 1] == "22" and argv[argv.index("-l") + 1] == "ops"
+        assert argv[argv.index("-p") + 1] == "22"
+        assert argv[argv.index("-l") + 1] == "ops"
         assert argv[argv.index("-F") + 1] == "none"
         assert opts.get("PreferredAuthentications") == methods
         assert opts["BatchMode"] == batch
         assert opts["IdentityFile" if "ssh_rsa" in login else "BatchMode"]
-        assert (opts["ExitOnForwardFailure"], opts["StrictHostKeyChecking"]) == ("yes", "accept-new")
+        assert (opts["ExitOnForwardFailure"], opts["StrictHostKeyChecking"]) == (
+            "yes",
+            "accept-new",
+        )
         assert opts["NumberOfPasswordPrompts"] == "1"
-        assert int(opts["ServerAliveInterval"]) > 0 and int(opts["ServerAliveCountMax"]) > 0
+        assert int(opts["ServerAliveInterval"]) > 0
+        assert int(opts["ServerAliveCountMax"]) > 0
         assert not [a for a in argv if "pp-1" in a or "pw-1" in a or "s3-secret" in a]
 
     def test_extra_keys(self, tmp_path):
         argv = spec(ssh_port="2222", ssh_known_hosts=tmp_path / "kh", ssh_strict_host_key=True,
                     ssh_timeout=7).command(1, program="/opt/ssh")  # fmt: skip
         opts = options(argv)
-        assert argv[0] == "/opt/ssh" and argv[argv.index("-p") + 1] == "2222"
+        assert argv[0] == "/opt/ssh"
+        assert argv[argv.index("-p") + 1] == "2222"
         assert opts["UserKnownHostsFile"] == str(tmp_path / "kh")
         assert (opts["StrictHostKeyChecking"], opts["ConnectTimeout"]) == ("yes", "7")
 
@@ -162,7 +170,8 @@ class TestAskpass:
     def test_refuses_any_other_question(self, helper, tmp_path, prompt):
         answer = helper(prompt)
         assert (answer.returncode, answer.stdout) == (1, "")
-        assert (tmp_path / "password").exists() and (tmp_path / "passphrase").exists()
+        assert (tmp_path / "password").exists()
+        assert (tmp_path / "passphrase").exists()
 
 
 def test_backoff_doubles_up_to_the_cap_and_stops():
@@ -182,7 +191,9 @@ def fake_ssh(tmp_path, monkeypatch):
     monkeypatch.setattr(ZarnelSSH, "program", str(program))
     monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.02, cap=0.05, attempts=3))
     yield lambda *steps: plan.write_text(" ".join(steps))
-    assert wait_for(lambda: not [t for t in threading.enumerate() if t.name.startswith("zarnel-ssh")])
+    assert wait_for(
+        lambda: not [t for t in threading.enumerate() if t.name.startswith("zarnel-ssh")]
+    )
 
 
 class TestSupervisor:
@@ -224,13 +235,16 @@ class TestSupervisor:
 
     def test_without_the_ssh_client(self, monkeypatch):
         monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
-        with pytest.raises(SSHTunnelError, match="the OpenSSH client 'no-such-ssh' is not installed"):
+        with pytest.raises(
+            SSHTunnelError, match="the OpenSSH client 'no-such-ssh' is not installed"
+        ):
             ZarnelSSH(BASE).connect()
 
     def test_a_taken_port_is_traded_for_another(self, fake_ssh):
         fake_ssh("busy", "up")
         with ZarnelSSH(BASE).connect() as record:
-            assert record.tunnel.state == "up" and record.port == record.tunnel.local_port
+            assert record.tunnel.state == "up"
+            assert record.port == record.tunnel.local_port
 
     def test_comes_back_on_the_same_port(self, fake_ssh, caplog):
         with ZarnelSSH(BASE).connect() as record, caplog.at_level(logging.WARNING, "zarnel"):
@@ -238,7 +252,8 @@ class TestSupervisor:
             fake_ssh("fail", "up")
             os.kill(first, 9)
             assert wait_for(lambda: tunnel.restarts == 1)
-            assert tunnel.local_port == record.port and running(tunnel.pid)
+            assert tunnel.local_port == record.port
+            assert running(tunnel.pid)
         messages = [r.getMessage() for r in caplog.records]
         where = f"ssh tunnel 127.0.0.1:{record.port}"
         assert [m.startswith(where) for m in messages] == [True] * 3
@@ -255,7 +270,8 @@ class TestSupervisor:
             os.kill(tunnel.pid, 9)
             assert wait_for(lambda: tunnel.state == "failed")
         assert "giving up after 3 failed restarts" in caplog.records[-1].getMessage()
-        assert len(caplog.records) == 5 and tunnel.pid is None
+        assert len(caplog.records) == 5
+        assert tunnel.pid is None
         record.close()
         assert tunnel.state == "closed"
 
@@ -294,6 +310,8 @@ class TestTunnelVar:
         resource = self.Resource()
         record = ZarnelTunnelVar(resource, host="h", password="pw-1")
         for clone in (copy.copy(record), copy.deepcopy(record), pickle.loads(pickle.dumps(record))):
-            assert type(clone) is ZarnelVar and clone.todict() == record.todict()
-        assert "pw-1" not in repr(record) and repr(record).startswith("ZarnelTunnelVar(host='h'")
+            assert type(clone) is ZarnelVar
+            assert clone.todict() == record.todict()
+        assert "pw-1" not in repr(record)
+        assert repr(record).startswith("ZarnelTunnelVar(host='h'")
         assert resource.closed == 0
