@@ -1,106 +1,151 @@
 // _upload_dir: a local tree, one object per file.
+#include <sys/stat.h>
+
+#include <optional>
 #include <vector>
 
-#include "external/imports.hpp"
 #include "host.hpp"
 #include "upload/upload.hpp"
 
 namespace zarnel::upload {
 
-using namespace nb::literals;
-
 namespace {
 
-// A link back into the tree (to the directory being walked or one of its
-// ancestors) would be descended until the host refuses deeper calls. The
-// directories on the current walk are kept per thread, outermost first, as
-// borrowed (st_dev, st_ino) pairs owned by the walking calls' frames; every
-// call of _upload_dir, whoever makes it through `self`, pushes its own on
-// entry and pops it on every way out, so the stack is empty between walks.
-thread_local std::vector<PyObject*> walking;
-
-// The directory's (st_dev, st_ino), or an invalid object when the host cannot
-// say: then the walk goes on as without the guard, and the listing or the
-// directory test reports whatever is wrong with the path.
-nb::object identity(nb::handle os, nb::handle path) {
-  try {
-    nb::object status = os.attr("stat")(path);
-    nb::object inode = status.attr("st_ino");
-    // Some file systems report no inode numbers; no identity then.
-    if (!host::truth(inode)) return nb::object();
-    return nb::make_tuple(status.attr("st_dev"), inode);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return nb::object();
+// A directory as the file system knows it, whatever path leads to it.
+struct DirId {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const DirId& other) const {
+    return device == other.device && inode == other.inode;
   }
+};
+
+// A link back into the tree (to the directory being walked or one of its
+// ancestors) would be descended until the host refuses deeper calls, and
+// then the link would be uploaded as a file. So the directories on the
+// current walk are kept per thread, outermost first: every call of
+// _upload_dir, whoever makes it through `self`, pushes its own directory on
+// entry and pops it on every way out. A parent also leaves the identity of
+// the sub-directory it is about to enter, so the child need not look again.
+struct Walk {
+  std::vector<DirId> directories;
+  PyObject* entering = nullptr;  // borrowed: the parent holds it
+  DirId entering_id{};
+};
+
+thread_local Walk walk;
+
+// The directory's identity, symbolic links followed, or nothing when the
+// file system cannot tell (the path is missing, or has no inode numbers):
+// then the walk goes on as without the guard, and the listing or the
+// directory test reports whatever is wrong with the path.
+std::optional<DirId> identity(nb::handle path) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &converted)) {
+    nb::python_error error;
+    if (!error.matches(PyExc_Exception)) throw;
+    return std::nullopt;
+  }
+  nb::object bytes = nb::steal(converted);
+  // The directory test has just looked at the same path, so this finds it
+  // in the kernel's cache: not worth letting other threads run meanwhile.
+  struct stat status;
+  if (::stat(PyBytes_AS_STRING(bytes.ptr()), &status) != 0 ||
+      status.st_ino == 0) {
+    return std::nullopt;
+  }
+  return DirId{status.st_dev, status.st_ino};
 }
 
-bool on_walk(nb::handle id) {
-  if (!id.is_valid()) return false;
-  for (PyObject* entry : walking) {
-    int same = PyObject_RichCompareBool(id.ptr(), entry, Py_EQ);
-    if (same < 0) throw nb::python_error();
-    if (same) return true;
+bool on_walk(const std::optional<DirId>& id) {
+  if (!id) return false;
+  for (const DirId& directory : walk.directories) {
+    if (directory == *id) return true;
   }
   return false;
 }
 
+// Marks `dir_path` as being walked for the lifetime of the object.
 class Walking {
  public:
-  explicit Walking(nb::handle id) : pushed_(id.is_valid()) {
-    if (pushed_) walking.push_back(id.ptr());
+  explicit Walking(nb::handle dir_path) {
+    std::optional<DirId> id;
+    if (walk.entering == dir_path.ptr()) {
+      id = walk.entering_id;
+    } else {
+      id = identity(dir_path);
+    }
+    walk.entering = nullptr;
+    pushed_ = id.has_value();
+    if (pushed_) walk.directories.push_back(*id);
   }
   Walking(const Walking&) = delete;
   Walking& operator=(const Walking&) = delete;
   ~Walking() {
-    if (pushed_) walking.pop_back();
+    if (pushed_) walk.directories.pop_back();
   }
 
  private:
   bool pushed_;
 };
 
+// Leaves the identity of the sub-directory for the call that enters it.
+class Entering {
+ public:
+  Entering(nb::handle sub_path, const std::optional<DirId>& id) {
+    if (!id) return;
+    walk.entering = sub_path.ptr();
+    walk.entering_id = *id;
+  }
+  Entering(const Entering&) = delete;
+  Entering& operator=(const Entering&) = delete;
+  ~Entering() { walk.entering = nullptr; }
+};
+
 // The default prefix: the last "/"-separated piece of the path with its
 // backslashes turned into "/"; empty for a path ending in a separator.
-nb::object last_segment(nb::handle dir_path) {
-  nb::object path = forward_slashes(dir_path);
+nb::object last_segment(const Names& names, nb::handle dir_path) {
+  nb::object path = forward_slashes(names, dir_path);
   PyObject* text = path.ptr();
   if (!PyUnicode_CheckExact(text)) {
-    return path.attr("split")("/")[nb::int_(-1)];
+    nb::object pieces = call_method(path, names.split, {}, names.slash);
+    return checked(PySequence_GetItem(pieces.ptr(), -1));
   }
   Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   Py_ssize_t at = PyUnicode_FindChar(text, '/', 0, length, -1);
   if (at == -2) throw nb::python_error();
-  PyObject* piece = PyUnicode_Substring(text, at + 1, length);
-  if (piece == nullptr) throw nb::python_error();
-  return nb::steal(piece);
+  return checked(PyUnicode_Substring(text, at + 1, length));
 }
 
 }  // namespace
 
-void upload_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-                nb::handle parallel, nb::handle base_dir) {
-  nb::object prefix =
-      host::truth(base_dir) ? nb::borrow(base_dir) : last_segment(dir_path);
-  nb::object os = external::imported("os");
-  nb::object join = os.attr("path").attr("join");
-  nb::object isdir = os.attr("path").attr("isdir");
+void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+                nb::handle dir_path, nb::handle parallel,
+                nb::handle base_dir) {
+  nb::object prefix = host::truth(base_dir) ? nb::borrow(base_dir)
+                                            : last_segment(names, dir_path);
+  nb::object os = names.imported(names.os);
+  nb::object os_path = member(os, names.path);
+  nb::object join = member(os_path, names.join);
+  nb::object isdir = member(os_path, names.isdir);
 
-  nb::object here = identity(os, dir_path);
-  Walking walk(here);
-  nb::object names = os.attr("listdir")(dir_path);
-  for (nb::handle name : names) {
-    nb::object local = join(dir_path, name);
-    if (host::truth(isdir(local))) {
+  Walking walking(dir_path);
+  nb::object entries = call(member(os, names.listdir), {}, dir_path);
+  for (nb::handle name : entries) {
+    nb::object local = call(join, {}, dir_path, name);
+    if (host::truth(call(isdir, {}, local))) {
+      std::optional<DirId> id = identity(local);
       // Neither descended again nor uploaded as a file.
-      if (on_walk(identity(os, local))) continue;
-      nb::object sub_prefix = forward_slashes(join(prefix, name));
-      self.attr("_upload_dir")(bucket_name, join(dir_path, name), parallel,
-                               sub_prefix);
+      if (on_walk(id)) continue;
+      nb::object sub_prefix = forward_slashes(names, call(join, {}, prefix, name));
+      nb::object sub_path = call(join, {}, dir_path, name);
+      Entering entering(sub_path, id);
+      call_method(self, names.upload_dir, {}, bucket_name, sub_path, parallel,
+                  sub_prefix);
     } else {
-      nb::object object_name = forward_slashes(join(prefix, name));
-      self.attr("_upload_file")(bucket_name, object_name,
-                                join(dir_path, name), "parallel"_a = parallel);
+      nb::object object_name = forward_slashes(names, call(join, {}, prefix, name));
+      call_method(self, names.upload_file, names.kw_parallel, bucket_name,
+                  object_name, call(join, {}, dir_path, name), parallel);
     }
   }
 }
