@@ -53,7 +53,17 @@ Names::Names(nb::handle qualified)
       rejected(nb::str("data 必须为 文件 / bytes / 可直接转化为字符串的对象")),
       kw_content_type(keywords("content_type")),
       kw_fput(keywords("content_type", "num_parallel_uploads")),
-      kw_parallel(keywords("parallel")) {}
+      kw_parallel(keywords("parallel")) {
+  nb::object os_module = nb::module_::import_("os");
+  nb::object os_path = os_module.attr("path");
+  if (nb::str(os_path.attr("__name__")).equal(nb::str("posixpath"))) {
+    host_os = os_module;
+    host_stat = os_module.attr("stat");
+    host_isfile = os_path.attr("isfile");
+    host_isdir = os_path.attr("isdir");
+    host_join = os_path.attr("join");
+  }
+}
 
 namespace {
 

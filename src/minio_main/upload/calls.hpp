@@ -39,6 +39,10 @@ struct Names {
   nb::object backslash, slash, read_binary, rejected;
   // Keyword names of the calls that take keywords.
   nb::object kw_content_type, kw_fput, kw_parallel;
+  // The host's own os module, os.stat and POSIX path functions, as they
+  // were when the module was loaded; invalid where os.path is not posixpath
+  // (see paths.hpp).
+  nb::object host_os, host_stat, host_isfile, host_isdir, host_join;
 };
 
 inline nb::object checked(PyObject* result) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host.hpp"
+#include "upload/paths.hpp"
 #include "upload/upload.hpp"
 
 namespace zarnel::upload {
@@ -35,26 +36,20 @@ struct Walk {
 
 thread_local Walk walk;
 
+std::optional<DirId> identity_of(const struct stat& status) {
+  // Some file systems report no inode numbers: no identity then.
+  if (status.st_ino == 0) return std::nullopt;
+  return DirId{status.st_dev, status.st_ino};
+}
+
 // The directory's identity, symbolic links followed, or nothing when the
 // file system cannot tell (the path is missing, or has no inode numbers):
 // then the walk goes on as without the guard, and the listing or the
 // directory test reports whatever is wrong with the path.
 std::optional<DirId> identity(nb::handle path) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(path.ptr(), &converted)) {
-    nb::python_error error;
-    if (!error.matches(PyExc_Exception)) throw;
-    return std::nullopt;
-  }
-  nb::object bytes = nb::steal(converted);
-  // The directory test has just looked at the same path, so this finds it
-  // in the kernel's cache: not worth letting other threads run meanwhile.
   struct stat status;
-  if (::stat(PyBytes_AS_STRING(bytes.ptr()), &status) != 0 ||
-      status.st_ino == 0) {
-    return std::nullopt;
-  }
-  return DirId{status.st_dev, status.st_ino};
+  if (!stat_any(path, status)) return std::nullopt;
+  return identity_of(status);
 }
 
 bool on_walk(const std::optional<DirId>& id) {
@@ -132,20 +127,25 @@ void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
   Walking walking(dir_path);
   nb::object entries = call(member(os, names.listdir), {}, dir_path);
   for (nb::handle name : entries) {
-    nb::object local = call(join, {}, dir_path, name);
-    if (host::truth(call(isdir, {}, local))) {
-      std::optional<DirId> id = identity(local);
+    nb::object local = join_with(names, join, dir_path, name);
+    struct stat status;
+    bool stated;
+    if (is_dir(names, isdir, local, status, stated)) {
+      std::optional<DirId> id = stated ? identity_of(status) : identity(local);
       // Neither descended again nor uploaded as a file.
       if (on_walk(id)) continue;
-      nb::object sub_prefix = forward_slashes(names, call(join, {}, prefix, name));
-      nb::object sub_path = call(join, {}, dir_path, name);
+      nb::object sub_prefix =
+          forward_slashes(names, join_with(names, join, prefix, name));
+      nb::object sub_path = join_with(names, join, dir_path, name);
       Entering entering(sub_path, id);
       call_method(self, names.upload_dir, {}, bucket_name, sub_path, parallel,
                   sub_prefix);
     } else {
-      nb::object object_name = forward_slashes(names, call(join, {}, prefix, name));
+      nb::object object_name =
+          forward_slashes(names, join_with(names, join, prefix, name));
       call_method(self, names.upload_file, names.kw_parallel, bucket_name,
-                  object_name, call(join, {}, dir_path, name), parallel);
+                  object_name, join_with(names, join, dir_path, name),
+                  parallel);
     }
   }
 }

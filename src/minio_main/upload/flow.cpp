@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "host.hpp"
+#include "upload/paths.hpp"
 #include "upload/upload.hpp"
 
 namespace zarnel::upload {
@@ -15,7 +16,7 @@ namespace {
 bool names_a_file(const Names& names, nb::handle os, nb::handle data) {
   if (PyIndex_Check(data.ptr())) return false;
   nb::object path = member(os, names.path);
-  return host::truth(call(member(path, names.isfile), {}, data));
+  return is_file(names, member(path, names.isfile), data);
 }
 
 // The host's open(path, "rb"), from the builtins a Python caller would see.
