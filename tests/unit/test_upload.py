@@ -123,6 +123,70 @@ class TestUploadFlow:
         assert reads == [(data.encode(), False)]
         assert looked_up == ["o"]
 
+    @pytest.mark.parametrize("data", ["a\x00b", b"a\x00b", "\ud800"])
+    def test_names_the_host_cannot_test_are_no_files(self, client, data):
+        assert not os.path.isfile(data)
+        reads = stored(client)
+
+        client._upload_flow("b", "o", data)
+
+        if data == "\ud800":
+            assert client._log.warnings == [REJECTED]
+        else:
+            assert reads == [(b"a\x00b", False)]
+
+    def test_an_undecodable_file_name_is_a_file(self, client, tmp_path):
+        raw = os.path.join(os.fsencode(tmp_path), b"\xff.txt")
+        with open(raw, "wb") as out:
+            out.write(b"from disk")
+        reads = stored(client)
+
+        client._upload_flow("b", "o", os.fsdecode(raw))  # "...\udcff.txt"
+
+        assert reads == [(b"from disk", False)]
+
+    def test_the_file_test_and_status_are_the_hosts_at_call_time(
+        self, client, minio_main, a_file, monkeypatch
+    ):
+        real_stat = os.stat
+        asked = []
+
+        def stat(path, *args, **kwargs):
+            asked.append(path)
+            if path == str(a_file):
+                raise FileNotFoundError(path)
+            return real_stat(path, *args, **kwargs)
+
+        monkeypatch.setattr(os, "stat", stat)
+        reads = stored(client)
+
+        client._upload_flow("b", "o", str(a_file))  # "gone" by the host's stat
+
+        assert asked == [str(a_file)]
+        assert reads == [(str(a_file).encode(), False)]
+
+    def test_the_module_namespace_is_read_at_call_time(self, client, minio_main, monkeypatch):
+        class FakePath:
+            @staticmethod
+            def isfile(path):
+                return path == "virtual"
+
+        class FakeOs:
+            path = FakePath
+
+            @staticmethod
+            def stat(path):
+                return os.stat_result((0,) * 6 + (3,) + (0,) * 3)
+
+        monkeypatch.setattr(minio_main, "os", FakeOs)
+        monkeypatch.setattr(builtins, "open", lambda path, mode: io.BytesIO(b"abc"))
+        reads = stored(client)
+
+        client._upload_flow("b", "o", "virtual")
+
+        assert client._engine.calls[0].args[3] == 3
+        assert reads == [(b"abc", False)]
+
     def test_an_integer_is_never_taken_as_an_open_file(self, client, tmp_path):
         # The host's file test would stat descriptor `fd`, and the upload
         # would read and close the file that descriptor belongs to.
@@ -389,6 +453,40 @@ class TestUploadDir:
         assert sorted(uploads(client)) == sorted(
             ["top/a/x", "top/a/to_b/y", "top/b/y", "top/b/to_a/x"]
         )
+
+    @pytest.mark.parametrize("base_dir", [None, "", "x/", "/abs", "web\\live", "ü/🙂"])
+    def test_names_match_the_hosts_own_path_functions(
+        self, client, minio_main, config, tmp_path, monkeypatch, base_dir
+    ):
+        top = make_tree(
+            tmp_path / "tôp🙂", ["a.txt", "ü/b.txt", "ü/🙂/c.txt", "深/d.txt", "e\\f.txt"]
+        )
+        (top / "ü" / "link").symlink_to(top / "深")
+        (top / "ü" / "up").symlink_to(top)
+        client._upload_dir("b", str(top), 3, base_dir)
+        direct = list(client._engine.calls)
+
+        # Wrapped, the functions are no longer the host's own and are called.
+        seen = []
+        for name in ("join", "isdir"):
+            real = getattr(os.path, name)
+            monkeypatch.setattr(
+                os.path, name, lambda *a, real=real, name=name: seen.append(name) or real(*a)
+            )
+        client._engine = FakeMinio()
+        client._upload_dir("b", str(top), 3, base_dir)
+
+        assert client._engine.calls == direct
+        assert len(direct) == 6 and "isdir" in seen and "join" in seen
+
+    def test_entries_are_taken_in_listing_order(self, client, tmp_path, monkeypatch):
+        top = make_tree(tmp_path / "top", ["a", "b", "c", ".hidden"])
+        real = os.listdir
+        monkeypatch.setattr(os, "listdir", lambda path: sorted(real(path), reverse=True))
+
+        client._upload_dir("b", str(top))
+
+        assert [c.args[1] for c in client._engine.calls] == ["top/c", "top/b", "top/a", "top/.hidden"]
 
     def test_calls_go_through_the_instance(self, minio_main, config, tmp_path):
         top = make_tree(tmp_path / "top", ["f.txt", "d/g.txt"])
