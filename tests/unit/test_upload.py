@@ -27,6 +27,19 @@ class BytesSub(bytes):
     pass
 
 
+class NoText:
+    """A path-like value for a missing file whose text form fails."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __fspath__(self):
+        return "/no/such/file"
+
+    def __str__(self):
+        raise self.error
+
+
 @pytest.fixture
 def looked_up(minio_main, monkeypatch):
     """Records every content-type lookup and answers with a marked type."""
@@ -146,7 +159,7 @@ class TestUploadFlow:
         assert reads == [(b"from disk", False)]
 
     def test_the_file_test_and_status_are_the_hosts_at_call_time(
-        self, client, minio_main, a_file, monkeypatch
+        self, client, a_file, monkeypatch
     ):
         real_stat = os.stat
         asked = []
@@ -202,10 +215,14 @@ class TestUploadFlow:
 
     @pytest.mark.parametrize(
         "data",
-        ["lone \ud800 surrogate", pathlib.PurePosixPath("/x/\udcff")],
-        ids=["text", "path-text"],
+        [
+            "lone \ud800 surrogate",
+            pathlib.PurePosixPath("/x/\udcff"),
+            NoText(ValueError("no text form")),
+        ],
+        ids=["text", "path-text", "no-text-form"],
     )
-    def test_text_that_is_no_utf8_is_rejected(self, client, looked_up, data):
+    def test_data_without_utf8_text_is_rejected(self, client, looked_up, data):
         del client._engine  # never read for rejected data
 
         assert client._upload_flow("b", "o", data) is None
@@ -213,28 +230,10 @@ class TestUploadFlow:
         assert client._log.warnings == [REJECTED]
         assert looked_up == ["o"]  # asked before the data is examined
 
-    class NoText:
-        """A path-like value for a missing file whose text form fails."""
-
-        def __init__(self, error):
-            self.error = error
-
-        def __fspath__(self):
-            return "/no/such/file"
-
-        def __str__(self):
-            raise self.error
-
-    def test_a_value_without_text_form_is_rejected(self, client):
-        client._upload_flow("b", "o", self.NoText(ValueError("no text")))
-
-        assert client._log.warnings == [REJECTED]
-        assert client._engine.calls == []
-
     def test_an_interruption_while_converting_passes_through(self, client):
         stop = Interrupt()
         with pytest.raises(Interrupt) as caught:
-            client._upload_flow("b", "o", self.NoText(stop))
+            client._upload_flow("b", "o", NoText(stop))
         assert caught.value is stop
         assert client._log.warnings == []
 
