@@ -6,6 +6,7 @@ import builtins
 import io
 import os
 import pathlib
+import sys
 import threading
 
 import pytest
@@ -574,3 +575,51 @@ class TestUploadDir:
             "second/into_first/one.txt",
             "second/two.txt",
         ]
+
+
+def nested(root: pathlib.Path, depth: int) -> pathlib.Path:
+    """root/d/d/.../d (depth levels) with one file at the bottom."""
+    root.mkdir()
+    fd = os.open(root, os.O_RDONLY)
+    try:
+        for _ in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(os.open("f", os.O_CREAT | os.O_WRONLY, dir_fd=fd))
+    finally:
+        os.close(fd)
+    return root
+
+
+class TestDeepTrees:
+    def test_a_tree_deeper_than_the_recursion_limit_is_refused(self, client, tmp_path):
+        root = nested(tmp_path / "r", sys.getrecursionlimit() + 10)
+        with pytest.raises(RecursionError, match="while walking a directory tree"):
+            client._upload_dir("b", str(root))
+        assert client._engine.calls == []
+
+        near_bottom = root.joinpath(*["d"] * sys.getrecursionlimit())
+        client._upload_dir("b", str(near_bottom), base_dir="x")  # nothing left over
+        assert len(client._engine.calls) == 1
+
+    def test_a_small_thread_stack_ends_in_an_error_not_a_crash(self, client, tmp_path):
+        root = nested(tmp_path / "r", 900)
+        outcome = []
+
+        def walk():
+            try:
+                client._upload_dir("b", str(root))
+                outcome.append("done")
+            except RecursionError as e:
+                outcome.append(str(e))
+
+        old = threading.stack_size(256 * 1024)
+        try:
+            thread = threading.Thread(target=walk)
+            thread.start()
+        finally:
+            threading.stack_size(old)
+        thread.join(60)
+        assert outcome == ["maximum recursion depth exceeded while walking a directory tree"]

@@ -1,6 +1,9 @@
 // _upload_dir: a local tree, one object per file.
+#include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -30,6 +33,7 @@ struct DirId {
 // the sub-directory it is about to enter, so the child need not look again.
 struct Walk {
   std::vector<DirId> directories;
+  int depth = 0;
   PyObject* entering = nullptr;  // borrowed: the parent holds it
   DirId entering_id{};
 };
@@ -60,6 +64,58 @@ bool on_walk(const std::optional<DirId>& id) {
   return false;
 }
 
+// The lowest address that a level of the walk may start below this
+// thread's stack top: the rest is kept for what the deepest level calls (the
+// storage client, TLS, compression). 0 when the stack cannot be told.
+std::uintptr_t stack_floor() {
+  thread_local std::uintptr_t floor = [] {
+    std::uintptr_t lowest = 0;
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      void* base = nullptr;
+      size_t size = 0;
+      if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
+        lowest = reinterpret_cast<std::uintptr_t>(base) +
+                 std::min<size_t>(size / 2, 256 * 1024);
+      }
+      pthread_attr_destroy(&attributes);
+    }
+#endif
+    return lowest;
+  }();
+  return floor;
+}
+
+// One more level of the walk on this thread. The host refuses to nest calls
+// deeper than its recursion limit; a walk that deep (a very deep tree, or a
+// loop that the guard could not see), or one that would leave too little of
+// a small thread stack, is refused the same way, with RecursionError, before
+// the C stack runs out.
+class Nested {
+ public:
+  Nested() {
+    int here = 0;
+    if (walk.depth >= Py_GetRecursionLimit() ||
+        reinterpret_cast<std::uintptr_t>(&here) < stack_floor()) {
+      PyErr_SetString(PyExc_RecursionError,
+                      "maximum recursion depth exceeded while walking a "
+                      "directory tree");
+      throw nb::python_error();
+    }
+    if (Py_EnterRecursiveCall(" while walking a directory tree") != 0) {
+      throw nb::python_error();
+    }
+    ++walk.depth;
+  }
+  Nested(const Nested&) = delete;
+  Nested& operator=(const Nested&) = delete;
+  ~Nested() {
+    --walk.depth;
+    Py_LeaveRecursiveCall();
+  }
+};
+
 // Marks `dir_path` as being walked for the lifetime of the object.
 class Walking {
  public:
@@ -71,8 +127,8 @@ class Walking {
       id = identity(dir_path);
     }
     walk.entering = nullptr;
+    if (id) walk.directories.push_back(*id);
     pushed_ = id.has_value();
-    if (pushed_) walk.directories.push_back(*id);
   }
   Walking(const Walking&) = delete;
   Walking& operator=(const Walking&) = delete;
@@ -81,7 +137,8 @@ class Walking {
   }
 
  private:
-  bool pushed_;
+  Nested nested_;
+  bool pushed_ = false;
 };
 
 // Leaves the identity of the sub-directory for the call that enters it.
