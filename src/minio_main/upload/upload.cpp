@@ -1,8 +1,50 @@
 // Operations of this subsystem are bound here, in the order of the operation table.
+#include <memory>
+
 #include "minio_main.hpp"
+#include "upload/upload.hpp"
 
 namespace zarnel {
 
-void bind_upload(Class& cls) { (void)cls; }
+using namespace nb::literals;
+using upload::Names;
+
+void bind_upload(Class& cls) {
+  // Shared by the three functions and released with the last of them.
+  auto names = std::make_shared<const Names>(cls.attr("__module__"));
+
+  cls.def(
+      "_upload_flow",
+      [names](nb::handle self, nb::handle bucket_name, nb::handle object_name,
+              nb::handle data) {
+        upload::upload_flow(*names, self, bucket_name, object_name, data);
+      },
+      "bucket_name"_a.none(), "object_name"_a.none(), "data"_a.none(),
+      "Store `data` (a file path, a byte string or a value with a text "
+      "form) as one object; log a warning and store nothing when it has no "
+      "usable form.");
+  cls.def(
+      "_upload_file",
+      [names](nb::handle self, nb::handle bucket_name, nb::handle object_name,
+              nb::handle file_name, nb::handle parallel) {
+        upload::upload_file(*names, self, bucket_name, object_name, file_name,
+                            parallel);
+      },
+      "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
+      "parallel"_a.none() = 3,
+      "Store the local file `file_name` as `object_name` (backslashes "
+      "become \"/\"), with up to `parallel` part uploads at once.");
+  cls.def(
+      "_upload_dir",
+      [names](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+              nb::handle parallel, nb::handle base_dir) {
+        upload::upload_dir(*names, self, bucket_name, dir_path, parallel,
+                           base_dir);
+      },
+      "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
+      "base_dir"_a.none() = nb::none(),
+      "Store every file under `dir_path` as `base_dir` (by default the "
+      "directory's own name) plus its relative path.");
+}
 
 }  // namespace zarnel

@@ -1,0 +1,30 @@
+// Stream, file and directory upload.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "upload/calls.hpp"
+
+namespace zarnel::upload {
+
+namespace nb = nanobind;
+
+// One object from a file path, a byte string or any value with a text form.
+void upload_flow(const Names& names, nb::handle self, nb::handle bucket_name,
+                 nb::handle object_name, nb::handle data);
+
+// One local file, with parallel part uploads inside the storage client.
+void upload_file(const Names& names, nb::handle self, nb::handle bucket_name,
+                 nb::handle object_name, nb::handle file_name,
+                 nb::handle parallel);
+
+// A local tree, one object per file, through the instance's _upload_dir and
+// _upload_file.
+void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+                nb::handle dir_path, nb::handle parallel, nb::handle base_dir);
+
+// `name` with every backslash turned into "/" by the value's own replace(),
+// so a value that is not text fails as the host's replace() fails.
+nb::object forward_slashes(const Names& names, nb::handle name);
+
+}  // namespace zarnel::upload
