@@ -99,7 +99,10 @@ def table(records: list[dict]) -> None:
     say("   " + "  ".join(c.ljust(w) for c, w in zip(columns, widths, strict=True)))
     say("   " + "  ".join("-" * w for w in widths))
     for row in rows:
-        cells = [v.rjust(w) if i == 1 else v.ljust(w) for i, (v, w) in enumerate(zip(row, widths, strict=True))]
+        cells = [
+            v.rjust(w) if i == 1 else v.ljust(w)
+            for i, (v, w) in enumerate(zip(row, widths, strict=True))
+        ]
         say("   " + "  ".join(cells))
 
 

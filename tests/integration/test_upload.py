@@ -20,7 +20,7 @@ def read_back(sdk, bucket: str, name: str) -> tuple[bytes, str]:
 
 
 @pytest.mark.parametrize(
-    "data, name, content, content_type",
+    ("data", "name", "content", "content_type"),
     [
         (b"\x00\x01binary", "blob.bin", b"\x00\x01binary", "application/octet-stream"),
         ("两个字 and text", "notes/readme.txt", "两个字 and text".encode(), "text/plain"),
@@ -72,11 +72,13 @@ def test_upload_file_with_parallel_parts(store, sdk, bucket, tmp_path):
 
 
 @pytest.mark.parametrize(
-    "base_dir, trailing, prefix",
+    ("base_dir", "trailing", "prefix"),
     [(None, "", "site/"), ("web/live", "", "web/live/"), (None, os.sep, "")],
     ids=["default", "base-dir", "trailing-separator"],
 )
-def test_upload_dir_maps_the_tree_to_names(store, sdk, bucket, tmp_path, base_dir, trailing, prefix):
+def test_upload_dir_maps_the_tree_to_names(
+    store, sdk, bucket, tmp_path, base_dir, trailing, prefix
+):
     site = tmp_path / "srv" / "site"
     files = {"index.html": "text/html", "css/main.css": "text/css", "css/img/logo.png": "image/png"}
     for name in files:

@@ -56,7 +56,7 @@ def looked_up(minio_main, monkeypatch):
 
 def host_error(call, *args):
     """The error the host itself raises for `call(*args)`."""
-    with pytest.raises(Exception) as caught:
+    with pytest.raises(Exception) as caught:  # noqa: PT011 (any error the host raises)
         call(*args)
     return caught.value
 
@@ -94,11 +94,12 @@ class TestUploadFlow:
         assert call.kwargs == {"content_type": "type/1"}
         assert looked_up == [data]  # the path, not the object name
         assert reads == [(b"<p>hello</p>", False)]  # open during the call
-        assert isinstance(stream, io.BufferedReader) and stream.mode == "rb"
+        assert isinstance(stream, io.BufferedReader)
+        assert stream.mode == "rb"
         assert stream.closed
 
     @pytest.mark.parametrize(
-        "data, expected",
+        ("data", "expected"),
         [
             (b"\x00\xffraw", b"\x00\xffraw"),
             (BytesSub(b"sub"), b"sub"),
@@ -159,9 +160,7 @@ class TestUploadFlow:
 
         assert reads == [(b"from disk", False)]
 
-    def test_the_file_test_and_status_are_the_hosts_at_call_time(
-        self, client, a_file, monkeypatch
-    ):
+    def test_the_file_test_and_status_are_the_hosts_at_call_time(self, client, a_file, monkeypatch):
         real_stat = os.stat
         asked = []
 
@@ -311,7 +310,7 @@ class TestUploadFlow:
 
 class TestUploadFile:
     @pytest.mark.parametrize(
-        "object_name, stored_as",
+        ("object_name", "stored_as"),
         [
             ("a\\b\\c.txt", "a/b/c.txt"),
             ("\\\\lead\\", "//lead/"),
@@ -380,7 +379,7 @@ class TestUploadDir:
         return make_tree(tmp_path / "srv" / "site", SITE)
 
     @pytest.mark.parametrize(
-        "base_dir, prefix",
+        ("base_dir", "prefix"),
         [(None, "site/"), ("", "site/"), ("web/live", "web/live/"), ("web\\live", "web/live/")],
     )
     def test_object_names_follow_the_prefix(self, client, site, base_dir, prefix):
@@ -417,9 +416,7 @@ class TestUploadDir:
         assert str(caught.value) == str(expected)
         assert client._engine.calls == []
 
-    def test_links_to_directories_are_descended_and_dangling_ones_are_files(
-        self, client, tmp_path
-    ):
+    def test_links_to_directories_are_descended_and_dangling_ones_are_files(self, client, tmp_path):
         top = make_tree(tmp_path / "top", ["f.txt"])
         make_tree(tmp_path / "elsewhere", ["e.txt"])
         (top / "to_elsewhere").symlink_to(tmp_path / "elsewhere")
@@ -477,7 +474,9 @@ class TestUploadDir:
         client._upload_dir("b", str(top), 3, base_dir)
 
         assert client._engine.calls == direct
-        assert len(direct) == 6 and "isdir" in seen and "join" in seen
+        assert len(direct) == 6
+        assert "isdir" in seen
+        assert "join" in seen
 
     def test_entries_are_taken_in_listing_order(self, client, tmp_path, monkeypatch):
         top = make_tree(tmp_path / "top", ["a", "b", "c", ".hidden"])
@@ -486,7 +485,12 @@ class TestUploadDir:
 
         client._upload_dir("b", str(top))
 
-        assert [c.args[1] for c in client._engine.calls] == ["top/c", "top/b", "top/a", "top/.hidden"]
+        assert [c.args[1] for c in client._engine.calls] == [
+            "top/c",
+            "top/b",
+            "top/a",
+            "top/.hidden",
+        ]
 
     def test_calls_go_through_the_instance(self, minio_main, config, tmp_path):
         top = make_tree(tmp_path / "top", ["f.txt", "d/g.txt"])

@@ -30,8 +30,8 @@ struct Names {
   // The module namespace.
   nb::object os, io, get_content_type;
   // The host's facilities.
-  nb::object path, isfile, isdir, join, listdir, stat, st_size, bytes_io,
-      open, close, replace, split;
+  nb::object path, isfile, isdir, join, listdir, stat, st_size, bytes_io, open,
+      close, replace, split;
   // The instance, the storage client and the logger.
   nb::object engine, log, warning, put_object, fput_object, upload_dir,
       upload_file;

@@ -77,7 +77,7 @@ std::uintptr_t stack_floor() {
       size_t size = 0;
       if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
         lowest = reinterpret_cast<std::uintptr_t>(base) +
-                 std::min<size_t>(size / 2, 256 * 1024);
+                 std::min<size_t>(size / 2, size_t{256} * 1024);
       }
       pthread_attr_destroy(&attributes);
     }
@@ -172,8 +172,7 @@ nb::object last_segment(const Names& names, nb::handle dir_path) {
 }  // namespace
 
 void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                nb::handle dir_path, nb::handle parallel,
-                nb::handle base_dir) {
+                nb::handle dir_path, nb::handle parallel, nb::handle base_dir) {
   nb::object prefix = host::truth(base_dir) ? nb::borrow(base_dir)
                                             : last_segment(names, dir_path);
   nb::object os = names.imported(names.os);

@@ -21,8 +21,8 @@ nb::object forward_slashes(const Names& names, nb::handle name) {
     if (at == -2) throw nb::python_error();
     if (at == -1) return nb::borrow(name);
   }
-  return checked(PyUnicode_Replace(text, names.backslash.ptr(),
-                                   names.slash.ptr(), -1));
+  return checked(
+      PyUnicode_Replace(text, names.backslash.ptr(), names.slash.ptr(), -1));
 }
 
 void upload_file(const Names& names, nb::handle self, nb::handle bucket_name,

@@ -93,9 +93,8 @@ nb::object join_with(const Names& names, nb::handle join, nb::handle a,
   if (head_length == 0 || PyUnicode_READ_CHAR(head, head_length - 1) == '/') {
     return checked(PyUnicode_Concat(head, tail));
   }
-  Py_UCS4 widest =
-      std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(head),
-                        PyUnicode_MAX_CHAR_VALUE(tail));
+  Py_UCS4 widest = std::max<Py_UCS4>(PyUnicode_MAX_CHAR_VALUE(head),
+                                     PyUnicode_MAX_CHAR_VALUE(tail));
   nb::object joined =
       checked(PyUnicode_New(head_length + 1 + tail_length, widest));
   PyObject* out = joined.ptr();

@@ -7,9 +7,8 @@
 // the interpreter; a substituted function (a test's, a host's) is called.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <nanobind/nanobind.h>
+#include <sys/stat.h>
 
 #include "upload/calls.hpp"
 
@@ -25,7 +24,7 @@ bool is_file(const Names& names, nb::handle test, nb::handle path);
 
 // join(a, b) with the looked-up function `join`.
 nb::object join_with(const Names& names, nb::handle join, nb::handle a,
-                nb::handle b);
+                     nb::handle b);
 
 // stat() of `path`, symbolic links followed, for any path-like value; false
 // when the file system cannot say.

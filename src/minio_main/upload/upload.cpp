@@ -1,8 +1,9 @@
-// Operations of this subsystem are bound here, in the order of the operation table.
+// The upload operations, bound in the order of the operation table.
+#include "upload/upload.hpp"
+
 #include <memory>
 
 #include "minio_main.hpp"
-#include "upload/upload.hpp"
 
 namespace zarnel {
 
