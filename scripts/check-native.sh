@@ -16,6 +16,7 @@ export LD_PRELOAD="$asan $ubsan"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
+export ZARNEL_STUBS_EXPECTED=0
 # pycryptodome (used by the SDK) would load its helpers with RTLD_DEEPBIND,
 # which the sanitizer runtime refuses.
 export PYCRYPTODOME_DISABLE_DEEPBIND=1
