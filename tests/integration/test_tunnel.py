@@ -292,26 +292,29 @@ class TestClientThroughTunnel:
         store._connect()
         assert store._engine._base_url.host == f"127.0.0.1:{store._config.port}"
 
-        # The storage client that _connect made, through the tunnel.
-        engine = store._engine
-        engine.make_bucket(bucket_name)
+        # The operations, through the tunnel.
+        assert store._create_bucket(bucket_name, "us-east-1") is True
         source = tmp_path / "hello.txt"
-        source.write_text("你好, tunnel")
-        engine.fput_object(bucket_name, "dir/hello.txt", str(source))
-        names = [item.object_name for item in engine.list_objects(bucket_name, recursive=True)]
-        assert names == ["dir/hello.txt"]
-        engine.fget_object(bucket_name, "dir/hello.txt", str(tmp_path / "back.txt"))
-        assert (tmp_path / "back.txt").read_text() == "你好, tunnel"
+        source.write_text("你好, tunnel", encoding="utf-8")
+        store._upload_file(bucket_name, "dir\\hello.txt", str(source))
+        store._upload_flow(bucket_name, "dir/note.txt", "经由隧道")
+        records = store._bucket_list_files(bucket_name)
+        assert [r["object_name"] for r in records] == ["dir/hello.txt", "dir/note.txt"]
+        assert store._download_file(bucket_name, "dir/hello.txt", str(tmp_path / "back.txt"))
+        assert (tmp_path / "back.txt").read_text(encoding="utf-8") == "你好, tunnel"
+        assert store._download_flow(bucket_name, "dir/note.txt") == "经由隧道"
         assert sdk.bucket_exists(bucket_name)
 
         # The child dies; the tunnel comes back and the same client works again.
         tunnel = store._config.tunnel
         os.kill(tunnel.pid, signal.SIGKILL)
         assert wait_for(lambda: tunnel.restarts == 1 and tunnel.state == "up")
-        assert [b.name for b in engine.list_buckets() if b.name == bucket_name] == [bucket_name]
+        assert store._download_flow(bucket_name, "dir/note.txt") == "经由隧道"
+        store._remove_objects(bucket_name, ["dir/hello.txt", "dir/note.txt"])
+        assert store._remove_bucket(bucket_name) is True
 
         pid = tunnel.pid
-        del store, engine
+        del store
         gc.collect()
         assert gone(pid)
 
