@@ -95,9 +95,10 @@ std::uintptr_t stack_floor() {
 class Nested {
  public:
   Nested() {
-    int here = 0;
-    if (walk.depth >= Py_GetRecursionLimit() ||
-        reinterpret_cast<std::uintptr_t>(&here) < stack_floor()) {
+    // The frame address, not a local's: AddressSanitizer may keep locals on
+    // a fake stack elsewhere in memory.
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (walk.depth >= Py_GetRecursionLimit() || here < stack_floor()) {
       PyErr_SetString(PyExc_RecursionError,
                       "maximum recursion depth exceeded while walking a "
                       "directory tree");
