@@ -208,8 +208,9 @@ def test_ssh_child_killed_under_a_store(server, tunnel_keys):
     host, _, port = server.endpoint.rpartition(":")
     if server._process is None:
         server.restart()
-    store = ZarnelMinioMain({"host": host, "port": int(port), "user": server.access_key,
-                             "password": server.secret_key, "ssh": True, **tunnel_keys})  # fmt: skip
+    config = {"host": host, "port": int(port), "user": server.access_key,
+              "password": server.secret_key}  # fmt: skip
+    store = ZarnelMinioMain({**config, "ssh": True, **tunnel_keys})
     store._connect()
     store._create_bucket("tunnelled")
     store._upload_flow("tunnelled", "before.txt", "你好")
@@ -245,9 +246,8 @@ def test_ssh_child_killed_under_a_store(server, tunnel_keys):
     ]
 
     pid = tunnel.pid
-    del store, tunnel, restart, held_restart
+    store = tunnel = restart = held_restart = None  # the record goes with the store
     gc.collect()
     assert gone(pid)
     assert wait_for(lambda: not tunnel_threads(), 5)
     assert ssh_children() == []
-

@@ -32,9 +32,7 @@ object_names = st.one_of(
     st.lists(st.lists(pieces, min_size=1, max_size=2).map("".join), min_size=2, max_size=4).map(
         "/".join
     ),
-).filter(
-    lambda name: not name.endswith(("/", "\\"))
-)
+).filter(lambda name: not name.endswith(("/", "\\")))
 
 _case = itertools.count()
 
@@ -92,7 +90,10 @@ def test_names_round_trip_or_are_refused_by_the_sdk(s3_server, store, bucket, tm
     direct = "/" not in rest and rest not in (".", "..")
     event("one level down" if direct else "deeper: not downloaded by the directory download")
     assert files_under(out) == ({rest: data} if direct else {})
-    assert files_under(sandbox) == {"copy": data, **{f"deep/out/{k}": v for k, v in files_under(out).items()}}
+    assert files_under(sandbox) == {
+        "copy": data,
+        **{f"deep/out/{k}": v for k, v in files_under(out).items()},
+    }
 
     # The file upload turns backslashes into levels before the SDK sees the name.
     file_key = f"f{case}/" + name

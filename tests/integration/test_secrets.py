@@ -75,7 +75,9 @@ def test_secrets_never_show(s3_server, s3_config, sshd, tunnel_keys, caplog):
     }
     config = {**s3_config, "ssh": True, **tunnel_keys, "ssh_rsa": str(sshd.locked_key),
               "ssh_rsa_pwd": sshd.passphrase, "ssh_password": sshd.password}  # fmt: skip
-    assert all(secret in repr(config) for secret in list(hidden.values())[:3])  # a plain dict shows them
+    assert all(
+        secret in repr(config) for secret in list(hidden.values())[:3]
+    )  # a plain dict shows them
     shown: list[str] = []
     errors: list[BaseException] = []
 
@@ -122,7 +124,7 @@ def test_secrets_never_show(s3_server, s3_config, sshd, tunnel_keys, caplog):
         shown += [repr(vars(bad)), repr(vars(nobody))]
 
         tunnel_pid = tunnel.pid
-        del store, tunnel
+        store = tunnel = None  # the record goes with the store
         gc.collect()
         assert gone(tunnel_pid)
         assert ssh_children() == []

@@ -35,14 +35,16 @@ scalars = (
 )
 plain_values = st.recursive(
     scalars,
-    lambda inner: st.lists(inner, max_size=3)
-    | st.tuples(inner, inner)
-    | st.dictionaries(st.text(max_size=4), inner, max_size=3),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.tuples(inner, inner)
+        | st.dictionaries(st.text(max_size=4), inner, max_size=3)
+    ),
     max_leaves=6,
 )
-text_keys = st.sampled_from(["host", "port", "user", "password", "secure", *DEFAULT_KEYS]) | st.text(
-    max_size=8
-)
+text_keys = st.sampled_from(
+    ["host", "port", "user", "password", "secure", *DEFAULT_KEYS]
+) | st.text(max_size=8)
 other_keys = st.integers() | st.none() | st.binary(max_size=4) | st.tuples(st.integers())
 
 
@@ -116,7 +118,12 @@ def test_construction_from_generated_mappings(no_tunnel, config):
     assert not hasattr(client, "_engine")
 
 
-@given(config=st.none() | st.integers() | st.text(max_size=4) | st.lists(st.tuples(st.text(), st.text()), max_size=2))  # fmt: skip
+NON_MAPPINGS = (
+    st.none() | st.integers() | st.text(max_size=4) | st.lists(st.tuples(st.text(), st.text()))
+)
+
+
+@given(config=NON_MAPPINGS)
 def test_construction_from_a_non_mapping_is_the_hosts_error(no_tunnel, config):
     with pytest.raises(TypeError) as host:
         ZarnelVar(**config)
@@ -187,10 +194,12 @@ def path_like(local: list[pathlib.Path]) -> st.SearchStrategy[object]:
 def upload_data(local) -> st.SearchStrategy[object]:
     containers = st.recursive(
         scalars,
-        lambda inner: st.lists(inner, max_size=3)
-        | st.dictionaries(st.text(max_size=3), inner, max_size=2)
-        | st.tuples(inner)
-        | st.frozensets(st.integers(), max_size=2),
+        lambda inner: (
+            st.lists(inner, max_size=3)
+            | st.dictionaries(st.text(max_size=3), inner, max_size=2)
+            | st.tuples(inner)
+            | st.frozensets(st.integers(), max_size=2)
+        ),
         max_leaves=5,
     ).filter(lambda value: isinstance(value, (list, dict, tuple, frozenset)))
     return st.one_of(
