@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from minio.error import S3Error
 from minio.helpers import check_object_name
 
 # Each case makes about ten requests; a quarter of the profile's count per
@@ -76,8 +77,15 @@ def test_names_round_trip_or_are_refused_by_the_sdk(s3_server, store, bucket, tm
         assert store._bucket_list_files(bucket, prefix) == []
         return
 
+    try:
+        store._upload_flow(bucket, key, data)
+    except S3Error as error:
+        # A MinIO server refuses some names ("a//b") that the local ones keep.
+        if s3_server.kind != "external":
+            raise
+        event(f"refused by the server: {error.code}")
+        return
     event("round trip")
-    store._upload_flow(bucket, key, data)
     stored = stored_as(s3_server.kind, key)
     [record] = store._bucket_list_files(bucket, prefix)
     assert (record["object_name"], record["size"]) == (stored, len(data))
