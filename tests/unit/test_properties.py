@@ -280,3 +280,42 @@ def test_the_generated_kinds_cover_every_outcome(local):
         for value in ["中文", "\ud800", b"", 3, 1.5, None, [1], local[0], NoText(ValueError())]
     }
     assert outcomes == {"stored", "rejected", "refused"}
+
+
+# -- directory download ---------------------------------------------------------
+
+
+name_pieces = st.sampled_from(["docs", "/", "//", ".", "..", "\\", "a", "中", " ", "docs/"])
+listed_names = st.lists(name_pieces, min_size=1, max_size=5).map("".join)
+
+
+@given(
+    object_path=st.sampled_from(["docs", "docs/", "/", "a/docs", "..", "中"]),
+    names=st.lists(listed_names, max_size=8),
+)
+def test_directory_download_stays_inside_its_directory(object_path, names):
+    from zarnel.minio_main import ZarnelMinioMain
+
+    class Recording(ZarnelMinioMain):
+        def _bucket_list_files(self, bucket_name, prefix=""):
+            return [{"object_name": name} for name in names]
+
+        def _download_file(self, bucket_name, object_name, file_name):
+            self.downloads.append((object_name, file_name))
+            return True
+
+    client = Recording({"host": "h", "port": 1, "user": "u", "password": "p"})
+    client._log = RecordingLog()
+    client.downloads = []
+    target = "/data/out"
+
+    assert client._download_dir("b", object_path, target) is None
+    prefix = object_path if object_path.endswith("/") else object_path + "/"
+    for object_name, file_name in client.downloads:
+        assert object_name.startswith(prefix)
+        assert os.path.dirname(os.path.normpath(file_name)) == target
+        assert file_name == f"{target}/{object_name[len(prefix) :]}"
+    # Every name directly under the path is either downloaded or reported.
+    direct = [n for n in names if n.startswith(prefix) and "/" not in n[len(prefix) :]]
+    direct = [n for n in direct if n != prefix]
+    assert len(client.downloads) + len(client._log.warnings) == len(direct)
