@@ -9,7 +9,7 @@ import os
 import pathlib
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from tests.fakes import FakeMinio, RecordingLog
@@ -96,6 +96,7 @@ def expected_construction(config) -> tuple[type[BaseException] | None, str]:
 def test_construction_from_generated_mappings(no_tunnel, config):
     before = dict(config)
     error, message = expected_construction(config)
+    event(f"construction: {error.__name__ if error else 'an instance'}")
 
     if error is not None:
         with pytest.raises(error) as caught:
@@ -202,8 +203,15 @@ def upload_data(local) -> st.SearchStrategy[object]:
         ),
         max_leaves=5,
     ).filter(lambda value: isinstance(value, (list, dict, tuple, frozenset)))
+    with_surrogate = st.builds(
+        lambda head, lone, tail: head + lone + tail,
+        any_code_point(),
+        st.characters(categories=["Cs"]),
+        any_code_point(),
+    )
     return st.one_of(
         any_code_point(),
+        with_surrogate,
         st.binary(max_size=16),
         st.builds(BytesSub, st.binary(max_size=8)),
         st.builds(StrSub, any_code_point()),
@@ -243,6 +251,7 @@ def expected_upload(data) -> tuple[str, object]:
 def test_upload_flow_with_generated_data(flow_client, local, data):
     value = data.draw(upload_data(local), label="data")
     kind, want = expected_upload(value)
+    event(f"upload: {kind}")
     engine = FakeMinio()
     flow_client._engine = engine
     flow_client._log = log = RecordingLog()
