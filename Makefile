@@ -12,7 +12,7 @@ demo: setup
 
 # The test build turns compiler warnings into errors.
 test:
-	ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh
+	ZARNEL_CMAKE_DEFINES="ZARNEL_WERROR=ON ZARNEL_LEAK_CHECK=ON" scripts/setup.sh
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # Ratios against baselines measured in the same run; figures also go to

@@ -24,8 +24,13 @@ nb::object make_record(nb::handle config) {
       throw nb::python_error();
     }
   } else {
+    // Named as the host names a callable: module.qualname().
     nb::object name =
         nb::getattr(record_class, "__qualname__", nb::str("ZarnelVar"));
+    nb::object module = nb::getattr(record_class, "__module__", nb::none());
+    if (nb::isinstance<nb::str>(module) && !module.equal(nb::str("builtins"))) {
+      name = module + nb::str(".") + name;
+    }
     PyErr_Format(PyExc_TypeError,
                  "%S() argument after ** must be a mapping, not %s", name.ptr(),
                  Py_TYPE(config.ptr())->tp_name);
