@@ -80,8 +80,11 @@ def test_names_round_trip_or_are_refused_by_the_sdk(s3_server, store, bucket, tm
     try:
         store._upload_flow(bucket, key, data)
     except S3Error as error:
-        # A MinIO server refuses some names ("a//b") that the local ones keep.
-        if s3_server.kind != "external":
+        # A MinIO server refuses some names ("a//b") that the local ones keep;
+        # SeaweedFS reads "\\" as "/" and then refuses "." and ".." levels.
+        levels = stored_as(s3_server.kind, key).split("/")
+        dotted = "." in levels or ".." in levels
+        if s3_server.kind == "moto" or (s3_server.kind == "seaweedfs" and not dotted):
             raise
         event(f"refused by the server: {error.code}")
         return
