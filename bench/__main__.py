@@ -27,19 +27,26 @@ def mark(met: bool) -> str:
 def show_overhead(rows: list[dict]) -> None:
     print("\n1. Per-operation overhead, in-process client (µs per call, medians)")
     print("   goal: ours <= python, and ours - direct < 1.0 µs")
-    head = f"   {'operation':<26}{'ours':>8}{'python':>9}{'direct':>9}{'ours/py':>9}{'ours-direct':>13}  goal"
-    print(head)
+    print(f"   {'operation':<26}{'ours':>8}{'python':>9}{'direct':>9}", end="")
+    print(f"{'ours/py':>9}{'ours-direct':>13}  goal")
     for r in rows:
-        print(f"   {r['operation']:<26}{r['ours_us']:>8.3f}{r['python_us']:>9.3f}{r['direct_us']:>9.3f}"
-              f"{r['ours_over_python']:>9.3f}{r['overhead_us']:>13.3f}  {mark(r['goal_met'])}")  # fmt: skip
+        print(
+            f"   {r['operation']:<26}{r['ours_us']:>8.3f}{r['python_us']:>9.3f}"
+            f"{r['direct_us']:>9.3f}"
+            f"{r['ours_over_python']:>9.3f}{r['overhead_us']:>13.3f}  {mark(r['goal_met'])}"
+        )
 
 
 def show_listing(r: dict) -> None:
     print(f"\n2. _bucket_list_files over {r['items']:,} items (medians of {r['repetitions']})")
-    print(f"   ours {r['ours_s'] * 1e3:.1f} ms, python {r['python_s'] * 1e3:.1f} ms: "
-          f"{r['speedup']:.2f}x faster (goal >= 2x)  {mark(r['speedup'] >= 2)}")  # fmt: skip
-    print(f"   peak memory: ours {r['ours_peak_mib']:.1f} MiB, python {r['python_peak_mib']:.1f} MiB "
-          f"(goal: no more)  {mark(r['ours_peak_mib'] <= r['python_peak_mib'])}")  # fmt: skip
+    print(
+        f"   ours {r['ours_s'] * 1e3:.1f} ms, python {r['python_s'] * 1e3:.1f} ms: "
+        f"{r['speedup']:.2f}x faster (goal >= 2x)  {mark(r['speedup'] >= 2)}"
+    )
+    print(
+        f"   peak memory: ours {r['ours_peak_mib']:.1f} MiB, python {r['python_peak_mib']:.1f} MiB "
+        f"(goal: no more)  {mark(r['ours_peak_mib'] <= r['python_peak_mib'])}"
+    )
 
 
 def show_end_to_end(r: dict) -> None:
@@ -50,12 +57,16 @@ def show_end_to_end(r: dict) -> None:
         extra = ""
         if "ours_mib_s" in row:
             extra = f"   ({row['ours_mib_s']:.0f} vs {row['direct_mib_s']:.0f} MiB/s)"
-        print(f"   {row['operation']:<36}{row['ours_s']:>9.3f}{row['direct_s']:>10.3f}"
-              f"{row['ratio']:>8.3f}{row['repetitions']:>6}  {mark(row['goal_met'])}{extra}")  # fmt: skip
+        print(
+            f"   {row['operation']:<36}{row['ours_s']:>9.3f}{row['direct_s']:>10.3f}"
+            f"{row['ratio']:>8.3f}{row['repetitions']:>6}  {mark(row['goal_met'])}{extra}"
+        )
     b = r["boto3"]
-    print(f"   reference, boto3 on the same {r['file_mib']:.0f} MiB file: upload_file "
-          f"{b['upload_mib_s']:.0f} MiB/s, download_file {b['download_mib_s']:.0f} MiB/s "
-          f"(medians of {b['repetitions']})")  # fmt: skip
+    print(
+        f"   reference, boto3 on the same {r['file_mib']:.0f} MiB file: upload_file "
+        f"{b['upload_mib_s']:.0f} MiB/s, download_file {b['download_mib_s']:.0f} MiB/s "
+        f"(medians of {b['repetitions']})"
+    )
 
 
 def show_tunnel(r: dict) -> None:
@@ -64,10 +75,15 @@ def show_tunnel(r: dict) -> None:
         print(f"   skipped: {r['skipped']}")
         return
     m = r["mib_s"]
-    print(f"   {r['file_mib']} MiB, medians of {r['repetitions']}: ZarnelSSH {m['ours']:.0f} MiB/s, "
-          f"direct {m['direct']:.0f} MiB/s, sshtunnel (paramiko) {m['sshtunnel']:.0f} MiB/s")  # fmt: skip
-    print(f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.2f}x (goal >= 3x)  {mark(r['goal_met'])}; "
-          f"ours / direct: {r['ours_over_direct']:.2f}")  # fmt: skip
+    print(
+        f"   {r['file_mib']} MiB, medians of {r['repetitions']}: ZarnelSSH {m['ours']:.0f} MiB/s, "
+        f"direct {m['direct']:.0f} MiB/s, sshtunnel (paramiko) {m['sshtunnel']:.0f} MiB/s"
+    )
+    print(
+        f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.2f}x (goal >= 3x)  "
+        f"{mark(r['goal_met'])}; "
+        f"ours / direct: {r['ours_over_direct']:.2f}"
+    )
     print("   CPU seconds per download, by process:")
     for who, spent in r["cpu_s"].items():
         parts = ", ".join(f"{name} {value:.2f}" for name, value in spent.items())
@@ -75,8 +91,11 @@ def show_tunnel(r: dict) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)  # fmt: skip
+    parser = argparse.ArgumentParser(
+        prog="python -m bench",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--quick", action="store_true", help="fewer, smaller samples")
     parser.add_argument("--only", default=",".join(PARTS), help="comma-separated parts")
     args = parser.parse_args(argv)
@@ -92,8 +111,10 @@ def main(argv: list[str] | None = None) -> int:
         "machine": f"{platform.machine()}, {os.cpu_count()} cpus",
         "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
     }
-    print(f"zarnel benchmarks ({'quick' if args.quick else 'full'} run; "
-          f"Python {results['python']}, {results['machine']})")  # fmt: skip
+    print(
+        f"zarnel benchmarks ({'quick' if args.quick else 'full'} run; "
+        f"Python {results['python']}, {results['machine']})"
+    )
 
     if "overhead" in parts or "listing" in parts:
         from bench.overhead import run_listing, run_overhead
@@ -123,8 +144,11 @@ def main(argv: list[str] | None = None) -> int:
     results["seconds"] = time.monotonic() - started
     OUT.parent.mkdir(parents=True, exist_ok=True)
     OUT.write_text(json.dumps(results, indent=2, ensure_ascii=False) + "\n")
-    print(f"\nfinished in {results['seconds']:.0f} s; figures in {OUT.relative_to(Path.cwd())}"
-          if OUT.is_relative_to(Path.cwd()) else f"\nfinished; figures in {OUT}")  # fmt: skip
+    print(
+        f"\nfinished in {results['seconds']:.0f} s; figures in {OUT.relative_to(Path.cwd())}"
+        if OUT.is_relative_to(Path.cwd())
+        else f"\nfinished; figures in {OUT}"
+    )
     return 0
 
 

@@ -206,7 +206,11 @@ class PyMinioMain:
             rest = name[len(object_path) :]
             if not rest or "/" in rest:
                 continue
-            if rest in (".", "..") or (os.altsep and os.altsep in rest) or os.path.splitdrive(rest)[0]:
+            if (
+                rest in (".", "..")
+                or (os.altsep and os.altsep in rest)
+                or os.path.splitdrive(rest)[0]
+            ):
                 self._log.warning(_SKIPPED.format(name))
                 continue
             self._download_file(bucket_name, name, os.path.join(dir_path, rest))

@@ -25,9 +25,9 @@ TREE_FILES = 500
 TREE_FILE_SIZE = 4 * 1024
 
 
-def timed(fn) -> float:
+def timed(fn, *args, **kwargs) -> float:
     start = time.perf_counter()
-    fn()
+    fn(*args, **kwargs)
     return time.perf_counter() - start
 
 
@@ -50,9 +50,13 @@ def write_tree(root: Path) -> None:
 def direct_upload_dir(sdk: minio.Minio, bucket: str, root: Path, prefix: str) -> None:
     for name in os.listdir(root):
         object_name = f"{prefix}/{name}"
-        sdk.fput_object(bucket, object_name, os.path.join(root, name),
-                        content_type=get_content_type(object_name),
-                        num_parallel_uploads=3)  # fmt: skip
+        sdk.fput_object(
+            bucket,
+            object_name,
+            os.path.join(root, name),
+            content_type=get_content_type(object_name),
+            num_parallel_uploads=3,
+        )
 
 
 def direct_download_dir(sdk: minio.Minio, bucket: str, prefix: str, target: Path) -> None:
@@ -78,16 +82,26 @@ def boto3_client(server):
 
 def run_end_to_end(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
-    size_mib = 64 if quick else 512
-    repeat = 2 if quick else 5
-    down_repeat = 2 if quick else 9
-    tree_repeat = 1 if quick else 3
+    size_mib = 64 if quick else 384
+    repeat = 2 if quick else 9
+    down_repeat = 2 if quick else 15
+    tree_repeat = 1 if quick else 5
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-"))
     try:
-        sdk = minio.Minio(server.endpoint, access_key=server.access_key,
-                          secret_key=server.secret_key, secure=False)  # fmt: skip
-        ours = ZarnelMinioMain({"host": "127.0.0.1", "port": server.port,
-                                "user": server.access_key, "password": server.secret_key})  # fmt: skip
+        sdk = minio.Minio(
+            server.endpoint,
+            access_key=server.access_key,
+            secret_key=server.secret_key,
+            secure=False,
+        )
+        ours = ZarnelMinioMain(
+            {
+                "host": "127.0.0.1",
+                "port": server.port,
+                "user": server.access_key,
+                "password": server.secret_key,
+            }
+        )
         ours._connect()
         bucket = f"bench-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
@@ -114,18 +128,29 @@ def run_end_to_end(server, quick: bool = False) -> dict:
             order = ("ours", "direct") if i % 2 == 0 else ("direct", "ours")
             for who in order:
                 if who == "ours":
-                    up[who].append(timed(lambda: ours._upload_file(bucket, "large.bin", str(large), 3)))
+                    up[who].append(
+                        timed(lambda: ours._upload_file(bucket, "large.bin", str(large), 3))
+                    )
                 else:
-                    up[who].append(timed(lambda: sdk.fput_object(
-                        bucket, "large.bin", str(large), content_type=ctype, num_parallel_uploads=3)))
+                    up[who].append(
+                        timed(
+                            lambda: sdk.fput_object(
+                                bucket,
+                                "large.bin",
+                                str(large),
+                                content_type=ctype,
+                                num_parallel_uploads=3,
+                            )
+                        )
+                    )
         for i in range(down_repeat):
             order = ("ours", "direct") if i % 2 == 0 else ("direct", "ours")
             for who in order:
                 out = work / "large.out"
                 if who == "ours":
-                    down[who].append(timed(lambda: ours._download_file(bucket, "large.bin", str(out))))
+                    down[who].append(timed(ours._download_file, bucket, "large.bin", str(out)))
                 else:
-                    down[who].append(timed(lambda: sdk.fget_object(bucket, "large.bin", str(out))))
+                    down[who].append(timed(sdk.fget_object, bucket, "large.bin", str(out)))
                 if i == 0 and who == order[0]:
                     assert out.stat().st_size == large.stat().st_size
                 out.unlink()
@@ -141,9 +166,9 @@ def run_end_to_end(server, quick: bool = False) -> dict:
             for who in order:
                 target = fresh("tree.out")
                 if who == "ours":
-                    down_dir[who].append(timed(lambda: ours._download_dir(bucket, "tree", str(target))))
+                    down_dir[who].append(timed(ours._download_dir, bucket, "tree", str(target)))
                 else:
-                    down_dir[who].append(timed(lambda: direct_download_dir(sdk, bucket, "tree", target)))
+                    down_dir[who].append(timed(direct_download_dir, sdk, bucket, "tree", target))
                 if i == 0:
                     assert len(os.listdir(target)) == TREE_FILES
 
@@ -153,7 +178,7 @@ def run_end_to_end(server, quick: bool = False) -> dict:
         for _ in range(2 if quick else 3):
             b_up.append(timed(lambda: boto.upload_file(str(large), bucket, "boto.bin")))
             out = work / "boto.out"
-            b_down.append(timed(lambda: boto.download_file(bucket, "boto.bin", str(out))))
+            b_down.append(timed(boto.download_file, bucket, "boto.bin", str(out)))
             out.unlink()
 
         mib = large.stat().st_size / 2**20

@@ -65,8 +65,15 @@ class CpuAccount:
 
 
 def client(server, host: str, port: int, **ssh) -> ZarnelMinioMain:
-    instance = ZarnelMinioMain({"host": host, "port": port, "user": server.access_key,
-                                "password": server.secret_key, **ssh})  # fmt: skip
+    instance = ZarnelMinioMain(
+        {
+            "host": host,
+            "port": port,
+            "user": server.access_key,
+            "password": server.secret_key,
+            **ssh,
+        }
+    )
     instance._connect()
     return instance
 
@@ -82,13 +89,17 @@ def run_tunnel(server, quick: bool = False) -> dict:
     logging.getLogger("sshtunnel").setLevel(logging.CRITICAL)
     logging.getLogger("paramiko").setLevel(logging.CRITICAL)
 
-    size_mib = 32 if quick else 128
-    repeat = 2 if quick else 5
+    size_mib = 32 if quick else 256
+    repeat = 2 if quick else 7
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-ssh-"))
     try:
         with SSHServer() as sshd:
-            sdk = minio.Minio(server.endpoint, access_key=server.access_key,
-                              secret_key=server.secret_key, secure=False)  # fmt: skip
+            sdk = minio.Minio(
+                server.endpoint,
+                access_key=server.access_key,
+                secret_key=server.secret_key,
+                secure=False,
+            )
             bucket = f"tunnel-{uuid.uuid4().hex[:8]}"
             sdk.make_bucket(bucket)
             source = work / "large.bin"
@@ -98,9 +109,17 @@ def run_tunnel(server, quick: bool = False) -> dict:
                     file.write(chunk)
             sdk.fput_object(bucket, "large.bin", str(source))
 
-            ours = client(server, "127.0.0.1", server.port, ssh=True, ssh_host="127.0.0.1",
-                          ssh_port=sshd.port, ssh_user=sshd.user, ssh_rsa=str(sshd.key),
-                          ssh_known_hosts=str(work / "known_hosts"))  # fmt: skip
+            ours = client(
+                server,
+                "127.0.0.1",
+                server.port,
+                ssh=True,
+                ssh_host="127.0.0.1",
+                ssh_port=sshd.port,
+                ssh_user=sshd.user,
+                ssh_rsa=str(sshd.key),
+                ssh_known_hosts=str(work / "known_hosts"),
+            )
             direct = client(server, "127.0.0.1", server.port)
             forwarder = SSHTunnelForwarder(
                 ("127.0.0.1", sshd.port),
@@ -117,19 +136,26 @@ def run_tunnel(server, quick: bool = False) -> dict:
                 runners = {"ours": ours, "direct": direct, "sshtunnel": paramiko}
                 samples: dict[str, list[float]] = {name: [] for name in runners}
                 ssh_pid = ours._config.tunnel.pid
-                account = CpuAccount({
-                    "ssh client": lambda: [ssh_pid] if ssh_pid else [],
-                    "sshd": sshd.sessions,
-                    "s3 server": lambda: [server._process.pid],
-                })  # fmt: skip
+                account = CpuAccount(
+                    {
+                        "ssh client": lambda: [ssh_pid] if ssh_pid else [],
+                        "sshd": sshd.sessions,
+                        "s3 server": lambda: [server._process.pid],
+                    }
+                )
                 out = work / "large.out"
                 names = list(runners)
                 for i in range(repeat):
                     # Rotate the order so that drift in load favours no one.
                     for name in names[i % 3 :] + names[: i % 3]:
                         before = account.snapshot()
-                        samples[name].append(timed(
-                            lambda r=runners[name]: r._download_file(bucket, "large.bin", str(out))))  # fmt: skip
+                        samples[name].append(
+                            timed(
+                                lambda r=runners[name]: r._download_file(
+                                    bucket, "large.bin", str(out)
+                                )
+                            )
+                        )
                         account.add(name, before, account.snapshot())
                         assert out.stat().st_size == size_mib << 20
                         out.unlink()
@@ -152,6 +178,8 @@ def run_tunnel(server, quick: bool = False) -> dict:
         "ours_over_direct": statistics.median(over_direct),
         "goal_met": speedup >= 3.0,
         # CPU seconds per download, by process.
-        "cpu_s": {who: {name: value / repeat for name, value in spent.items()}
-                  for who, spent in account.totals.items()},  # fmt: skip
+        "cpu_s": {
+            who: {name: value / repeat for name, value in spent.items()}
+            for who, spent in account.totals.items()
+        },
     }

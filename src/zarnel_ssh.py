@@ -139,7 +139,7 @@ def _has_aes_instructions() -> bool:
     try:
         with open("/proc/cpuinfo") as file:
             return any(
-                line.startswith(("flags", "Features")) and " aes" in line for line in file
+                line.startswith(("flags", "Features")) and "aes" in line.split() for line in file
             )
     except OSError:
         return False

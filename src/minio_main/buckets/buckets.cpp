@@ -48,8 +48,7 @@ namespace {
 
 bool bucket_exists(const Names& names, nb::handle engine,
                    nb::handle bucket_name) {
-  return host::truth(
-      call_method(engine, names.bucket_exists, {}, bucket_name));
+  return host::truth(call_method(engine, names.bucket_exists, {}, bucket_name));
 }
 
 void warn(const Names& names, nb::handle self, nb::handle message) {

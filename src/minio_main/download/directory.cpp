@@ -60,8 +60,8 @@ void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
   nb::object prefix = with_trailing_slash(object_path);
   nb::object directory = with_trailing_slash(dir_path);
   // Only objects under the prefix can be chosen, so only they are listed.
-  nb::object records = external::call_method(self, names.bucket_list_files,
-                                             {}, bucket_name, prefix);
+  nb::object records = external::call_method(self, names.bucket_list_files, {},
+                                             bucket_name, prefix);
   nb::object os = names.imported(names.os);
   nb::object join = os.attr("path").attr("join");
   for (nb::handle record : nb::iter(records)) {
@@ -72,8 +72,8 @@ void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
     if (!stays_inside(*rest, os)) {
       nb::str message =
           nb::str("对象名不能用作本地文件名，已跳过：{!r}").format(name);
-      external::call_method(external::attribute(self, names.log),
-                            names.warning, {}, message);
+      external::call_method(external::attribute(self, names.log), names.warning,
+                            {}, message);
       continue;
     }
     external::call_method(self, names.download_file, {}, bucket_name, name,

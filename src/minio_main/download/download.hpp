@@ -18,9 +18,9 @@ struct Names {
   // The module namespace.
   nb::object os, delete_object, timedelta;
   // The instance, the storage client, its answers and the logger.
-  nb::object engine, log, warning, get_object, data, decode, close,
-      fget_object, remove_object, remove_objects, presigned_get_object,
-      bucket_list_files, download_file, get, object_name;
+  nb::object engine, log, warning, get_object, data, decode, close, fget_object,
+      remove_object, remove_objects, presigned_get_object, bucket_list_files,
+      download_file, get, object_name;
   // Constant arguments.
   nb::object utf_8;
   // Keyword names of the calls that take keywords.
@@ -28,8 +28,8 @@ struct Names {
 };
 
 // One object: its content as UTF-8 text, or written to a local file.
-nb::object download_flow(const Names& names, nb::handle self, nb::handle bucket_name,
-                         nb::handle object_name);
+nb::object download_flow(const Names& names, nb::handle self,
+                         nb::handle bucket_name, nb::handle object_name);
 bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name, nb::handle file_name);
 
@@ -42,7 +42,7 @@ void remove_object(const Names& names, nb::handle self, nb::handle bucket_name,
 void remove_objects(const Names& names, nb::handle self, nb::handle bucket_name,
                     nb::handle object_list);
 
-nb::object get_url(const Names& names, nb::handle self, nb::handle bucket, nb::handle object_name,
-                   nb::handle days);
+nb::object get_url(const Names& names, nb::handle self, nb::handle bucket,
+                   nb::handle object_name, nb::handle days);
 
 }  // namespace zarnel::download

@@ -47,8 +47,8 @@ nb::object download_flow(const Names& names, nb::handle self,
 
 bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name, nb::handle file_name) {
-  call_method(attribute(self, names.engine), names.fget_object, {},
-              bucket_name, object_name, file_name);
+  call_method(attribute(self, names.engine), names.fget_object, {}, bucket_name,
+              object_name, file_name);
   return true;
 }
 

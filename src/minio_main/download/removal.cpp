@@ -29,9 +29,8 @@ void remove_objects(const Names& names, nb::handle self, nb::handle bucket_name,
   }
   if (PyErr_Occurred()) throw nb::python_error();
   nb::object engine = attribute(self, names.engine);
-  nb::object errors =
-      call_method(engine, names.remove_objects, {}, bucket_name,
-                  checked(PyObject_GetIter(requests.ptr())));
+  nb::object errors = call_method(engine, names.remove_objects, {}, bucket_name,
+                                  checked(PyObject_GetIter(requests.ptr())));
   // The deletions happen while this result is consumed: it is read to its
   // end, and a failed object is a warning, not an error.
   nb::object errors_iter = checked(PyObject_GetIter(errors.ptr()));
