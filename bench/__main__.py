@@ -25,15 +25,20 @@ def mark(met: bool) -> str:
 
 
 def show_overhead(rows: list[dict]) -> None:
-    print("\n1. Per-operation overhead, in-process client (µs per call, medians)")
+    reps, calls = rows[0]["repetitions"], rows[0]["calls_per_repetition"]
+    print(
+        "\n1. Per-operation overhead, in-process client (µs per call; medians of "
+        f"{reps} interleaved runs of {calls:,} calls, 1/50 as many for 100 names)"
+    )
     print("   goal: ours <= python, and ours - direct < 1.0 µs")
     print(f"   {'operation':<26}{'ours':>8}{'python':>9}{'direct':>9}", end="")
-    print(f"{'ours/py':>9}{'ours-direct':>13}  goal")
+    print(f"{'ours/py':>9}  goal <= 1{'ours-direct':>13}  goal < 1 µs")
     for r in rows:
         print(
             f"   {r['operation']:<26}{r['ours_us']:>8.3f}{r['python_us']:>9.3f}"
             f"{r['direct_us']:>9.3f}"
-            f"{r['ours_over_python']:>9.3f}{r['overhead_us']:>13.3f}  {mark(r['goal_met'])}"
+            f"{r['ours_over_python']:>9.3f}  {mark(r['not_slower_met']):<9}"
+            f"{r['overhead_us']:>13.3f}  {mark(r['overhead_met'])}"
         )
 
 

@@ -90,7 +90,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
     logging.getLogger("paramiko").setLevel(logging.CRITICAL)
 
     size_mib = 32 if quick else 256
-    repeat = 2 if quick else 7
+    repeat = 2 if quick else 9
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-ssh-"))
     try:
         with SSHServer() as sshd:
