@@ -57,14 +57,17 @@ def show_listing(r: dict) -> None:
 def show_end_to_end(r: dict) -> None:
     print("\n3. End to end against SeaweedFS (ratio = direct SDK time / our time, median)")
     print("   goal: ratio >= 0.97")
-    print(f"   {'operation':<36}{'ours s':>9}{'direct s':>10}{'ratio':>8}{'reps':>6}  goal")
+    print(f"   {'operation':<36}{'ours s':>9}{'direct s':>10}{'ratio':>8}{'min-max':>13}", end="")
+    print(f"{'reps':>6}  goal")
     for row in r["rows"]:
         extra = ""
+        low, high = row["ratio_range"]
         if "ours_mib_s" in row:
             extra = f"   ({row['ours_mib_s']:.0f} vs {row['direct_mib_s']:.0f} MiB/s)"
         print(
             f"   {row['operation']:<36}{row['ours_s']:>9.3f}{row['direct_s']:>10.3f}"
-            f"{row['ratio']:>8.3f}{row['repetitions']:>6}  {mark(row['goal_met'])}{extra}"
+            f"{row['ratio']:>8.3f}{low:>7.2f}-{high:.2f}{row['repetitions']:>6}  "
+            f"{mark(row['goal_met'])}{extra}"
         )
     b = r["boto3"]
     print(
@@ -80,12 +83,14 @@ def show_tunnel(r: dict) -> None:
         print(f"   skipped: {r['skipped']}")
         return
     m = r["mib_s"]
+    low, high = r["ours_over_sshtunnel_range"]
     print(
         f"   {r['file_mib']} MiB, medians of {r['repetitions']}: ZarnelSSH {m['ours']:.0f} MiB/s, "
         f"direct {m['direct']:.0f} MiB/s, sshtunnel (paramiko) {m['sshtunnel']:.0f} MiB/s"
     )
     print(
-        f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.2f}x (goal >= 3x)  "
+        f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.2f}x "
+        f"(min-max {low:.2f}-{high:.2f}; goal >= 3x)  "
         f"{mark(r['goal_met'])}; "
         f"ours / direct: {r['ours_over_direct']:.2f}"
     )

@@ -83,7 +83,7 @@ def boto3_client(server):
 def run_end_to_end(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
     size_mib = 64 if quick else 384
-    repeat = 2 if quick else 9
+    repeat = 2 if quick else 13
     down_repeat = 2 if quick else 15
     tree_repeat = 1 if quick else 5
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-"))
@@ -194,6 +194,8 @@ def run_end_to_end(server, quick: bool = False) -> dict:
                 "ours_s": o,
                 "direct_s": d,
                 "ratio": statistics.median(ratios),
+                # The spread of the paired ratios: how noisy the machine was.
+                "ratio_range": [min(ratios), max(ratios)],
                 "repetitions": repetitions,
                 "goal_met": statistics.median(ratios) >= 0.97,
             }

@@ -175,6 +175,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
         "seconds": medians,
         "mib_s": {name: size_mib / value for name, value in medians.items()},
         "ours_over_sshtunnel": speedup,
+        "ours_over_sshtunnel_range": [min(over_baseline), max(over_baseline)],
         "ours_over_direct": statistics.median(over_direct),
         "goal_met": speedup >= 3.0,
         # CPU seconds per download, by process.
