@@ -16,6 +16,7 @@ from pathlib import Path
 
 import minio
 
+from bench.end_to_end import scratch_dir
 from tools.sshd import SSHServer, skip_reason
 from zarnel.minio_main import ZarnelMinioMain
 
@@ -90,8 +91,8 @@ def run_tunnel(server, quick: bool = False) -> dict:
     logging.getLogger("paramiko").setLevel(logging.CRITICAL)
 
     size_mib = 32 if quick else 256
-    repeat = 2 if quick else 9
-    work = Path(tempfile.mkdtemp(prefix="zarnel-bench-ssh-"))
+    repeat = 2 if quick else 13
+    work = Path(tempfile.mkdtemp(prefix="zarnel-bench-ssh-", dir=scratch_dir()))
     try:
         with SSHServer() as sshd:
             sdk = minio.Minio(
