@@ -53,6 +53,10 @@ nb::object Namespace::operator()(nb::handle name) const {
   return member(module, name);
 }
 
+nb::object Namespace::operator()(const char* name) const {
+  return (*this)(nb::str(name));
+}
+
 nb::object member(nb::handle obj, nb::handle name) {
   if (PyModule_CheckExact(obj.ptr())) {
     PyObject* value =

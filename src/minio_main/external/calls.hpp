@@ -38,6 +38,8 @@ class Namespace {
  public:
   explicit Namespace(nb::handle module_name);
   nb::object operator()(nb::handle name) const;
+  // For names looked up once per construction, not per request.
+  nb::object operator()(const char* name) const;
 
  private:
   nb::object module_name_;
