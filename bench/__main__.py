@@ -89,7 +89,7 @@ def show_tunnel(r: dict) -> None:
         f"direct {m['direct']:.0f} MiB/s, sshtunnel (paramiko) {m['sshtunnel']:.0f} MiB/s"
     )
     print(
-        f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.2f}x "
+        f"   ours / sshtunnel: {r['ours_over_sshtunnel']:.3f}x "
         f"(min-max {low:.2f}-{high:.2f}; goal >= 3x)  "
         f"{mark(r['goal_met'])}; "
         f"ours / direct: {r['ours_over_direct']:.2f}"
