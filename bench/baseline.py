@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import io
 import os
+import threading
 from datetime import timedelta
 
 import minio
@@ -21,6 +22,8 @@ from zarnel_ssh import ZarnelSSH
 from zarnel_var import ZarnelVar
 
 _REJECTED = "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
+_walks = threading.local()
+_SKIPPED = "对象名不能用作本地文件名，已跳过：{!r}"
 
 
 class PyMinioMain:
@@ -120,7 +123,8 @@ class PyMinioMain:
             return None
 
     def _upload_flow(self, bucket_name, object_name, data):
-        path_like = not isinstance(data, int)
+        # An integer (anything with __index__) is a value, never a descriptor.
+        path_like = not hasattr(type(data), "__index__")
         if path_like and os.path.isfile(data):
             content_type = get_content_type(data)
             length = os.stat(data).st_size
@@ -153,16 +157,33 @@ class PyMinioMain:
         )
 
     def _upload_dir(self, bucket_name, dir_path, parallel=3, base_dir=None):
-        prefix = base_dir if base_dir else dir_path.replace("\\", "/").split("/")[-1]
-        for name in os.listdir(dir_path):
-            path = os.path.join(dir_path, name)
-            if os.path.isdir(path):
-                sub_prefix = os.path.join(prefix, name).replace("\\", "/")
-                self._upload_dir(bucket_name, os.path.join(dir_path, name), parallel, sub_prefix)
-            else:
-                object_name = os.path.join(prefix, name).replace("\\", "/")
-                self._upload_file(bucket_name, object_name, os.path.join(dir_path, name),
-                                  parallel=parallel)  # fmt: skip
+        # The directories on the current walk (per thread, as the calls go
+        # through self), so a link back into the tree is neither descended
+        # again nor uploaded as a file.
+        walk = _walks.__dict__.setdefault("directories", [])
+        try:
+            status = os.stat(dir_path)
+            walk.append((status.st_dev, status.st_ino))
+        except OSError:
+            status = None
+        try:
+            prefix = base_dir if base_dir else dir_path.replace("\\", "/").split("/")[-1]
+            for name in os.listdir(dir_path):
+                path = os.path.join(dir_path, name)
+                if os.path.isdir(path):
+                    sub = os.stat(path)
+                    if (sub.st_dev, sub.st_ino) in walk:
+                        continue
+                    sub_prefix = os.path.join(prefix, name).replace("\\", "/")
+                    self._upload_dir(bucket_name, os.path.join(dir_path, name), parallel,
+                                     sub_prefix)  # fmt: skip
+                else:
+                    object_name = os.path.join(prefix, name).replace("\\", "/")
+                    self._upload_file(bucket_name, object_name, os.path.join(dir_path, name),
+                                      parallel=parallel)  # fmt: skip
+        finally:
+            if status is not None:
+                walk.pop()
 
     def _download_flow(self, bucket_name, object_name):
         response = self._engine.get_object(bucket_name, object_name)
@@ -183,7 +204,14 @@ class PyMinioMain:
             if not name.startswith(object_path):
                 continue
             rest = name[len(object_path) :]
-            if not rest or "/" in rest or rest in (".", ".."):
+            if not rest or "/" in rest:
+                continue
+            if (
+                rest in (".", "..")
+                or (os.altsep and os.altsep in rest)
+                or os.path.splitdrive(rest)[0]
+            ):
+                self._log.warning(_SKIPPED.format(name))
                 continue
             self._download_file(bucket_name, name, os.path.join(dir_path, rest))
 

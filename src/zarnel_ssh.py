@@ -134,6 +134,24 @@ def _write_private(path: Path, text: str, mode: int = 0o600) -> None:
         file.write(text)
 
 
+def _has_aes_instructions() -> bool:
+    """Whether the CPU encrypts AES in hardware (Linux tells; elsewhere, no)."""
+    try:
+        with open("/proc/cpuinfo") as file:
+            return any(
+                line.startswith(("flags", "Features")) and "aes" in line.split() for line in file
+            )
+    except OSError:
+        return False
+
+
+# OpenSSH puts ChaCha20-Poly1305 first because it is fast without AES
+# instructions; with them AES-GCM takes about half the CPU time per byte, and
+# every byte of a transfer goes through the cipher at both ends. "^" puts it
+# at the head of the default list, which is otherwise kept.
+_CIPHERS = "^aes128-gcm@openssh.com,aes256-gcm@openssh.com" if _has_aes_instructions() else None
+
+
 def _port(value: Any, key: str) -> int:
     try:
         port = int(str(value))
@@ -223,6 +241,8 @@ class _Spec:
             "BatchMode": "no" if self.secrets else "yes",
             "NumberOfPasswordPrompts": "1",
         }
+        if _CIPHERS:
+            options["Ciphers"] = _CIPHERS
         if self.known_hosts:
             options["UserKnownHostsFile"] = self.known_hosts
         if methods:

@@ -84,10 +84,11 @@ nb::object interned(const char* text) {
 
 }  // namespace
 
-nb::list list_files(nb::handle self, nb::handle bucket_name,
-                    nb::handle prefix) {
-  nb::object items = self.attr("_engine").attr("list_objects")(
-      "bucket_name"_a = bucket_name, "prefix"_a = prefix, "recursive"_a = true);
+nb::list list_files(const Names& bucket_names, nb::handle self,
+                    nb::handle bucket_name, nb::handle prefix) {
+  nb::object items = external::call_method(
+      external::attribute(self, bucket_names.engine), bucket_names.list_objects,
+      bucket_names.kw_list_objects, bucket_name, prefix, nb::handle(Py_True));
 
   ensure_datetime_api();
   std::array<nb::object, k_fields.size()> names;

@@ -1,6 +1,5 @@
 #include "client/params.hpp"
 
-#include "external/imports.hpp"
 #include "host.hpp"
 
 namespace zarnel::params {
@@ -16,8 +15,8 @@ nb::dict required() {
 
 // ZarnelVar(**config): the record is built from a copy of the caller's
 // mapping, with the host's errors for a non-mapping or a non-text key.
-nb::object make_record(nb::handle config) {
-  nb::object record_class = external::imported("ZarnelVar");
+nb::object make_record(const external::Namespace& imported, nb::handle config) {
+  nb::object record_class = imported("ZarnelVar");
   nb::dict kwargs;
   if (PyDict_Check(config.ptr()) || nb::hasattr(config, "keys")) {
     if (PyDict_Merge(kwargs.ptr(), config.ptr(), 1) < 0) {
@@ -82,8 +81,9 @@ void set_default_params(nb::handle self) {
   self.attr("_default_params") = defaults;
 }
 
-void cleanse(nb::handle self, nb::handle config) {
-  nb::object record = make_record(config);
+void cleanse(const external::Namespace& imported, nb::handle self,
+             nb::handle config) {
+  nb::object record = make_record(imported, config);
   self.attr("_config") = record;
   self.attr("_set_params_dict")();
   nb::object schema = self.attr("_params_dict");

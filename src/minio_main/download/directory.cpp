@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "download/download.hpp"
-#include "external/imports.hpp"
 #include "host.hpp"
 
 namespace zarnel::download {
@@ -56,25 +55,29 @@ bool stays_inside(const nb::str& rest, nb::handle os) {
 
 }  // namespace
 
-void download_dir(nb::handle self, nb::handle bucket_name,
+void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path) {
   nb::object prefix = with_trailing_slash(object_path);
   nb::object directory = with_trailing_slash(dir_path);
   // Only objects under the prefix can be chosen, so only they are listed.
-  nb::object records = self.attr("_bucket_list_files")(bucket_name, prefix);
-  nb::object os = external::imported("os");
+  nb::object records = external::call_method(self, names.bucket_list_files, {},
+                                             bucket_name, prefix);
+  nb::object os = names.imported(names.os);
   nb::object join = os.attr("path").attr("join");
   for (nb::handle record : nb::iter(records)) {
-    nb::object name = record.attr("get")("object_name");
+    nb::object name =
+        external::call_method(record, names.get, {}, names.object_name);
     std::optional<nb::str> rest = child_name(name, prefix);
     if (!rest) continue;
     if (!stays_inside(*rest, os)) {
       nb::str message =
           nb::str("对象名不能用作本地文件名，已跳过：{!r}").format(name);
-      self.attr("_log").attr("warning")(message);
+      external::call_method(external::attribute(self, names.log), names.warning,
+                            {}, message);
       continue;
     }
-    self.attr("_download_file")(bucket_name, name, join(directory, *rest));
+    external::call_method(self, names.download_file, {}, bucket_name, name,
+                          join(directory, *rest));
   }
 }
 

@@ -3,13 +3,17 @@
 
 namespace zarnel::download {
 
+using external::attribute;
+using external::call_method;
+
 namespace {
 
 // The response is released on a failure too; the caller still gets the first
 // failure unchanged, with a note when the close failed as well.
-void close_after_failure(nb::handle response, nb::python_error& failure) {
+void close_after_failure(const Names& names, nb::handle response,
+                         nb::python_error& failure) {
   try {
-    response.attr("close")();
+    external::call_method(response, names.close, {});
   } catch (nb::python_error& close_failure) {
     try {
       nb::str note = nb::str("closing the response failed too: {!r}")
@@ -23,26 +27,28 @@ void close_after_failure(nb::handle response, nb::python_error& failure) {
 
 }  // namespace
 
-nb::object download_flow(nb::handle self, nb::handle bucket_name,
-                         nb::handle object_name) {
-  nb::object engine = self.attr("_engine");
-  nb::object response = engine.attr("get_object")(bucket_name, object_name);
+nb::object download_flow(const Names& names, nb::handle self,
+                         nb::handle bucket_name, nb::handle object_name) {
+  nb::object engine = attribute(self, names.engine);
+  nb::object response =
+      call_method(engine, names.get_object, {}, bucket_name, object_name);
   nb::object text;
   try {
     // Plain strict "utf-8": a byte-order mark stays in the text.
-    text = response.attr("data").attr("decode")("utf-8");
+    text = call_method(attribute(response, names.data), names.decode, {},
+                       names.utf_8);
   } catch (nb::python_error& failure) {
-    close_after_failure(response, failure);
+    close_after_failure(names, response, failure);
     throw;
   }
-  response.attr("close")();
+  call_method(response, names.close, {});
   return text;
 }
 
-bool download_file(nb::handle self, nb::handle bucket_name,
+bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name, nb::handle file_name) {
-  nb::object engine = self.attr("_engine");
-  engine.attr("fget_object")(bucket_name, object_name, file_name);
+  call_method(attribute(self, names.engine), names.fget_object, {}, bucket_name,
+              object_name, file_name);
   return true;
 }
 

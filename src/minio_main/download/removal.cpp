@@ -1,32 +1,44 @@
 // Removal of one object and of a batch of objects.
 #include "download/download.hpp"
-#include "external/imports.hpp"
 
 namespace zarnel::download {
 
-void remove_object(nb::handle self, nb::handle bucket_name,
+using external::attribute;
+using external::call;
+using external::call_method;
+using external::checked;
+
+void remove_object(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name) {
-  nb::object engine = self.attr("_engine");
-  engine.attr("remove_object")(bucket_name, object_name);
+  call_method(attribute(self, names.engine), names.remove_object, {},
+              bucket_name, object_name);
 }
 
-void remove_objects(nb::handle self, nb::handle bucket_name,
+void remove_objects(const Names& names, nb::handle self, nb::handle bucket_name,
                     nb::handle object_list) {
   // Every request is built before the store is contacted, so a bad name list
   // deletes nothing.
-  nb::object delete_object = external::imported("DeleteObject");
-  nb::list requests;
-  for (nb::handle name : nb::iter(object_list)) {
-    requests.append(delete_object(name));
+  nb::object delete_object = names.imported(names.delete_object);
+  nb::object requests = checked(PyList_New(0));
+  nb::object names_iter = checked(PyObject_GetIter(object_list.ptr()));
+  while (PyObject* name = PyIter_Next(names_iter.ptr())) {
+    nb::object request = call(delete_object, {}, nb::steal(name));
+    if (PyList_Append(requests.ptr(), request.ptr()) < 0) {
+      throw nb::python_error();
+    }
   }
-  nb::object engine = self.attr("_engine");
-  nb::object errors =
-      engine.attr("remove_objects")(bucket_name, nb::iter(requests));
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::object engine = attribute(self, names.engine);
+  nb::object errors = call_method(engine, names.remove_objects, {}, bucket_name,
+                                  checked(PyObject_GetIter(requests.ptr())));
   // The deletions happen while this result is consumed: it is read to its
   // end, and a failed object is a warning, not an error.
-  for (nb::handle error : nb::iter(errors)) {
-    self.attr("_log").attr("warning")(error);
+  nb::object errors_iter = checked(PyObject_GetIter(errors.ptr()));
+  while (PyObject* error = PyIter_Next(errors_iter.ptr())) {
+    nb::object failed = nb::steal(error);
+    call_method(attribute(self, names.log), names.warning, {}, failed);
   }
+  if (PyErr_Occurred()) throw nb::python_error();
 }
 
 }  // namespace zarnel::download

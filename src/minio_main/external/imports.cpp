@@ -6,13 +6,6 @@ namespace zarnel::external {
 
 namespace {
 
-// The module's qualified name; the module itself is found in sys.modules at
-// call time, so no Python object is kept beyond the interpreter's life.
-std::string& module_name() {
-  static std::string name;
-  return name;
-}
-
 // The package that holds this module, for the relative import of
 // content_type ("zarnel" for "zarnel.minio_main").
 std::string package_of(const std::string& qualified) {
@@ -27,7 +20,7 @@ void bind_from(nb::module_& m, const char* module, const char* name) {
 }  // namespace
 
 void import_into(nb::module_& m) {
-  module_name() = nb::str(m.attr("__name__")).c_str();
+  std::string module_name = nb::str(m.attr("__name__")).c_str();
 
   m.attr("io") = nb::module_::import_("io");
   m.attr("os") = nb::module_::import_("os");
@@ -39,23 +32,10 @@ void import_into(nb::module_& m) {
   bind_from(m, "zarnel_ssh", "ZarnelSSH");
   bind_from(m, "zarnel_var", "ZarnelVar");
 
-  std::string package = package_of(module_name());
+  std::string package = package_of(module_name);
   std::string sibling =
       package.empty() ? "content_type" : package + ".content_type";
   bind_from(m, sibling.c_str(), "get_content_type");
-}
-
-nb::object imported(const char* name) {
-  nb::str qualified(module_name().c_str(), module_name().size());
-  PyObject* module = PyImport_GetModule(qualified.ptr());
-  if (module == nullptr) {
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_ImportError, "module %s is no longer loaded",
-                   module_name().c_str());
-    }
-    throw nb::python_error();
-  }
-  return nb::steal(module).attr(name);
 }
 
 }  // namespace zarnel::external

@@ -12,8 +12,8 @@ namespace nb = nanobind;
 // ZarnelVar, get_content_type. A failed import fails the module load.
 void import_into(nb::module_& m);
 
-// A name of the module namespace, looked up when an operation runs, so that a
-// host or a test can substitute it (monkeypatch.setattr(minio_main, ...)).
-nb::object imported(const char* name);
+// The operations look these names up when they run, through Namespace
+// (external/calls.hpp), so a host or a test can substitute them
+// (monkeypatch.setattr(minio_main, ...)).
 
 }  // namespace zarnel::external

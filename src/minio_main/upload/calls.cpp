@@ -2,29 +2,11 @@
 
 namespace zarnel::upload {
 
-namespace {
-
-nb::object interned(const char* text) {
-  return checked(PyUnicode_InternFromString(text));
-}
-
-nb::object interned(nb::handle text) {
-  // A fresh copy: interning in place must not touch the caller's object.
-  PyObject* copy = PyUnicode_FromObject(text.ptr());
-  if (copy == nullptr) throw nb::python_error();
-  PyUnicode_InternInPlace(&copy);
-  return nb::steal(copy);
-}
-
-template <typename... Texts>
-nb::object keywords(Texts... texts) {
-  return nb::make_tuple(interned(texts)...);
-}
-
-}  // namespace
+using external::interned;
+using external::keywords;
 
 Names::Names(nb::handle qualified)
-    : module_name(interned(qualified)),
+    : imported(qualified),
       os(interned("os")),
       io(interned("io")),
       get_content_type(interned("get_content_type")),
@@ -63,53 +45,6 @@ Names::Names(nb::handle qualified)
     host_isdir = os_path.attr("isdir");
     host_join = os_path.attr("join");
   }
-}
-
-namespace {
-
-// The referent of a weak reference, or an invalid object once it is gone.
-nb::object referent(nb::handle ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* target = nullptr;
-  if (PyWeakref_GetRef(ref.ptr(), &target) < 0) throw nb::python_error();
-  return nb::steal(target);
-#else
-  PyObject* target = PyWeakref_GetObject(ref.ptr());
-  if (target == nullptr) throw nb::python_error();
-  return target == Py_None ? nb::object() : nb::borrow(target);
-#endif
-}
-
-}  // namespace
-
-nb::object Names::imported(nb::handle name) const {
-  nb::object module;
-  if (module_ref.is_valid()) module = referent(module_ref);
-  if (!module.is_valid()) {
-    PyObject* found =
-        PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name.ptr());
-    if (found == nullptr) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ImportError, "module %U is no longer loaded",
-                     module_name.ptr());
-      }
-      throw nb::python_error();
-    }
-    module = nb::borrow(found);
-    module_ref = checked(PyWeakref_NewRef(found, nullptr));
-  }
-  return member(module, name);
-}
-
-nb::object member(nb::handle obj, nb::handle name) {
-  if (PyModule_CheckExact(obj.ptr())) {
-    PyObject* value =
-        PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), name.ptr());
-    if (value != nullptr) return nb::borrow(value);
-    if (PyErr_Occurred()) throw nb::python_error();
-  }
-  // Missing names (module __getattr__) and stand-ins that are no modules.
-  return attribute(obj, name);
 }
 
 }  // namespace zarnel::upload

@@ -4,7 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstddef>
+#include "external/calls.hpp"
 
 namespace zarnel::upload {
 
@@ -18,15 +18,8 @@ namespace nb = nanobind;
 struct Names {
   explicit Names(nb::handle module_name);
 
-  // A name of the module namespace, looked up at call time as
-  // external::imported does, so a host or a test can substitute it. The
-  // module is found through sys.modules once and then kept by a weak
-  // reference: its namespace is read directly, as a Python function reads
-  // its globals.
-  nb::object imported(nb::handle name) const;
-
-  nb::object module_name;
-  mutable nb::object module_ref;  // a weak reference, made by the first call
+  // A name of the module namespace, looked up at call time.
+  external::Namespace imported;
   // The module namespace.
   nb::object os, io, get_content_type;
   // The host's facilities.
@@ -45,43 +38,10 @@ struct Names {
   nb::object host_os, host_stat, host_isfile, host_isdir, host_join;
 };
 
-inline nb::object checked(PyObject* result) {
-  if (result == nullptr) throw nb::python_error();
-  return nb::steal(result);
-}
-
-// callable(*positional, **keywords): the last len(kwnames) arguments are the
-// values of the keywords named in `kwnames` (an invalid handle for none).
-template <typename... Args>
-nb::object call(nb::handle callable, nb::handle kwnames, Args&&... args) {
-  PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
-  std::size_t keywords =
-      kwnames.is_valid() ? PyTuple_GET_SIZE(kwnames.ptr()) : 0;
-  return checked(PyObject_Vectorcall(
-      callable.ptr(), argv + 1,
-      (sizeof...(Args) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-      kwnames.ptr()));
-}
-
-// obj.name(*positional, **keywords), without making a bound method.
-template <typename... Args>
-nb::object call_method(nb::handle obj, nb::handle name, nb::handle kwnames,
-                       Args&&... args) {
-  PyObject* argv[] = {obj.ptr(), nb::handle(args).ptr()...};
-  std::size_t keywords =
-      kwnames.is_valid() ? PyTuple_GET_SIZE(kwnames.ptr()) : 0;
-  return checked(PyObject_VectorcallMethod(
-      name.ptr(), argv,
-      (1 + sizeof...(Args) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-      kwnames.ptr()));
-}
-
-inline nb::object attribute(nb::handle obj, nb::handle name) {
-  return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
-// obj.name where obj is usually a module (os, os.path, io): its namespace is
-// read directly; anything else, and a missing name, goes the host's way.
-nb::object member(nb::handle obj, nb::handle name);
+using external::attribute;
+using external::call;
+using external::call_method;
+using external::checked;
+using external::member;
 
 }  // namespace zarnel::upload
