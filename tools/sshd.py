@@ -7,7 +7,9 @@ and new user keys in a private temporary folder: ``key`` (no passphrase),
 ``user`` with ``password``: a dedicated system account (``zarneltest``),
 created when missing, given a random password while servers run and locked
 again when the last one closes, because sshd checks passwords against the
-system's accounts. That needs root.
+system's accounts. That needs root. Several processes (two test runs, a test
+run and a benchmark) share the account: they agree on its password through a
+root-only state folder under a lock, and the last one to finish locks it.
 
     with SSHServer() as server:
         server.port, server.user, server.key, server.known_hosts
@@ -15,6 +17,8 @@ system's accounts. That needs root.
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import os
 import pwd
 import secrets
@@ -39,8 +43,39 @@ __all__ = [
 SSHD = "/usr/sbin/sshd"
 TEST_USER = "zarneltest"
 
+# Shared by every process that uses the account: the password (0600) and one
+# file per process that holds it, in a root-only folder; changed under a lock.
+STATE_DIR = Path("/run/zarnel-sshd")
+
 _password: str | None = None
-_servers = 0  # servers started and not yet closed
+_servers = 0  # servers of this process started and not yet closed
+
+
+@contextlib.contextmanager
+def _account_lock():
+    STATE_DIR.mkdir(mode=0o700, exist_ok=True)
+    with open(STATE_DIR / "lock", "a") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(handle, fcntl.LOCK_UN)
+
+
+def _live_holders() -> list[Path]:
+    """Holder files of processes still alive; those of dead ones are removed."""
+    holders = STATE_DIR / "holders"
+    holders.mkdir(mode=0o700, exist_ok=True)
+    live = []
+    for entry in holders.iterdir():
+        try:
+            os.kill(int(entry.name), 0)
+            live.append(entry)
+        except (ValueError, ProcessLookupError):
+            entry.unlink(missing_ok=True)
+        except PermissionError:  # alive, someone else's
+            live.append(entry)
+    return live
 
 
 def free_port() -> int:
@@ -61,32 +96,46 @@ def skip_reason() -> str | None:
 
 
 def ensure_test_user() -> str:
-    """Create the test account when missing; give it a random password once
-    per process (through chpasswd's input, never a command line)."""
+    """Create the test account when missing and return its password: the one
+    other live processes use, or a new random one (set through chpasswd's
+    input, never a command line)."""
     global _password
     if _password is not None:
         return _password
-    try:
-        pwd.getpwnam(TEST_USER)
-    except KeyError:
-        subprocess.run(
-            ["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-             "--shell", "/usr/sbin/nologin", TEST_USER],
-            check=True, capture_output=True,
-        )  # fmt: skip
-    password = "pw-" + secrets.token_urlsafe(18)
-    subprocess.run(
-        ["chpasswd"], input=f"{TEST_USER}:{password}\n", text=True, check=True, capture_output=True
-    )
+    with _account_lock():
+        try:
+            pwd.getpwnam(TEST_USER)
+        except KeyError:
+            subprocess.run(
+                ["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                 "--shell", "/usr/sbin/nologin", TEST_USER],
+                check=True, capture_output=True,
+            )  # fmt: skip
+        stored = STATE_DIR / "password"
+        if _live_holders() and stored.exists():
+            password = stored.read_text()
+        else:
+            password = "pw-" + secrets.token_urlsafe(18)
+            fd = os.open(stored, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+            with os.fdopen(fd, "w") as handle:
+                handle.write(password)
+            subprocess.run(["chpasswd"], input=f"{TEST_USER}:{password}\n", text=True,
+                           check=True, capture_output=True)  # fmt: skip
+        (STATE_DIR / "holders" / str(os.getpid())).touch()
     _password = password
     return password
 
 
 def lock_test_user() -> None:
-    """Lock the test account's password again; ``ensure_test_user`` gives it a new one."""
+    """This process no longer needs the account; the last one to leave locks
+    its password again (``ensure_test_user`` gives it a new one)."""
     global _password
     _password = None
-    subprocess.run(["usermod", "--lock", TEST_USER], check=False, capture_output=True)
+    with _account_lock():
+        (STATE_DIR / "holders" / str(os.getpid())).unlink(missing_ok=True)
+        if not _live_holders():
+            (STATE_DIR / "password").unlink(missing_ok=True)
+            subprocess.run(["usermod", "--lock", TEST_USER], check=False, capture_output=True)
 
 
 def _write_key(path: Path, passphrase: str | None) -> str:
