@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "download/download.hpp"
+#include "external/transfers.hpp"
 #include "host.hpp"
 
 namespace zarnel::download {
@@ -53,12 +54,9 @@ bool stays_inside(const nb::str& rest, nb::handle os) {
   return !host::truth(drive);
 }
 
-}  // namespace
-
-void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                  nb::handle object_path, nb::handle dir_path) {
-  nb::object prefix = with_trailing_slash(object_path);
-  nb::object directory = with_trailing_slash(dir_path);
+void download_all(const Names& names, nb::handle self, nb::handle bucket_name,
+                  nb::handle prefix, nb::handle directory,
+                  nb::handle transfers) {
   // Only objects under the prefix can be chosen, so only they are listed.
   nb::object records = external::call_method(self, names.bucket_list_files, {},
                                              bucket_name, prefix);
@@ -76,9 +74,34 @@ void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
                             {}, message);
       continue;
     }
-    external::call_method(self, names.download_file, {}, bucket_name, name,
-                          join(directory, *rest));
+    nb::object file_name = join(directory, *rest);
+    if (transfers.is_valid()) {
+      nb::object size = external::call_method(record, names.get, {}, names.size);
+      external::call_method(transfers, names.download, {}, self, bucket_name,
+                            name, file_name, size);
+    } else {
+      external::call_method(self, names.download_file, {}, bucket_name, name,
+                            file_name);
+    }
   }
+}
+
+}  // namespace
+
+void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+                  nb::handle object_path, nb::handle dir_path,
+                  nb::handle workers, nb::handle progress) {
+  nb::object prefix = with_trailing_slash(object_path);
+  nb::object directory = with_trailing_slash(dir_path);
+  if (external::sequential(workers, progress)) {
+    download_all(names, self, bucket_name, prefix, directory, nb::handle());
+    return;
+  }
+  nb::object transfers =
+      external::call(names.imported(names.transfers), {}, workers, progress);
+  external::transferring(transfers, names.close, [&] {
+    download_all(names, self, bucket_name, prefix, directory, transfers);
+  });
 }
 
 }  // namespace zarnel::download

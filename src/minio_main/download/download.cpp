@@ -18,6 +18,7 @@ Names::Names(nb::handle qualified)
       os(interned("os")),
       delete_object(interned("DeleteObject")),
       timedelta(interned("timedelta")),
+      transfers(interned("Transfers")),
       engine(interned("_engine")),
       log(interned("_log")),
       warning(interned("warning")),
@@ -33,6 +34,8 @@ Names::Names(nb::handle qualified)
       download_file(interned("_download_file")),
       get(interned("get")),
       object_name(interned("object_name")),
+      download(interned("download")),
+      size(interned("size")),
       utf_8(interned("utf-8")),
       kw_days(keywords("days")),
       kw_expires(keywords("expires")) {}
@@ -65,13 +68,15 @@ void bind_download(Class& cls) {
   cls.def(
       "_download_dir",
       [names](nb::handle self, nb::handle bucket_name, nb::handle object_path,
-              nb::handle dir_path) {
+              nb::handle dir_path, nb::handle workers, nb::handle progress) {
         download::download_dir(*names, self, bucket_name, object_path,
-                               dir_path);
+                               dir_path, workers, progress);
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
+      nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
       "Download the objects lying directly under `object_path` into "
-      "`dir_path`, one file per object.");
+      "`dir_path`, one file per object, up to `workers` at once; "
+      "`progress(object_name, size)` is called after each file.");
   cls.def(
       "_remove_object",
       [names](nb::handle self, nb::handle bucket_name, nb::handle object_name) {

@@ -16,11 +16,13 @@ struct Names {
 
   external::Namespace imported;
   // The module namespace.
-  nb::object os, delete_object, timedelta;
+  nb::object os, delete_object, timedelta, transfers;
   // The instance, the storage client, its answers and the logger.
   nb::object engine, log, warning, get_object, data, decode, close, fget_object,
       remove_object, remove_objects, presigned_get_object, bucket_list_files,
       download_file, get, object_name;
+  // The transfers of a directory download on workers.
+  nb::object download, size;
   // Constant arguments.
   nb::object utf_8;
   // Keyword names of the calls that take keywords.
@@ -33,9 +35,11 @@ nb::object download_flow(const Names& names, nb::handle self,
 bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name, nb::handle file_name);
 
-// The objects directly under an object path, one file each.
+// The objects directly under an object path, one file each; with `workers`
+// above 1 (or a `progress` callable) on a Transfers.
 void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                  nb::handle object_path, nb::handle dir_path);
+                  nb::handle object_path, nb::handle dir_path,
+                  nb::handle workers, nb::handle progress);
 
 void remove_object(const Names& names, nb::handle self, nb::handle bucket_name,
                    nb::handle object_name);

@@ -33,9 +33,12 @@ void import_into(nb::module_& m) {
   bind_from(m, "zarnel_var", "ZarnelVar");
 
   std::string package = package_of(module_name);
-  std::string sibling =
-      package.empty() ? "content_type" : package + ".content_type";
-  bind_from(m, sibling.c_str(), "get_content_type");
+  auto sibling = [&package](const char* name) {
+    return package.empty() ? std::string(name) : package + "." + name;
+  };
+  bind_from(m, sibling("content_type").c_str(), "get_content_type");
+  // The worker threads of the tree operations.
+  bind_from(m, sibling("transfers").c_str(), "Transfers");
 }
 
 }  // namespace zarnel::external

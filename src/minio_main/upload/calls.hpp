@@ -21,15 +21,17 @@ struct Names {
   // A name of the module namespace, looked up at call time.
   external::Namespace imported;
   // The module namespace.
-  nb::object os, io, get_content_type;
+  nb::object os, io, get_content_type, transfers;
   // The host's facilities.
   nb::object path, isfile, isdir, join, listdir, stat, st_size, bytes_io, open,
-      close, replace, split;
+      close, replace, split, format;
   // The instance, the storage client and the logger.
   nb::object engine, log, warning, put_object, fput_object, upload_dir,
       upload_file;
+  // The transfers of a tree upload on workers.
+  nb::object upload;
   // Constant arguments.
-  nb::object backslash, slash, read_binary, rejected;
+  nb::object backslash, slash, read_binary, rejected, not_a_file;
   // Keyword names of the calls that take keywords.
   nb::object kw_content_type, kw_fput, kw_parallel;
   // The host's own os module, os.stat and POSIX path functions, as they

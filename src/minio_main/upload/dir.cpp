@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "external/transfers.hpp"
 #include "host.hpp"
 #include "upload/paths.hpp"
 #include "upload/upload.hpp"
@@ -36,6 +37,9 @@ struct Walk {
   int depth = 0;
   PyObject* entering = nullptr;  // borrowed: the parent holds it
   DirId entering_id{};
+  // The Transfers of the outermost call when it moves files on workers:
+  // the nested calls that its walk makes hand their files to it too.
+  PyObject* transfers = nullptr;  // borrowed: the outermost call holds it
 };
 
 thread_local Walk walk;
@@ -170,10 +174,31 @@ nb::object last_segment(const Names& names, nb::handle dir_path) {
   return checked(PyUnicode_Substring(text, at + 1, length));
 }
 
-}  // namespace
+// Makes `transfers` the one the walk on this thread hands its files to, for
+// the lifetime of the object.
+class Sharing {
+ public:
+  explicit Sharing(nb::handle transfers) { walk.transfers = transfers.ptr(); }
+  Sharing(const Sharing&) = delete;
+  Sharing& operator=(const Sharing&) = delete;
+  ~Sharing() { walk.transfers = nullptr; }
+};
 
-void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                nb::handle dir_path, nb::handle parallel, nb::handle base_dir) {
+// An entry that is neither a directory nor a regular file (a FIFO, a socket,
+// a device), links followed: opening it would hang or never end. An entry
+// that cannot be stat'ed (a dangling link) is not one of these: its upload
+// reports what is wrong with it.
+bool is_special(nb::handle path, const struct stat& status, bool stated) {
+  struct stat own;
+  if (!stated) {
+    if (!stat_any(path, own)) return false;
+    return !S_ISREG(own.st_mode) && !S_ISDIR(own.st_mode);
+  }
+  return !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+}
+
+void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+              nb::handle dir_path, nb::handle parallel, nb::handle base_dir) {
   nb::object prefix = host::truth(base_dir) ? nb::borrow(base_dir)
                                             : last_segment(names, dir_path);
   nb::object os = names.imported(names.os);
@@ -197,14 +222,40 @@ void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
       Entering entering(sub_path, id);
       call_method(self, names.upload_dir, {}, bucket_name, sub_path, parallel,
                   sub_prefix);
+    } else if (is_special(local, status, stated)) {
+      call_method(attribute(self, names.log), names.warning, {},
+                  call_method(names.not_a_file, names.format, {}, local));
     } else {
       nb::object object_name =
           forward_slashes(names, join_with(names, join, prefix, name));
-      call_method(self, names.upload_file, names.kw_parallel, bucket_name,
-                  object_name, join_with(names, join, dir_path, name),
-                  parallel);
+      nb::object file_name = join_with(names, join, dir_path, name);
+      if (walk.transfers != nullptr) {
+        call_method(walk.transfers, names.upload, {}, self, bucket_name,
+                    object_name, file_name, parallel);
+      } else {
+        call_method(self, names.upload_file, names.kw_parallel, bucket_name,
+                    object_name, file_name, parallel);
+      }
     }
   }
+}
+
+}  // namespace
+
+void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+                nb::handle dir_path, nb::handle parallel, nb::handle base_dir,
+                nb::handle workers, nb::handle progress) {
+  // A nested call shares the outermost call's workers, whatever it asks.
+  if (walk.transfers != nullptr || external::sequential(workers, progress)) {
+    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    return;
+  }
+  nb::object transfers =
+      call(names.imported(names.transfers), {}, workers, progress);
+  external::transferring(transfers, names.close, [&] {
+    Sharing sharing(transfers);
+    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+  });
 }
 
 }  // namespace zarnel::upload

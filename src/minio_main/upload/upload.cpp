@@ -38,14 +38,17 @@ void bind_upload(Class& cls) {
   cls.def(
       "_upload_dir",
       [names](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-              nb::handle parallel, nb::handle base_dir) {
+              nb::handle parallel, nb::handle base_dir, nb::handle workers,
+              nb::handle progress) {
         upload::upload_dir(*names, self, bucket_name, dir_path, parallel,
-                           base_dir);
+                           base_dir, workers, progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
-      "base_dir"_a.none() = nb::none(),
+      "base_dir"_a.none() = nb::none(), nb::kw_only(),
+      "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
       "Store every file under `dir_path` as `base_dir` (by default the "
-      "directory's own name) plus its relative path.");
+      "directory's own name) plus its relative path, up to `workers` files "
+      "at once; `progress(object_name, size)` is called after each file.");
 }
 
 }  // namespace zarnel

@@ -1,6 +1,7 @@
 """Buckets and objects on a MinIO (S3-compatible) store."""
 
 from zarnel.content_type import get_content_type as get_content_type
+from zarnel.transfers import Transfers as Transfers
 
 
 class ZarnelMinioMain:
@@ -54,9 +55,9 @@ class ZarnelMinioMain:
         Store the local file `file_name` as `object_name` (backslashes become "/"), with up to `parallel` part uploads at once.
         """
 
-    def _upload_dir(self, bucket_name: object | None, dir_path: object | None, parallel: object | None = 3, base_dir: object | None = None) -> None:
+    def _upload_dir(self, bucket_name: object | None, dir_path: object | None, parallel: object | None = 3, base_dir: object | None = None, *, workers: object | None = 1, progress: object | None = None) -> None:
         """
-        Store every file under `dir_path` as `base_dir` (by default the directory's own name) plus its relative path.
+        Store every file under `dir_path` as `base_dir` (by default the directory's own name) plus its relative path, up to `workers` files at once; `progress(object_name, size)` is called after each file.
         """
 
     def _download_flow(self, bucket_name: object | None, object_name: object | None) -> object:
@@ -65,9 +66,9 @@ class ZarnelMinioMain:
     def _download_file(self, bucket_name: object | None, object_name: object | None, file_name: object | None) -> bool:
         """Write the object to the local file `file_name`; return True."""
 
-    def _download_dir(self, bucket_name: object | None, object_path: object | None, dir_path: object | None) -> None:
+    def _download_dir(self, bucket_name: object | None, object_path: object | None, dir_path: object | None, *, workers: object | None = 1, progress: object | None = None) -> None:
         """
-        Download the objects lying directly under `object_path` into `dir_path`, one file per object.
+        Download the objects lying directly under `object_path` into `dir_path`, one file per object, up to `workers` at once; `progress(object_name, size)` is called after each file.
         """
 
     def _remove_object(self, bucket_name: object | None, object_name: object | None) -> None:

@@ -1,0 +1,206 @@
+"""The file transfers of one tree operation, overlapped on worker threads.
+
+A tree operation walks (or lists) on the caller's thread and hands each file to
+a ``Transfers``; with one worker the file is moved at once on the caller's
+thread, exactly as a plain loop would. With more, up to that many files move
+at once on worker threads: the storage client's requests spend most of their
+time waiting on the socket, with the GIL released, so overlapping them is where
+the speed is.
+
+Failure rules: the first failure stops the hand-over (the caller's next
+``upload``/``download`` raises it) and no queued transfer starts; ``close``
+waits for the transfers already running and raises the first failure, the same
+exception object, with every later failure added to it as a note. No worker
+thread outlives ``close``.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import threading
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+__all__ = ["MAX_WORKERS", "Transfers", "check_workers"]
+
+# The storage client keeps 10 connections per host. More threads than that
+# would only open extra connections that it then discards, each with a
+# warning from urllib3, so more workers run as this many.
+MAX_WORKERS = 10
+# Files handed over but not yet started, per thread: enough that no thread
+# waits for the walk, few enough that a tree of millions of files holds a few
+# dozen names at a time.
+BACKLOG_PER_THREAD = 2
+# Later failures named in the notes of the raised one; the rest are counted.
+NOTED_FAILURES = 20
+
+Progress = Callable[[Any, Any], object]
+
+
+def check_workers(workers: object) -> int:
+    """``workers`` as an int of at least 1, or TypeError/ValueError."""
+    if isinstance(workers, bool):
+        raise TypeError(f"workers must be an integer, not {workers!r}")
+    try:
+        count = operator.index(workers)
+    except TypeError:
+        raise TypeError(
+            f"workers must be an integer, not {type(workers).__name__}"
+        ) from None
+    if count < 1:
+        raise ValueError(f"workers must be at least 1, not {count}")
+    return count
+
+
+def _file_size(path: Any) -> int:
+    # Taken before the upload; a file that cannot be stat'ed is reported by the
+    # upload itself, so its size here does not matter.
+    try:
+        return os.stat(path).st_size
+    except (OSError, TypeError, ValueError):
+        return 0
+
+
+class Transfers:
+    """Moves files for one tree operation on up to ``workers`` threads.
+
+    ``progress(object_name, size)``, when given, is called once per file after
+    it was moved, on the thread that moved it; an exception from it counts as
+    a failed transfer.
+    """
+
+    def __init__(self, workers: object = 1, progress: Progress | None = None) -> None:
+        self.workers = check_workers(workers)
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+        self._progress = progress
+        threads = min(self.workers, MAX_WORKERS)
+        self._pool = (
+            ThreadPoolExecutor(threads, thread_name_prefix="zarnel-transfer")
+            if threads > 1
+            else None
+        )
+        self._slots = threading.Semaphore(threads * (1 + BACKLOG_PER_THREAD))
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
+        self._pending = 0
+        self._stopped = False
+        self._first: BaseException | None = None
+        self._later: list[tuple[Any, BaseException]] = []
+        self._unnoted = 0
+
+    def upload(
+        self, owner: Any, bucket_name: Any, object_name: Any, file_name: Any, parallel: Any
+    ) -> None:
+        """``owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)``."""
+        upload_file = owner._upload_file
+        measure = self._progress is not None
+
+        def move() -> int:
+            size = _file_size(file_name) if measure else 0
+            upload_file(bucket_name, object_name, file_name, parallel=parallel)
+            return size
+
+        self._hand_over(object_name, move)
+
+    def download(
+        self, owner: Any, bucket_name: Any, object_name: Any, file_name: Any, size: Any
+    ) -> None:
+        """``owner._download_file(bucket_name, object_name, file_name)``."""
+        download_file = owner._download_file
+
+        def move() -> Any:
+            download_file(bucket_name, object_name, file_name)
+            return size
+
+        self._hand_over(object_name, move)
+
+    def close(self, error: BaseException | None = None) -> None:
+        """Ends the transfers and raises what ends the call, if anything.
+
+        ``error`` is what ended the caller's own part early (a failed walk or
+        listing, Ctrl-C), which is then raised; without it, every transfer is
+        waited for and the first failure, if any, is raised.
+        """
+        if self._pool is None:
+            if error is not None:
+                raise error
+            return
+        try:
+            if error is None:
+                with self._idle:
+                    while self._pending:
+                        self._idle.wait()
+        except BaseException as interrupt:  # Ctrl-C while waiting
+            error = interrupt
+        with self._lock:
+            self._stopped = True
+        # Queued transfers are cancelled; running ones end before this returns.
+        self._pool.shutdown(wait=True, cancel_futures=True)
+        if error is None:
+            error = self._first
+        if error is None:
+            return
+        others = [(name, e) for name, e in self._later if e is not error]
+        if self._first is not None and self._first is not error:
+            others.insert(0, (None, self._first))
+        for name, other in others:
+            where = "" if name is None else f" {name!r}"
+            error.add_note(f"also failed{where}: {type(other).__name__}: {other}")
+        if self._unnoted:
+            error.add_note(f"and {self._unnoted} more failed transfers")
+        raise error
+
+    def __enter__(self) -> Transfers:
+        return self
+
+    def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> None:
+        self.close(error)
+
+    def _hand_over(self, name: Any, move: Callable[[], Any]) -> None:
+        if self._pool is None:
+            size = move()
+            if self._progress is not None:
+                self._progress(name, size)
+            return
+        self._raise_first()
+        self._slots.acquire()  # a full backlog holds the walk here
+        with self._lock:
+            self._pending += 1
+        try:
+            self._raise_first()
+            self._pool.submit(self._run, name, move)
+        except BaseException:
+            self._done()
+            raise
+
+    def _run(self, name: Any, move: Callable[[], Any]) -> None:
+        try:
+            if self._stopped or self._first is not None:
+                return  # no new transfer once a failure is seen
+            size = move()
+            if self._progress is not None:
+                self._progress(name, size)
+        except BaseException as error:
+            with self._lock:
+                if self._first is None:
+                    self._first = error
+                elif len(self._later) < NOTED_FAILURES:
+                    self._later.append((name, error))
+                else:
+                    self._unnoted += 1
+        finally:
+            self._done()
+
+    def _done(self) -> None:
+        self._slots.release()
+        with self._lock:
+            self._pending -= 1
+            if not self._pending:
+                self._idle.notify_all()
+
+    def _raise_first(self) -> None:
+        if self._first is not None:
+            raise self._first
