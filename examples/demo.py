@@ -23,6 +23,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
+from tqdm import tqdm  # noqa: E402
+
 from tools.s3servers import External, SeaweedFS  # noqa: E402
 from zarnel.minio_main import ZarnelMinioMain  # noqa: E402
 
@@ -165,6 +167,26 @@ def run(server, work: Path, big_mib: int) -> None:
     with progress("download", big.stat().st_size):
         store._download_file(bucket, "data/big.bin", str(out / "big.bin"))
     check(sha256(out / "big.bin") == sha256(big), "large file's SHA-256 matches")
+
+    step("a tree of 400 small files on 8 workers, with a progress bar")
+    logs = work / "logs"
+    for i in range(400):
+        (logs / f"day{i % 4}").mkdir(parents=True, exist_ok=True)
+        (logs / f"day{i % 4}" / f"{i:04}.log").write_text(f"entry {i}\n" * 40)
+    total = sum(p.stat().st_size for p in logs.rglob("*.log"))
+    with tqdm(
+        total=total, unit="B", unit_scale=True, desc="   upload", ncols=72, mininterval=0.5
+    ) as bar:
+        store._upload_dir(bucket, str(logs), workers=8, progress=lambda name, n: bar.update(n))
+    day0 = out / "day0"
+    with tqdm(total=100, unit="file", desc="   download", ncols=72, mininterval=0.5) as bar:
+        store._download_dir(bucket, "logs/day0", str(day0), workers=8,
+                            progress=lambda name, n: bar.update(1))  # fmt: skip
+    check(len(store._bucket_list_files(bucket, "logs/")) == 400, "400 objects under logs/")
+    check(sorted(p.name for p in day0.iterdir()) == [f"{i:04}.log" for i in range(0, 400, 4)],
+          "logs/day0 came back: 100 files")  # fmt: skip
+    logged = [r["object_name"] for r in store._bucket_list_files(bucket, "logs/")]
+    store._remove_objects(bucket, logged)
 
     step("share an object with _get_url and fetch it")
     url = store._get_url(bucket, "raw/block.bin", days=1)

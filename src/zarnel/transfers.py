@@ -18,9 +18,9 @@ from __future__ import annotations
 
 import operator
 import os
+import queue
 import threading
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 __all__ = ["MAX_WORKERS", "Transfers", "check_workers"]
@@ -46,9 +46,7 @@ def check_workers(workers: object) -> int:
     try:
         count = operator.index(workers)
     except TypeError:
-        raise TypeError(
-            f"workers must be an integer, not {type(workers).__name__}"
-        ) from None
+        raise TypeError(f"workers must be an integer, not {type(workers).__name__}") from None
     if count < 1:
         raise ValueError(f"workers must be at least 1, not {count}")
     return count
@@ -71,25 +69,37 @@ class Transfers:
     a failed transfer.
     """
 
+    # The threads are started and joined here rather than by
+    # concurrent.futures, which starts them while handing over work: a Ctrl-C
+    # that lands while one starts would leave it running after the call.
     def __init__(self, workers: object = 1, progress: Progress | None = None) -> None:
         self.workers = check_workers(workers)
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
         self._progress = progress
         threads = min(self.workers, MAX_WORKERS)
-        self._pool = (
-            ThreadPoolExecutor(threads, thread_name_prefix="zarnel-transfer")
-            if threads > 1
-            else None
-        )
-        self._slots = threading.Semaphore(threads * (1 + BACKLOG_PER_THREAD))
+        # The bounded backlog: a full one holds the walk in put().
+        self._queue: queue.Queue[Any] = queue.Queue(threads * BACKLOG_PER_THREAD)
         self._lock = threading.Lock()
-        self._idle = threading.Condition(self._lock)
-        self._pending = 0
         self._stopped = False
         self._first: BaseException | None = None
         self._later: list[tuple[Any, BaseException]] = []
         self._unnoted = 0
+        self._threads: list[threading.Thread] = []
+        if threads == 1:
+            return
+        try:
+            for number in range(threads):
+                # Daemon threads: a second Ctrl-C during close() may leave
+                # one waiting for work, which must not hold the exit.
+                thread = threading.Thread(
+                    target=self._work, name=f"zarnel-transfer-{number}", daemon=True
+                )
+                self._threads.append(thread)
+                thread.start()
+        except BaseException:
+            self._stop()
+            raise
 
     def upload(
         self, owner: Any, bucket_name: Any, object_name: Any, file_name: Any, parallel: Any
@@ -124,21 +134,16 @@ class Transfers:
         listing, Ctrl-C), which is then raised; without it, every transfer is
         waited for and the first failure, if any, is raised.
         """
-        if self._pool is None:
+        if not self._threads:
             if error is not None:
                 raise error
             return
         try:
             if error is None:
-                with self._idle:
-                    while self._pending:
-                        self._idle.wait()
+                self._queue.join()
         except BaseException as interrupt:  # Ctrl-C while waiting
             error = interrupt
-        with self._lock:
-            self._stopped = True
-        # Queued transfers are cancelled; running ones end before this returns.
-        self._pool.shutdown(wait=True, cancel_futures=True)
+        self._stop()
         if error is None:
             error = self._first
         if error is None:
@@ -160,47 +165,48 @@ class Transfers:
         self.close(error)
 
     def _hand_over(self, name: Any, move: Callable[[], Any]) -> None:
-        if self._pool is None:
+        if not self._threads:
             size = move()
             if self._progress is not None:
                 self._progress(name, size)
             return
-        self._raise_first()
-        self._slots.acquire()  # a full backlog holds the walk here
-        with self._lock:
-            self._pending += 1
-        try:
-            self._raise_first()
-            self._pool.submit(self._run, name, move)
-        except BaseException:
-            self._done()
-            raise
-
-    def _run(self, name: Any, move: Callable[[], Any]) -> None:
-        try:
-            if self._stopped or self._first is not None:
-                return  # no new transfer once a failure is seen
-            size = move()
-            if self._progress is not None:
-                self._progress(name, size)
-        except BaseException as error:
-            with self._lock:
-                if self._first is None:
-                    self._first = error
-                elif len(self._later) < NOTED_FAILURES:
-                    self._later.append((name, error))
-                else:
-                    self._unnoted += 1
-        finally:
-            self._done()
-
-    def _done(self) -> None:
-        self._slots.release()
-        with self._lock:
-            self._pending -= 1
-            if not self._pending:
-                self._idle.notify_all()
-
-    def _raise_first(self) -> None:
         if self._first is not None:
             raise self._first
+        self._queue.put((name, move))
+
+    def _work(self) -> None:
+        while True:
+            item = self._queue.get()
+            try:
+                if item is None:
+                    return
+                if self._stopped:
+                    continue  # no new transfer once a failure is seen
+                name, move = item
+                try:
+                    size = move()
+                    if self._progress is not None:
+                        self._progress(name, size)
+                except BaseException as error:
+                    self._fail(name, error)
+            finally:
+                self._queue.task_done()
+
+    def _fail(self, name: Any, error: BaseException) -> None:
+        with self._lock:
+            self._stopped = True
+            if self._first is None:
+                self._first = error
+            elif len(self._later) < NOTED_FAILURES:
+                self._later.append((name, error))
+            else:
+                self._unnoted += 1
+
+    def _stop(self) -> None:
+        # Queued transfers are skipped; running ones end before this returns.
+        self._stopped = True
+        started = [thread for thread in self._threads if thread.ident is not None]
+        for _ in started:
+            self._queue.put(None)
+        for thread in started:
+            thread.join()

@@ -92,3 +92,26 @@ def test_upload_dir_maps_the_tree_to_names(
     assert listed == sorted(prefix + name for name in files)
     for name, content_type in files.items():
         assert read_back(sdk, bucket, prefix + name) == (name.encode(), content_type)
+
+
+def test_a_tree_round_trip_on_workers(store, sdk, bucket, tmp_path, caplog):
+    tree = tmp_path / "tree"
+    files = {f"d{i % 3}/f{i}.txt": os.urandom(i * 37) for i in range(60)}
+    for name, data in files.items():
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        (tree / name).write_bytes(data)
+    moved = []
+
+    # More workers than the storage client keeps connections for.
+    store._upload_dir(bucket, str(tree), workers=16, progress=lambda *a: moved.append(a))
+
+    assert sorted(moved) == sorted(("tree/" + n, len(d)) for n, d in files.items())
+    for name, data in files.items():
+        assert read_back(sdk, bucket, "tree/" + name)[0] == data
+    moved.clear()
+    store._download_dir(bucket, "tree/d1", str(tmp_path / "out"), workers=8,
+                        progress=lambda *a: moved.append(a))  # fmt: skip
+    wanted = {n.split("/")[1]: d for n, d in files.items() if n.startswith("d1/")}
+    assert {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()} == wanted
+    assert sorted(moved) == sorted(("tree/d1/" + n, len(d)) for n, d in wanted.items())
+    assert not [r for r in caplog.records if "pool" in r.getMessage()]
