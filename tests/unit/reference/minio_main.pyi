@@ -75,7 +75,7 @@ class ZarnelMinioMain:
 
     def _remove_objects(self, bucket_name: object | None, object_list: object | None) -> None:
         """
-        Remove the named objects in one batch; log each object that was not removed as a warning.
+        Remove the objects named in `object_list` in one batch (a single str, bytes or bytearray is refused with TypeError); log each object that was not removed as a warning.
         """
 
     def _get_url(self, bucket: object | None, object_name: object | None, days: object | None = 7) -> object:
