@@ -28,6 +28,18 @@ class BytesSub(bytes):
     pass
 
 
+class OwnText(str):
+    """Text whose own __str__ gives its text form."""
+
+    def __str__(self):
+        return "own text"
+
+
+class FailingText(str):
+    def __str__(self):
+        raise ValueError("no text form")
+
+
 class NoText:
     """A path-like value for a missing file whose text form fails."""
 
@@ -109,6 +121,7 @@ class TestUploadFlow:
             ("中文", "中文".encode()),  # 6 bytes, not 2 characters
             ("a\U0001f600", "a\U0001f600".encode()),
             (pathlib.Path("/no/such/file"), b"/no/such/file"),
+            (OwnText("/no/such/file"), b"own text"),
             (3, b"3"),
             (-1, b"-1"),
             (2**80, str(2**80).encode()),
@@ -219,8 +232,9 @@ class TestUploadFlow:
             "lone \ud800 surrogate",
             pathlib.PurePosixPath("/x/\udcff"),
             NoText(ValueError("no text form")),
+            FailingText("/no/such/file"),
         ],
-        ids=["text", "path-text", "no-text-form"],
+        ids=["text", "path-text", "no-text-form", "text-subclass"],
     )
     def test_data_without_utf8_text_is_rejected(self, client, looked_up, data):
         del client._engine  # never read for rejected data

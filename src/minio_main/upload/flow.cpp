@@ -79,7 +79,8 @@ bool text_stream(const Names& names, nb::handle data, nb::object& stream,
     if (PyErr_Occurred()) throw nb::python_error();
     return false;
   };
-  nb::object text = PyUnicode_Check(data.ptr())
+  // A subclass of str has its text form from its own __str__, as str() has.
+  nb::object text = PyUnicode_CheckExact(data.ptr())
                         ? nb::borrow(data)
                         : made(PyObject_Str(data.ptr()));
   if (!text.is_valid()) return rejected();
