@@ -46,7 +46,7 @@ class ZarnelMinioMain:
 
     def _upload_flow(self, bucket_name: object | None, object_name: object | None, data: object | None) -> None:
         """
-        Store `data` (a file path, a byte string or a value with a text form) as one object; log a warning and store nothing when it has no usable form.
+        Store `data` as one object: the regular file it names (text, bytes or a path-like value), a byte string as it is, or str(data) as UTF-8 for other text, path-like values and integers. Other kinds fail the file test with TypeError; when str(data) fails or is not UTF-8, log a warning and store nothing.
         """
 
     def _upload_file(self, bucket_name: object | None, object_name: object | None, file_name: object | None, parallel: object | None = 3) -> None:
