@@ -8,6 +8,7 @@ import os
 import pathlib
 import sys
 import threading
+import types
 
 import pytest
 
@@ -212,6 +213,26 @@ class TestUploadFlow:
 
         assert client._engine.calls[0].args[3] == 3
         assert reads == [(b"abc", False)]
+
+    def test_a_name_rebound_during_the_call_is_kept_until_it_ends(
+        self, client, minio_main, a_file, monkeypatch
+    ):
+        # Once the host rebinds `os`, the call alone holds the module it looked
+        # up, and goes on with it (freed early, it would be read after free).
+        def isfile(path):
+            minio_main.os = os
+            return True
+
+        fake = types.ModuleType("fake_os")
+        fake.path = types.SimpleNamespace(isfile=isfile)
+        fake.stat = lambda path: os.stat_result((0,) * 6 + (3,) + (0,) * 3)
+        monkeypatch.setattr(minio_main, "os", fake)
+        del fake
+        stored(client)
+
+        client._upload_flow("b", "o", str(a_file))
+
+        assert client._engine.calls[0].args[3] == 3  # the first module's stat
 
     def test_an_integer_is_never_taken_as_an_open_file(self, client, tmp_path):
         # The host's file test would stat descriptor `fd`, and the upload
