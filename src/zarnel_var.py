@@ -21,7 +21,8 @@ class ZarnelVar:
 
     __slots__ = ("_entries",)
 
-    def __init__(self, **entries: Any) -> None:
+    # `self` is positional-only so that any text key, "self" too, is an entry.
+    def __init__(self, /, **entries: Any) -> None:
         object.__setattr__(self, "_entries", dict(entries))
 
     def __getattr__(self, name: str) -> Any:

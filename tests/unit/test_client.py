@@ -250,8 +250,9 @@ class TestCleansing:
         class Mapping(dict):
             pass
 
-        instance = minio_main.ZarnelMinioMain(Mapping(config))
+        instance = minio_main.ZarnelMinioMain(Mapping(config, self=1))
         assert instance._config.user == "access"
+        assert instance._config.get("self") == 1
         # A read-only mapping is read, but cannot take the tunnel defaults.
         with pytest.raises(AttributeError, match="update"):
             minio_main.ZarnelMinioMain(MappingProxyType(config))

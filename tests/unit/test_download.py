@@ -352,6 +352,20 @@ def test_remove_objects_builds_every_request_before_the_call(client, minio_main,
     assert client._engine.calls == []
 
 
+@pytest.mark.parametrize(
+    "names", ["report.csv", b"report.csv", bytearray(b"r")], ids=["str", "bytes", "bytearray"]
+)
+def test_remove_objects_refuses_one_string_for_a_list(client, minio_main, monkeypatch, names):
+    # Taken letter by letter, "report.csv" would remove the objects "r", "e", ...
+    made = []
+    monkeypatch.setattr(minio_main, "DeleteObject", made.append)
+    message = f"object_list must be a collection of object names, not {type(names).__name__}"
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        client._remove_objects("bkt", names)
+    assert made == []
+    assert client._engine.calls == []
+
+
 # --- presigned URL -----------------------------------------------------------
 
 

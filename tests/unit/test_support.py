@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import copy
+import io
 import logging
 import pathlib
+import pickle
 
 import pytest
 
 from zarnel.content_type import get_content_type
 from zarnel_log import ZarnelLog, default_log_path
-from zarnel_var import ZarnelVar
+from zarnel_var import ZarnelTunnelVar, ZarnelVar
 
 
 class TestZarnelVar:
@@ -22,6 +24,17 @@ class TestZarnelVar:
         record.set("user", "u")
         record.port = 2
         assert record.todict() == {"host": "h", "port": 2, "user": "u"}
+
+    def test_every_text_key_is_an_entry(self):
+        # Names of the methods' own parameters included.
+        entries = {key: n for n, key in enumerate(["self", "key", "default", "entries", "get"])}
+        record = ZarnelVar(**entries)
+        assert {key: record.get(key) for key in entries} == entries
+        assert record.todict() == entries
+        tunnel = ZarnelTunnelVar(io.BytesIO(), **entries, resource=9)
+        assert tunnel.get("resource") == 9
+        for clone in (copy.copy(tunnel), copy.deepcopy(tunnel), pickle.loads(pickle.dumps(tunnel))):
+            assert clone.todict() == {**entries, "resource": 9}
 
     def test_todict_is_a_new_plain_dict(self):
         record = ZarnelVar(a=1)

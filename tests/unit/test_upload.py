@@ -8,6 +8,7 @@ import os
 import pathlib
 import sys
 import threading
+import types
 
 import pytest
 
@@ -26,6 +27,18 @@ class Interrupt(BaseException):
 
 class BytesSub(bytes):
     pass
+
+
+class OwnText(str):
+    """Text whose own __str__ gives its text form."""
+
+    def __str__(self):
+        return "own text"
+
+
+class FailingText(str):
+    def __str__(self):
+        raise ValueError("no text form")
 
 
 class NoText:
@@ -109,6 +122,7 @@ class TestUploadFlow:
             ("中文", "中文".encode()),  # 6 bytes, not 2 characters
             ("a\U0001f600", "a\U0001f600".encode()),
             (pathlib.Path("/no/such/file"), b"/no/such/file"),
+            (OwnText("/no/such/file"), b"own text"),
             (3, b"3"),
             (-1, b"-1"),
             (2**80, str(2**80).encode()),
@@ -200,6 +214,26 @@ class TestUploadFlow:
         assert client._engine.calls[0].args[3] == 3
         assert reads == [(b"abc", False)]
 
+    def test_a_name_rebound_during_the_call_is_kept_until_it_ends(
+        self, client, minio_main, a_file, monkeypatch
+    ):
+        # Once the host rebinds `os`, the call alone holds the module it looked
+        # up, and goes on with it (freed early, it would be read after free).
+        def isfile(path):
+            minio_main.os = os
+            return True
+
+        fake = types.ModuleType("fake_os")
+        fake.path = types.SimpleNamespace(isfile=isfile)
+        fake.stat = lambda path: os.stat_result((0,) * 6 + (3,) + (0,) * 3)
+        monkeypatch.setattr(minio_main, "os", fake)
+        del fake
+        stored(client)
+
+        client._upload_flow("b", "o", str(a_file))
+
+        assert client._engine.calls[0].args[3] == 3  # the first module's stat
+
     def test_an_integer_is_never_taken_as_an_open_file(self, client, tmp_path):
         # The host's file test would stat descriptor `fd`, and the upload
         # would read and close the file that descriptor belongs to.
@@ -219,8 +253,9 @@ class TestUploadFlow:
             "lone \ud800 surrogate",
             pathlib.PurePosixPath("/x/\udcff"),
             NoText(ValueError("no text form")),
+            FailingText("/no/such/file"),
         ],
-        ids=["text", "path-text", "no-text-form"],
+        ids=["text", "path-text", "no-text-form", "text-subclass"],
     )
     def test_data_without_utf8_text_is_rejected(self, client, looked_up, data):
         del client._engine  # never read for rejected data

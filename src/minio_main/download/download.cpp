@@ -89,8 +89,9 @@ void bind_download(Class& cls) {
         download::remove_objects(*names, self, bucket_name, object_list);
       },
       "bucket_name"_a.none(), "object_list"_a.none(),
-      "Remove the named objects in one batch; log each object that was "
-      "not removed as a warning.");
+      "Remove the objects named in `object_list` in one batch (a single "
+      "str, bytes or bytearray is refused with TypeError); log each "
+      "object that was not removed as a warning.");
   cls.def(
       "_get_url",
       [names](nb::handle self, nb::handle bucket, nb::handle object_name,

@@ -16,6 +16,14 @@ void remove_object(const Names& names, nb::handle self, nb::handle bucket_name,
 
 void remove_objects(const Names& names, nb::handle self, nb::handle bucket_name,
                     nb::handle object_list) {
+  // A string is iterable too: "report.csv" would remove "r", "e", "p", ...
+  PyObject* list = object_list.ptr();
+  if (PyUnicode_Check(list) || PyBytes_Check(list) || PyByteArray_Check(list)) {
+    PyErr_Format(PyExc_TypeError,
+                 "object_list must be a collection of object names, not %s",
+                 Py_TYPE(list)->tp_name);
+    throw nb::python_error();
+  }
   // Every request is built before the store is contacted, so a bad name list
   // deletes nothing.
   nb::object delete_object = names.imported(names.delete_object);

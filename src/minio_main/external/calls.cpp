@@ -14,6 +14,37 @@ nb::object interned(nb::handle text) {
   return nb::steal(copy);
 }
 
+// PyDict_GetItemRef and PyEval_GetFrameBuiltins are 3.13's; before it the
+// borrowed result is owned at once, before anything else can run.
+nb::object dict_item(nb::handle dict, nb::handle key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict.ptr(), key.ptr(), &value) < 0) {
+    throw nb::python_error();
+  }
+  return nb::steal(value);
+#else
+  PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+  if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+  return nb::borrow(value);
+#endif
+}
+
+nb::object builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+  nb::object found = nb::steal(PyEval_GetFrameBuiltins());
+#else
+  nb::object found = nb::borrow(PyEval_GetBuiltins());
+#endif
+  if (!found.is_valid()) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "no builtins namespace");
+    }
+    throw nb::python_error();
+  }
+  return found;
+}
+
 namespace {
 
 // The referent of a weak reference, or an invalid object once it is gone.
@@ -38,17 +69,13 @@ nb::object Namespace::operator()(nb::handle name) const {
   nb::object module;
   if (module_ref_.is_valid()) module = referent(module_ref_);
   if (!module.is_valid()) {
-    PyObject* found =
-        PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name_.ptr());
-    if (found == nullptr) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ImportError, "module %U is no longer loaded",
-                     module_name_.ptr());
-      }
+    module = dict_item(PyImport_GetModuleDict(), module_name_);
+    if (!module.is_valid()) {
+      PyErr_Format(PyExc_ImportError, "module %U is no longer loaded",
+                   module_name_.ptr());
       throw nb::python_error();
     }
-    module = nb::borrow(found);
-    module_ref_ = checked(PyWeakref_NewRef(found, nullptr));
+    module_ref_ = checked(PyWeakref_NewRef(module.ptr(), nullptr));
   }
   return member(module, name);
 }
@@ -59,10 +86,8 @@ nb::object Namespace::operator()(const char* name) const {
 
 nb::object member(nb::handle obj, nb::handle name) {
   if (PyModule_CheckExact(obj.ptr())) {
-    PyObject* value =
-        PyDict_GetItemWithError(PyModule_GetDict(obj.ptr()), name.ptr());
-    if (value != nullptr) return nb::borrow(value);
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object value = dict_item(PyModule_GetDict(obj.ptr()), name);
+    if (value.is_valid()) return value;
   }
   // Missing names (module __getattr__) and stand-ins that are no modules.
   return attribute(obj, name);

@@ -76,6 +76,14 @@ inline nb::object attribute(nb::handle obj, nb::handle name) {
   return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+// dict[key] as a reference of our own; an invalid object when the key is
+// absent. A borrowed result is never kept: whatever the host runs next (a
+// finaliser, another thread) may drop the entry and with it the value.
+nb::object dict_item(nb::handle dict, nb::handle key);
+
+// The builtins namespace that a Python caller of the operation sees.
+nb::object builtins();
+
 // obj.name where obj is usually a module (os, os.path, io): its namespace is
 // read directly; anything else, and a missing name, goes the host's way.
 nb::object member(nb::handle obj, nb::handle name);

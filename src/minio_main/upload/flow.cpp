@@ -21,17 +21,12 @@ bool names_a_file(const Names& names, nb::handle os, nb::handle data) {
 
 // The host's open(path, "rb"), from the builtins a Python caller would see.
 nb::object open_for_reading(const Names& names, nb::handle path) {
-  PyObject* builtins = PyEval_GetBuiltins();
-  PyObject* open = builtins == nullptr
-                       ? nullptr
-                       : PyDict_GetItemWithError(builtins, names.open.ptr());
-  if (open == nullptr) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
-    }
+  nb::object open = external::dict_item(external::builtins(), names.open);
+  if (!open.is_valid()) {
+    PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
     throw nb::python_error();
   }
-  return call(nb::borrow(open), {}, path, names.read_binary);
+  return call(open, {}, path, names.read_binary);
 }
 
 // Holds the opened file for the upload and closes it on every way out. On
@@ -79,7 +74,8 @@ bool text_stream(const Names& names, nb::handle data, nb::object& stream,
     if (PyErr_Occurred()) throw nb::python_error();
     return false;
   };
-  nb::object text = PyUnicode_Check(data.ptr())
+  // A subclass of str has its text form from its own __str__, as str() has.
+  nb::object text = PyUnicode_CheckExact(data.ptr())
                         ? nb::borrow(data)
                         : made(PyObject_Str(data.ptr()));
   if (!text.is_valid()) return rejected();

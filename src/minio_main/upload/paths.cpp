@@ -43,10 +43,9 @@ bool stat_string(nb::handle path, struct stat& status, bool& handled) {
 // `test` is the host's own function and still calls the host's own os.stat.
 bool genuine(const Names& names, nb::handle test, nb::handle own) {
   if (!own.is_valid() || test.ptr() != own.ptr()) return false;
-  PyObject* stat = PyDict_GetItemWithError(
-      PyModule_GetDict(names.host_os.ptr()), names.stat.ptr());
-  if (stat == nullptr && PyErr_Occurred()) throw nb::python_error();
-  return stat == names.host_stat.ptr();
+  nb::object stat =
+      external::dict_item(PyModule_GetDict(names.host_os.ptr()), names.stat);
+  return stat.is(names.host_stat);
 }
 
 }  // namespace

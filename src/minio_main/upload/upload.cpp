@@ -21,9 +21,11 @@ void bind_upload(Class& cls) {
         upload::upload_flow(*names, self, bucket_name, object_name, data);
       },
       "bucket_name"_a.none(), "object_name"_a.none(), "data"_a.none(),
-      "Store `data` (a file path, a byte string or a value with a text "
-      "form) as one object; log a warning and store nothing when it has no "
-      "usable form.");
+      "Store `data` as one object: the regular file it names (text, bytes "
+      "or a path-like value), a byte string as it is, or str(data) as "
+      "UTF-8 for other text, path-like values and integers. Other kinds "
+      "fail the file test with TypeError; when str(data) fails or is not "
+      "UTF-8, log a warning and store nothing.");
   cls.def(
       "_upload_file",
       [names](nb::handle self, nb::handle bucket_name, nb::handle object_name,

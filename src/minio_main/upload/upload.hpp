@@ -9,7 +9,8 @@ namespace zarnel::upload {
 
 namespace nb = nanobind;
 
-// One object from a file path, a byte string or any value with a text form.
+// One object from a file path, a byte string, or the text form of a text,
+// path-like or integer value.
 void upload_flow(const Names& names, nb::handle self, nb::handle bucket_name,
                  nb::handle object_name, nb::handle data);
 

@@ -47,7 +47,7 @@ class ZarnelMinioMain:
 
     def _upload_flow(self, bucket_name: object | None, object_name: object | None, data: object | None) -> None:
         """
-        Store `data` (a file path, a byte string or a value with a text form) as one object; log a warning and store nothing when it has no usable form.
+        Store `data` as one object: the regular file it names (text, bytes or a path-like value), a byte string as it is, or str(data) as UTF-8 for other text, path-like values and integers. Other kinds fail the file test with TypeError; when str(data) fails or is not UTF-8, log a warning and store nothing.
         """
 
     def _upload_file(self, bucket_name: object | None, object_name: object | None, file_name: object | None, parallel: object | None = 3) -> None:
@@ -76,7 +76,7 @@ class ZarnelMinioMain:
 
     def _remove_objects(self, bucket_name: object | None, object_list: object | None) -> None:
         """
-        Remove the named objects in one batch; log each object that was not removed as a warning.
+        Remove the objects named in `object_list` in one batch (a single str, bytes or bytearray is refused with TypeError); log each object that was not removed as a warning.
         """
 
     def _get_url(self, bucket: object | None, object_name: object | None, days: object | None = 7) -> object:
