@@ -33,6 +33,7 @@ import os
 import shutil
 import signal
 import socket
+import string
 import subprocess
 import tempfile
 import threading
@@ -49,15 +50,21 @@ log = logging.getLogger("zarnel")
 
 LOCALHOST = "127.0.0.1"
 
-# Run by ssh with the prompt as its only argument. It answers a prompt of the
-# kind it knows from the matching file, once, and refuses anything else (a
-# host-key question, say), which ssh takes as "no".
+# Run by ssh with the prompt as its only argument. It answers only the exact
+# prompts that OpenSSH's client asks for the configured key's passphrase and
+# the login's password (``_Spec.prompts``, in the environment), from the
+# matching file, once. Anything else (a host-key question, a prompt a server
+# made up to look like one of those) is refused, which ssh takes as "no".
 ASKPASS_SCRIPT = """#!/bin/sh
-case "$1" in
-  *passphrase*) kind=passphrase ;;
-  *assword*) kind=password ;;
-  *) exit 1 ;;
-esac
+if [ -z "$1" ]; then
+  exit 1
+elif [ "$1" = "$ZARNEL_ASK_PASSPHRASE" ]; then
+  kind=passphrase
+elif [ "$1" = "$ZARNEL_ASK_PASSWORD" ] || [ "$1" = "$ZARNEL_ASK_KBDINT" ]; then
+  kind=password
+else
+  exit 1
+fi
 dir=$ZARNEL_ASKPASS_DIR
 echo >>"$dir/$kind.asked"
 [ -f "$dir/$kind" ] || exit 1
@@ -67,6 +74,9 @@ rm -f "$dir/$kind"
 
 # What ssh writes that says nothing about a failure.
 _NOISE = ("Warning: Permanently added",)
+
+# ssh lowercases the host name it shows in its prompts, ASCII letters only.
+_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
 
 class SSHTunnelError(RuntimeError):
@@ -216,6 +226,20 @@ class _Spec:
         """The askpass files to write, by kind."""
         found = {"passphrase": self.passphrase, "password": self.password}
         return {kind: value for kind, value in found.items() if value}
+
+    @property
+    def prompts(self) -> dict[str, str]:
+        """The askpass helper's environment: the exact prompts of OpenSSH's
+        client for the passphrase (it shows at most 100 bytes of the key's
+        path) and for the password, by password and keyboard-interactive
+        login (user@host, the host as given but lowercased, no port)."""
+        who = f"{self.ssh_user}@{self.ssh_host.translate(_ASCII_LOWER)}"
+        key = os.fsdecode(os.fsencode(self.key_file)[:100]) if self.key_file else ""
+        return {
+            "ZARNEL_ASK_PASSPHRASE": f"Enter passphrase for key '{key}': " if key else "",
+            "ZARNEL_ASK_PASSWORD": f"{who}'s password: ",
+            "ZARNEL_ASK_KBDINT": f"({who}) Password: ",
+        }
 
     @property
     def target(self) -> str:
@@ -390,6 +414,23 @@ class _Tunnel:
         )  # fmt: skip
         return False
 
+    def _environment(self, prompts: dict[str, str] | None) -> dict[str, str]:
+        """This process's environment for a child, with the askpass helper
+        answering ``prompts`` (None: no helper)."""
+        env = {
+            name: value
+            for name, value in os.environ.items()
+            if not name.startswith(("SSH_ASKPASS", "ZARNEL_ASK"))
+        }
+        if prompts is not None:
+            env.update(
+                SSH_ASKPASS=str(self._askpass),
+                SSH_ASKPASS_REQUIRE="force",
+                ZARNEL_ASKPASS_DIR=str(self._dir),
+                **prompts,
+            )
+        return env
+
     def _start_child(self) -> None:
         """Start ssh and wait until the local port accepts connections."""
         secrets = self.spec.secrets
@@ -397,15 +438,7 @@ class _Tunnel:
             (self._dir / name).unlink(missing_ok=True)
         for kind, value in secrets.items():
             _write_private(self._dir / kind, value + "\n")
-        env = dict(os.environ)
-        for name in ("SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "ZARNEL_ASKPASS_DIR"):
-            env.pop(name, None)
-        if secrets:
-            env.update(
-                SSH_ASKPASS=str(self._askpass),
-                SSH_ASKPASS_REQUIRE="force",
-                ZARNEL_ASKPASS_DIR=str(self._dir),
-            )
+        env = self._environment(self.spec.prompts if secrets else None)
         try:
             with self._lock:
                 if self._stop.is_set():
@@ -479,13 +512,16 @@ class _Tunnel:
     def _passphrase_opens_key(self) -> bool:
         # ssh says only "Permission denied" when the passphrase is wrong; ask
         # ssh-keygen to open the key the same way, through the askpass helper.
+        # When ssh-keygen asks with another prompt than OpenSSH 9's, the helper
+        # refuses it and nothing is known.
         keygen = shutil.which("ssh-keygen")
         if keygen is None or not self.spec.passphrase or not self.spec.key_file:
             return True
-        _write_private(self._dir / "passphrase", self.spec.passphrase + "\n")
-        env = {**os.environ, "SSH_ASKPASS": str(self._askpass), "SSH_ASKPASS_REQUIRE": "force",
-               "ZARNEL_ASKPASS_DIR": str(self._dir)}  # fmt: skip
+        asked = self._dir / "passphrase.asked"
+        env = self._environment({"ZARNEL_ASK_PASSPHRASE": "Enter passphrase: "})
         try:
+            asked.unlink(missing_ok=True)
+            _write_private(self._dir / "passphrase", self.spec.passphrase + "\n")
             result = subprocess.run(
                 [keygen, "-y", "-f", self.spec.key_file],
                 stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=10,
@@ -495,7 +531,7 @@ class _Tunnel:
             return True
         finally:
             (self._dir / "passphrase").unlink(missing_ok=True)
-        return result.returncode == 0
+        return result.returncode == 0 or not asked.exists()
 
     def _failure(self, what: str) -> SSHTunnelError:
         said = self._said()

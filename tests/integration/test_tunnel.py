@@ -109,11 +109,16 @@ def logins(sshd) -> dict[str, dict]:
         "key": {},
         "key with passphrase": {"ssh_rsa": str(sshd.locked_key), "ssh_rsa_pwd": sshd.passphrase},
         "password": {"ssh_rsa": None, "ssh_password": sshd.password},
-    }
+        # ssh shows the host name lowercased in its password prompt.
+        "password, host by name": {"ssh_host": "LocalHost", "ssh_rsa": None,
+                                   "ssh_password": sshd.password},
+    }  # fmt: skip
 
 
 class TestLogin:
-    @pytest.mark.parametrize("login", ["key", "key with passphrase", "password"])
+    @pytest.mark.parametrize(
+        "login", ["key", "key with passphrase", "password", "password, host by name"]
+    )
     def test_opens_a_forward_and_keeps_every_entry(self, sshd, mapping, login):
         config = {**mapping, **logins(sshd)[login]}
         with ZarnelSSH(config).connect() as record:

@@ -146,26 +146,46 @@ class TestAskpass:
         script.chmod(0o700)
         (tmp_path / "passphrase").write_text("pp-1\n")
         (tmp_path / "password").write_text("pw-1\n")
+        (tmp_path / "id").write_text("k")
+        # A host name with "passphrase" in it, as a user types it.
+        prompts = spec(ssh_host="PassPhrase.Gate", ssh_rsa=tmp_path / "id", ssh_rsa_pwd="pp-1",
+                       ssh_password="pw-1").prompts  # fmt: skip
 
         def ask(prompt: str) -> subprocess.CompletedProcess[str]:
-            env = {"PATH": os.environ["PATH"], "ZARNEL_ASKPASS_DIR": str(tmp_path)}
+            env = {"PATH": os.environ["PATH"], "ZARNEL_ASKPASS_DIR": str(tmp_path), **prompts}
             return subprocess.run([str(script), prompt], capture_output=True, text=True, env=env)
 
         return ask
 
-    def test_answers_each_kind_once(self, helper, tmp_path):
-        first = helper("Enter passphrase for key '/k/id': ")
+    # The prompts of OpenSSH 9's client: the host lowercased, no port.
+    @pytest.mark.parametrize(
+        "password_prompt",
+        ["ops@passphrase.gate's password: ", "(ops@passphrase.gate) Password: "],
+        ids=["password", "keyboard-interactive"],
+    )
+    def test_answers_each_kind_once(self, helper, tmp_path, password_prompt):
+        first = helper(f"Enter passphrase for key '{tmp_path / 'id'}': ")
         assert (first.returncode, first.stdout) == (0, "pp-1\n")
         assert not (tmp_path / "passphrase").exists()
-        again = helper("Enter passphrase for key '/k/id': ")
+        again = helper(f"Enter passphrase for key '{tmp_path / 'id'}': ")
         assert (again.returncode, again.stdout) == (1, "")
-        assert helper("ops@gate's password: ").stdout == "pw-1\n"
+        assert helper(password_prompt).stdout == "pw-1\n"
         assert not (tmp_path / "password").exists()
 
     @pytest.mark.parametrize(
         "prompt",
         ["Are you sure you want to continue connecting (yes/no/[fingerprint])? ",
-         "Allow use of key /k/id?"],
+         "Allow use of key /k/id?",
+         # Made up by a server to look like ssh's own prompts.
+         "(ops@gate) Enter passphrase to continue:",
+         "(ops@passphrase.gate) Enter passphrase for key '/k/id': ",
+         "Enter passphrase for key '/k/id': ",
+         "(ops@passphrase.gate) Password:",
+         "(ops@passphrase.gate) password: ",
+         "(root@passphrase.gate) Password: ",
+         "ops@gate's password: ",
+         "Enter ops@passphrase.gate's old password: ",
+         ""],
     )  # fmt: skip
     def test_refuses_any_other_question(self, helper, tmp_path, prompt):
         answer = helper(prompt)
