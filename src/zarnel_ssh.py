@@ -294,6 +294,43 @@ class _Stopped(Exception):
     """The tunnel was closed while a child was starting."""
 
 
+def _listening_sockets(port: int) -> set[int] | None:
+    """The inodes of the sockets listening on TCP ``port`` at any local
+    address, or None where the system does not tell (no /proc/net/tcp)."""
+    found: set[int] = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as file:
+                rows = file.read().splitlines()[1:]
+        except OSError:
+            if table == "/proc/net/tcp":
+                return None
+            continue  # no IPv6
+        for row in rows:
+            # sl local_address(hex ip:port) rem_address st(0A: LISTEN) ... inode
+            fields = row.split()
+            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                found.add(int(fields[9]))
+    return found
+
+
+def _open_sockets(pid: int) -> set[int]:
+    """The inodes of the sockets among the open files of process ``pid``."""
+    found: set[int] = set()
+    try:
+        names = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return found
+    for name in names:
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{name}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            found.add(int(target[len("socket:[") : -1]))
+    return found
+
+
 class _Tunnel:
     """One forward and the supervisor thread that owns its ssh child."""
 
@@ -432,7 +469,7 @@ class _Tunnel:
         return env
 
     def _start_child(self) -> None:
-        """Start ssh and wait until the local port accepts connections."""
+        """Start ssh and wait until it listens on the local port."""
         secrets = self.spec.secrets
         for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
             (self._dir / name).unlink(missing_ok=True)
@@ -472,13 +509,34 @@ class _Tunnel:
             code = process.poll()
             if code is not None:
                 raise self._failure(f"ssh exited with {code}")
-            if self._accepts():
+            listener = self._listener(process.pid)
+            if listener == "other":
+                raise self._failure(
+                    f"the local port {LOCALHOST}:{self.local_port} was taken by another process"
+                )
+            if listener == "child" and self._accepts():
                 return
             if time.monotonic() > deadline:
                 raise self._failure(
                     f"{LOCALHOST}:{self.local_port} did not open within {self.spec.timeout:g} s"
                 )
             self._stop.wait(0.05)
+
+    def _listener(self, pid: int) -> str | None:
+        """Who listens on the local port: "child" (ssh ``pid`` alone),
+        "other" (another process; it could read and forge the traffic meant
+        for the store), or None (nobody yet).
+
+        The port is known before ssh binds it, and again for every restart,
+        and anyone can read it in ssh's command line. Where the system does
+        not tell (not Linux), the connection check alone decides.
+        """
+        listening = _listening_sockets(self.local_port)
+        if listening is None:
+            return "child"
+        if not listening:
+            return None
+        return "child" if listening <= _open_sockets(pid) else "other"
 
     def _accepts(self) -> bool:
         try:

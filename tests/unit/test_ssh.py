@@ -6,11 +6,13 @@ stands in for OpenSSH, so restarts and give-ups run in a fraction of a second.
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import gc
 import logging
 import os
 import pickle
+import socket
 import subprocess
 import sys
 import threading
@@ -44,6 +46,23 @@ server = socket.create_server(("127.0.0.1", port))
 while True:
     server.accept()[0].close()
 """
+
+
+@contextlib.contextmanager
+def spy_popen(before=None):
+    """Collect the processes the tunnel starts; ``before(argv)`` runs first."""
+    seen = []
+    real = subprocess.Popen
+
+    def spy(argv, *args, **kwargs):
+        if before is not None:
+            before(argv)
+        seen.append(real(argv, *args, **kwargs))
+        return seen[-1]
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
+        yield seen
 
 
 def wait_for(condition, timeout: float = 10.0):
@@ -229,29 +248,55 @@ class TestSupervisor:
         assert not tunnel._dir.exists()
 
     @pytest.mark.parametrize(
-        ("step", "entries", "message"),
+        ("step", "entries", "error", "message"),
         [
-            ("fail", {}, "cannot start ssh tunnel to ops@gate.example:22: ssh exited with 255: "
-                         "ssh: connect to host gate.example port 22: Connection refused"),
-            ("hang", {"ssh_timeout": 0.3},
+            ("fail", {}, SSHTunnelError,
+             "cannot start ssh tunnel to ops@gate.example:22: ssh exited with 255: "
+             "ssh: connect to host gate.example port 22: Connection refused"),
+            ("hang", {"ssh_timeout": 0.3}, SSHTunnelError,
              r"cannot start ssh tunnel to ops@gate.example:22: 127.0.0.1:\d+ did not open "
              r"within 0.3 s"),
         ],
+        ids=["ssh fails", "no answer"],
     )  # fmt: skip
-    def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, message):
+    def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, error, message):
         fake_ssh(step)
-        seen = []
-        real = subprocess.Popen
-
-        def spy(*args, **kwargs):
-            seen.append(real(*args, **kwargs))
-            return seen[-1]
-
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
-            with pytest.raises(SSHTunnelError, match=message):
-                ZarnelSSH({**BASE, **entries}).connect()
+        with spy_popen() as seen, pytest.raises(error, match=message):
+            ZarnelSSH({**BASE, **entries}).connect()
         assert [p.returncode is not None for p in seen] == [True]
+
+    def test_a_port_taken_by_another_process_is_never_the_tunnel(self, fake_ssh, caplog):
+        # ssh binds the local port only once logged in: another process can
+        # take it first, at the start and at every restart.
+        squatters = []
+
+        def squat(argv):
+            if not squatters:
+                port = int(argv[argv.index("-L") + 1].split(":")[1])
+                squatters.append(socket.create_server(("127.0.0.1", port)))
+
+        fake_ssh("hang")
+        with (
+            spy_popen(squat),
+            pytest.raises(
+                SSHTunnelError, match=r": the local port 127.0.0.1:\d+ was taken by another process"
+            ),
+        ):
+            ZarnelSSH(BASE).connect()
+        squatters.pop().close()
+
+        fake_ssh()  # ended before it read its step, maybe
+        with ZarnelSSH(BASE).connect() as record, spy_popen(squat):
+            tunnel = record.tunnel
+            fake_ssh("hang", "hang", "hang")
+            with caplog.at_level(logging.WARNING, "zarnel"):
+                os.kill(tunnel.pid, 9)
+                assert wait_for(lambda: tunnel.state == "failed")
+        squatters.pop().close()
+        failed = [r.getMessage() for r in caplog.records if " of 3 failed: " in r.getMessage()]
+        assert len(failed) == 3
+        assert all(f"the local port 127.0.0.1:{record.port} was taken" in m for m in failed)
+        assert tunnel.restarts == 0
 
     def test_without_the_ssh_client(self, monkeypatch):
         monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
