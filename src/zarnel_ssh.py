@@ -75,6 +75,13 @@ rm -f "$dir/$kind"
 # What ssh writes that says nothing about a failure.
 _NOISE = ("Warning: Permanently added",)
 
+# What ssh says when starting it again cannot help, and why: every new try
+# is another refused login, which fail2ban or an account lock-out counts.
+_PERMANENT = {
+    "Permission denied (": "the server refuses the login",
+    "Host key verification failed": "the server's host key is not the one recorded",
+}
+
 # ssh lowercases the host name it shows in its prompts, ASCII letters only.
 _ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
@@ -433,6 +440,14 @@ class _Tunnel:
             except _Stopped:
                 return False
             except SSHTunnelError as error:
+                why = next((why for said, why in _PERMANENT.items() if said in str(error)), None)
+                if why is not None:
+                    self.state = "failed"
+                    log.warning(
+                        "ssh tunnel %s:%d to %s: not restarting, %s: %s",
+                        LOCALHOST, self.local_port, self.spec.target, why, error,
+                    )  # fmt: skip
+                    return False
                 log.warning(
                     "ssh tunnel %s:%d: restart %d of %d failed: %s",
                     LOCALHOST, self.local_port, attempt, attempts, error,
@@ -451,6 +466,17 @@ class _Tunnel:
         )  # fmt: skip
         return False
 
+    def _start_child(self) -> None:
+        """Start ssh and wait until it listens on the local port. An error of
+        the system (no file descriptor, no space, no process slot) fails the
+        start like any other failure."""
+        try:
+            self._start_ssh()
+        except (OSError, subprocess.SubprocessError) as error:
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self.spec.target}: {error}"
+            ) from error
+
     def _environment(self, prompts: dict[str, str] | None) -> dict[str, str]:
         """This process's environment for a child, with the askpass helper
         answering ``prompts`` (None: no helper)."""
@@ -468,15 +494,14 @@ class _Tunnel:
             )
         return env
 
-    def _start_child(self) -> None:
-        """Start ssh and wait until it listens on the local port."""
+    def _start_ssh(self) -> None:
         secrets = self.spec.secrets
         for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
             (self._dir / name).unlink(missing_ok=True)
-        for kind, value in secrets.items():
-            _write_private(self._dir / kind, value + "\n")
         env = self._environment(self.spec.prompts if secrets else None)
         try:
+            for kind, value in secrets.items():
+                _write_private(self._dir / kind, value + "\n")
             with self._lock:
                 if self._stop.is_set():
                     raise _Stopped

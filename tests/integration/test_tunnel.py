@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import logging
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -248,6 +249,40 @@ class TestSelfHealing:
             messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
             assert any("went down" in m for m in messages)
             assert any("is back" in m for m in messages)
+
+    @pytest.mark.parametrize(
+        ("change", "why"),
+        [("login refused", "the server refuses the login: .*Permission denied \\(publickey"),
+         ("host key changed", "the server's host key is not the one recorded: "
+                              ".*Host key verification failed")],
+    )  # fmt: skip
+    def test_never_retries_a_refusal(self, echo, monkeypatch, caplog, tmp_path, change, why):
+        # Each retry would be one more refused login for fail2ban or a lock-out.
+        monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.05, cap=0.2, attempts=3))
+        with SSHServer() as server:
+            record = ZarnelSSH({
+                "host": "127.0.0.1", "port": echo, "ssh_host": "127.0.0.1",
+                "ssh_port": server.port, "ssh_user": server.user, "ssh_rsa": str(server.key),
+                "ssh_known_hosts": str(tmp_path / "known_hosts"),
+            }).connect()  # fmt: skip
+            tunnel = record.tunnel
+            if change == "login refused":
+                (server.dir / "authorized_keys").write_text("")
+            else:  # sshd reads its host key again for every connection
+                host_key = server.dir / "host_ed25519"
+                host_key.unlink()
+                Path(f"{host_key}.pub").unlink()
+                subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(host_key)],
+                               check=True, capture_output=True)  # fmt: skip
+            with caplog.at_level(logging.WARNING, logger="zarnel"):
+                os.kill(tunnel.pid, signal.SIGKILL)
+                assert wait_for(lambda: tunnel.state == "failed")
+            messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
+            assert len(messages) == 2
+            assert "went down" in messages[0]
+            assert re.search(f"127.0.0.1:{record.port} to .*: not restarting, {why}", messages[1])
+            assert wait_for(lambda: not tunnel_threads(), 5)
+            record.close()
 
     def test_gives_up_when_the_server_stays_away(self, echo, monkeypatch, caplog, tmp_path):
         monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.05, cap=0.2, attempts=3))

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import errno
 import gc
 import logging
 import os
@@ -311,10 +312,36 @@ class TestSupervisor:
             assert record.tunnel.state == "up"
             assert record.port == record.tunnel.local_port
 
-    def test_comes_back_on_the_same_port(self, fake_ssh, caplog):
-        with ZarnelSSH(BASE).connect() as record, caplog.at_level(logging.WARNING, "zarnel"):
+    # The first restart fails: ssh fails, or the system refuses to start it.
+    @pytest.mark.parametrize(
+        ("target", "failure", "said"),
+        [(None, None, "ssh exited with 255: ssh: connect to host gate.example port 22: "
+                      "Connection refused"),
+         ((subprocess, "Popen"), OSError(errno.EMFILE, "Too many open files"),
+          "[Errno 24] Too many open files"),
+         ((subprocess, "Popen"), BlockingIOError(errno.EAGAIN, "Resource unavailable"),
+          "[Errno 11] Resource unavailable"),
+         ((zarnel_ssh, "_write_private"), OSError(errno.ENOSPC, "No space left on device"),
+          "[Errno 28] No space left on device")],
+        ids=["ssh fails", "EMFILE", "EAGAIN", "ENOSPC"],
+    )  # fmt: skip
+    def test_comes_back_on_the_same_port(self, fake_ssh, monkeypatch, caplog, target, failure,
+                                         said):  # fmt: skip
+        record = ZarnelSSH({**BASE, "ssh_password": "pw-1"}).connect()
+        with record, caplog.at_level(logging.WARNING, "zarnel"):
             tunnel, first = record.tunnel, record.tunnel.pid
-            fake_ssh("fail", "up")
+            if target is None:
+                fake_ssh("fail", "up")
+            else:
+                owner, name = target
+                real, failures = getattr(owner, name), [failure]
+
+                def once(*args, **kwargs):
+                    if failures:
+                        raise failures.pop()
+                    return real(*args, **kwargs)
+
+                monkeypatch.setattr(owner, name, once)
             os.kill(first, 9)
             assert wait_for(lambda: tunnel.restarts == 1)
             assert tunnel.local_port == record.port
@@ -323,7 +350,9 @@ class TestSupervisor:
         where = f"ssh tunnel 127.0.0.1:{record.port}"
         assert [m.startswith(where) for m in messages] == [True] * 3
         assert "went down (ssh exited with -9" in messages[0]
-        assert "restart 1 of 3 failed: cannot start ssh tunnel" in messages[1]
+        assert messages[1].endswith(
+            f"restart 1 of 3 failed: cannot start ssh tunnel to ops@gate.example:22: {said}"
+        )
         assert "is back after 2 attempt(s)" in messages[2]
         assert not running(first)
 
