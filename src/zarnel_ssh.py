@@ -349,14 +349,24 @@ class _Tunnel:
         self.state = "new"  # new, up, down, failed, closed
         self.restarts = 0
         self._process: subprocess.Popen[bytes] | None = None
-        self._lock = threading.Lock()
+        # The tunnel belongs to the process that opened it; a forked copy
+        # leaves the child, the folder and the lock alone.
+        self._owner = os.getpid()
+        # Reentrant: the record's finaliser may run close() on the supervisor
+        # thread while it holds the lock (the garbage collector runs wherever
+        # objects are made, Popen included).
+        self._lock = threading.RLock()
         self._stop = threading.Event()
         self._opened = threading.Event()
         self._error: BaseException | None = None
         self._thread: threading.Thread | None = None
         self._dir = _private_dir()
         self._askpass = self._dir / "askpass"
-        _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
+        try:
+            _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
+        except BaseException:
+            shutil.rmtree(self._dir, ignore_errors=True)
+            raise
 
     @property
     def pid(self) -> int | None:
@@ -383,14 +393,19 @@ class _Tunnel:
             raise error
 
     def close(self) -> None:
-        """End the child and the supervisor; safe to call more than once."""
+        """End the child and the supervisor; safe to call more than once, and
+        from the supervisor thread itself. In any process but the one that
+        opened the tunnel (a forked worker that exits) it does nothing: that
+        process may hold a copy of the lock that stays taken forever."""
+        if os.getpid() != self._owner:
+            return
         self._stop.set()
         with self._lock:
             process = self._process
         if process is not None:
             _end(process)
         thread = self._thread
-        if thread is not None and thread is not threading.current_thread():
+        if thread is not None and thread.is_alive() and thread is not threading.current_thread():
             thread.join(timeout=10)
         self.state = "closed"
         shutil.rmtree(self._dir, ignore_errors=True)
@@ -670,10 +685,11 @@ class ZarnelSSH:
                 f"the OpenSSH client {self.program!r} is not installed"
             )
         tunnel = _Tunnel(self._spec, self.backoff, program)
+        # Until the record's finaliser holds the tunnel, only this ends it.
         try:
             tunnel.open()
+            entries = {**self._mapping, "host": LOCALHOST, "port": tunnel.local_port}
+            return ZarnelTunnelVar(tunnel, **entries)
         except BaseException:
             tunnel.close()
             raise
-        entries = {**self._mapping, "host": LOCALHOST, "port": tunnel.local_port}
-        return ZarnelTunnelVar(tunnel, **entries)

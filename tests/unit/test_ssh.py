@@ -13,6 +13,7 @@ import gc
 import logging
 import os
 import pickle
+import signal
 import socket
 import subprocess
 import sys
@@ -257,8 +258,10 @@ class TestSupervisor:
             ("hang", {"ssh_timeout": 0.3}, SSHTunnelError,
              r"cannot start ssh tunnel to ops@gate.example:22: 127.0.0.1:\d+ did not open "
              r"within 0.3 s"),
+            # The tunnel is up; the record cannot be made of this mapping.
+            ("up", {1: "one"}, TypeError, "keywords must be strings"),
         ],
-        ids=["ssh fails", "no answer"],
+        ids=["ssh fails", "no answer", "no record"],
     )  # fmt: skip
     def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, error, message):
         fake_ssh(step)
@@ -377,6 +380,55 @@ class TestSupervisor:
         assert wait_for(lambda: tunnel.state == "down")
         record.close()
         assert not tunnel._thread.is_alive()
+
+    def test_released_by_the_collector_on_the_supervisor_thread(self, fake_ssh):
+        # The collector may run the record's finaliser on whichever thread
+        # makes objects: here the supervisor's, in the middle of a restart.
+        gc.disable()
+        try:
+            cycle = {"record": ZarnelSSH(BASE).connect()}
+            cycle["self"] = cycle
+            tunnel = cycle["record"].tunnel
+            del cycle
+            with spy_popen(lambda argv: gc.collect()) as seen:
+                os.kill(tunnel.pid, 9)
+                assert wait_for(lambda: not tunnel._thread.is_alive())
+        finally:
+            gc.enable()
+        assert (tunnel.state, tunnel._dir.exists()) == ("closed", False)
+        assert [p.returncode is not None for p in seen] == [True]
+
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+    @pytest.mark.parametrize("held", [False, True], ids=["lock free", "lock held at fork"])
+    def test_a_forked_process_leaves_the_tunnel_alone(self, fake_ssh, held):
+        with ZarnelSSH(BASE).connect() as record:
+            tunnel, pid = record.tunnel, record.tunnel.pid
+            taken, release = threading.Event(), threading.Event()
+
+            def hold():
+                with tunnel._lock:
+                    taken.set()
+                    release.wait()
+
+            holder = threading.Thread(target=hold)
+            if held:
+                holder.start()
+                taken.wait()
+            worker = os.fork()
+            if worker == 0:  # a worker that exits runs the record's finaliser
+                signal.alarm(20)  # a deadlock ends the worker
+                code = 1
+                try:
+                    record.close()
+                    code = 0
+                finally:
+                    os._exit(code)
+            release.set()
+            if held:
+                holder.join()
+            assert os.waitpid(worker, 0)[1] == 0
+            assert (tunnel.pid, tunnel.state, tunnel._dir.exists()) == (pid, "up", True)
+        assert not running(pid)
 
 
 class TestTunnelVar:
