@@ -4,19 +4,27 @@
 forwards 127.0.0.1:<free port> to the mapping's ``host``:``port`` through
 ``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and returns a
 ``ZarnelTunnelVar``: the mapping with ``host`` "127.0.0.1" and ``port`` the
-local port. The record keeps the tunnel open; the child is ended when the
-record is released, on ``close()`` and at interpreter exit, and also when
-this process dies (the kernel signals it, see ``_die_with_parent``).
+local port. The tunnel is up only once the socket listening on that port is
+its own ssh child's (on Linux, from /proc): ssh binds the port after logging
+in, and another local process that took it first is never taken for the
+tunnel. The record keeps the tunnel open; the child is ended when the record
+is released, on ``close()`` and at interpreter exit, and also when this
+process dies (the kernel signals it, see ``_die_with_parent``). The tunnel
+belongs to the process that opened it: in a forked copy of that process,
+``close()`` does nothing.
 
 Secrets (``ssh_password``, ``ssh_rsa_pwd``) never reach a command line or an
 environment: ssh asks for them through SSH_ASKPASS, and the helper it runs
 reads each from a 0600 file in a private 0700 directory, once, and deletes
-it. The files exist only while a child is logging in.
+it. It answers only the exact prompts of OpenSSH's client for the configured
+key's passphrase and for the login's password. The files exist only while a
+child is logging in.
 
 A tunnel whose child exits while the record lives (the network dropped, the
 server restarted) is started again on the same local port, after a delay
 that doubles up to a bound, and given up after a bounded number of failed
-attempts; each step is a warning on the "zarnel" logger.
+attempts, or at once when the server refuses the login or its host key
+changed; each step is a warning on the "zarnel" logger.
 
 Extra keys: ``ssh_known_hosts`` (the known-hosts file; OpenSSH's default when
 absent), ``ssh_strict_host_key`` (true: only hosts already known; default:
