@@ -217,15 +217,17 @@ class TestLifetime:
             from zarnel_ssh import ZarnelSSH
             record = ZarnelSSH({mapping!r}).connect()
             print(record.tunnel.pid, flush=True)
+            sys.stdin.readline()  # until the test has seen the child
             if sys.argv[1] == "killed":
                 time.sleep(60)
         """)
         env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), str(ROOT)])}
-        owner = subprocess.Popen([sys.executable, "-c", script, ending], stdout=subprocess.PIPE,
-                                 env=env, text=True)  # fmt: skip
+        owner = subprocess.Popen([sys.executable, "-c", script, ending], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, env=env, text=True)  # fmt: skip
         try:
             pid = int(owner.stdout.readline())
             assert not gone(pid)
+            owner.stdin.close()
             if ending == "killed":
                 owner.send_signal(signal.SIGKILL)
             assert owner.wait(timeout=20) in (0, -signal.SIGKILL)
