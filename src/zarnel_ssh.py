@@ -4,19 +4,27 @@
 forwards 127.0.0.1:<free port> to the mapping's ``host``:``port`` through
 ``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and returns a
 ``ZarnelTunnelVar``: the mapping with ``host`` "127.0.0.1" and ``port`` the
-local port. The record keeps the tunnel open; the child is ended when the
-record is released, on ``close()`` and at interpreter exit, and also when
-this process dies (the kernel signals it, see ``_die_with_parent``).
+local port. The tunnel is up only once the socket listening on that port is
+its own ssh child's (on Linux, from /proc): ssh binds the port after logging
+in, and another local process that took it first is never taken for the
+tunnel. The record keeps the tunnel open; the child is ended when the record
+is released, on ``close()`` and at interpreter exit, and also when this
+process dies (the kernel signals it, see ``_die_with_parent``). The tunnel
+belongs to the process that opened it: in a forked copy of that process,
+``close()`` does nothing.
 
 Secrets (``ssh_password``, ``ssh_rsa_pwd``) never reach a command line or an
 environment: ssh asks for them through SSH_ASKPASS, and the helper it runs
 reads each from a 0600 file in a private 0700 directory, once, and deletes
-it. The files exist only while a child is logging in.
+it. It answers only the exact prompts of OpenSSH's client for the configured
+key's passphrase and for the login's password. The files exist only while a
+child is logging in.
 
 A tunnel whose child exits while the record lives (the network dropped, the
 server restarted) is started again on the same local port, after a delay
 that doubles up to a bound, and given up after a bounded number of failed
-attempts; each step is a warning on the "zarnel" logger.
+attempts, or at once when the server refuses the login or its host key
+changed; each step is a warning on the "zarnel" logger.
 
 Extra keys: ``ssh_known_hosts`` (the known-hosts file; OpenSSH's default when
 absent), ``ssh_strict_host_key`` (true: only hosts already known; default:
@@ -33,6 +41,7 @@ import os
 import shutil
 import signal
 import socket
+import string
 import subprocess
 import tempfile
 import threading
@@ -49,15 +58,21 @@ log = logging.getLogger("zarnel")
 
 LOCALHOST = "127.0.0.1"
 
-# Run by ssh with the prompt as its only argument. It answers a prompt of the
-# kind it knows from the matching file, once, and refuses anything else (a
-# host-key question, say), which ssh takes as "no".
+# Run by ssh with the prompt as its only argument. It answers only the exact
+# prompts that OpenSSH's client asks for the configured key's passphrase and
+# the login's password (``_Spec.prompts``, in the environment), from the
+# matching file, once. Anything else (a host-key question, a prompt a server
+# made up to look like one of those) is refused, which ssh takes as "no".
 ASKPASS_SCRIPT = """#!/bin/sh
-case "$1" in
-  *passphrase*) kind=passphrase ;;
-  *assword*) kind=password ;;
-  *) exit 1 ;;
-esac
+if [ -z "$1" ]; then
+  exit 1
+elif [ "$1" = "$ZARNEL_ASK_PASSPHRASE" ]; then
+  kind=passphrase
+elif [ "$1" = "$ZARNEL_ASK_PASSWORD" ] || [ "$1" = "$ZARNEL_ASK_KBDINT" ]; then
+  kind=password
+else
+  exit 1
+fi
 dir=$ZARNEL_ASKPASS_DIR
 echo >>"$dir/$kind.asked"
 [ -f "$dir/$kind" ] || exit 1
@@ -67,6 +82,16 @@ rm -f "$dir/$kind"
 
 # What ssh writes that says nothing about a failure.
 _NOISE = ("Warning: Permanently added",)
+
+# What ssh says when starting it again cannot help, and why: every new try
+# is another refused login, which fail2ban or an account lock-out counts.
+_PERMANENT = {
+    "Permission denied (": "the server refuses the login",
+    "Host key verification failed": "the server's host key is not the one recorded",
+}
+
+# ssh lowercases the host name it shows in its prompts, ASCII letters only.
+_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
 
 class SSHTunnelError(RuntimeError):
@@ -218,6 +243,20 @@ class _Spec:
         return {kind: value for kind, value in found.items() if value}
 
     @property
+    def prompts(self) -> dict[str, str]:
+        """The askpass helper's environment: the exact prompts of OpenSSH's
+        client for the passphrase (it shows at most 100 bytes of the key's
+        path) and for the password, by password and keyboard-interactive
+        login (user@host, the host as given but lowercased, no port)."""
+        who = f"{self.ssh_user}@{self.ssh_host.translate(_ASCII_LOWER)}"
+        key = os.fsdecode(os.fsencode(self.key_file)[:100]) if self.key_file else ""
+        return {
+            "ZARNEL_ASK_PASSPHRASE": f"Enter passphrase for key '{key}': " if key else "",
+            "ZARNEL_ASK_PASSWORD": f"{who}'s password: ",
+            "ZARNEL_ASK_KBDINT": f"({who}) Password: ",
+        }
+
+    @property
     def target(self) -> str:
         return f"{self.ssh_user}@{self.ssh_host}:{self.ssh_port}"
 
@@ -270,6 +309,43 @@ class _Stopped(Exception):
     """The tunnel was closed while a child was starting."""
 
 
+def _listening_sockets(port: int) -> set[int] | None:
+    """The inodes of the sockets listening on TCP ``port`` at any local
+    address, or None where the system does not tell (no /proc/net/tcp)."""
+    found: set[int] = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as file:
+                rows = file.read().splitlines()[1:]
+        except OSError:
+            if table == "/proc/net/tcp":
+                return None
+            continue  # no IPv6
+        for row in rows:
+            # sl local_address(hex ip:port) rem_address st(0A: LISTEN) ... inode
+            fields = row.split()
+            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
+                found.add(int(fields[9]))
+    return found
+
+
+def _open_sockets(pid: int) -> set[int]:
+    """The inodes of the sockets among the open files of process ``pid``."""
+    found: set[int] = set()
+    try:
+        names = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return found
+    for name in names:
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{name}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            found.add(int(target[len("socket:[") : -1]))
+    return found
+
+
 class _Tunnel:
     """One forward and the supervisor thread that owns its ssh child."""
 
@@ -281,14 +357,24 @@ class _Tunnel:
         self.state = "new"  # new, up, down, failed, closed
         self.restarts = 0
         self._process: subprocess.Popen[bytes] | None = None
-        self._lock = threading.Lock()
+        # The tunnel belongs to the process that opened it; a forked copy
+        # leaves the child, the folder and the lock alone.
+        self._owner = os.getpid()
+        # Reentrant: the record's finaliser may run close() on the supervisor
+        # thread while it holds the lock (the garbage collector runs wherever
+        # objects are made, Popen included).
+        self._lock = threading.RLock()
         self._stop = threading.Event()
         self._opened = threading.Event()
         self._error: BaseException | None = None
         self._thread: threading.Thread | None = None
         self._dir = _private_dir()
         self._askpass = self._dir / "askpass"
-        _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
+        try:
+            _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
+        except BaseException:
+            shutil.rmtree(self._dir, ignore_errors=True)
+            raise
 
     @property
     def pid(self) -> int | None:
@@ -315,14 +401,19 @@ class _Tunnel:
             raise error
 
     def close(self) -> None:
-        """End the child and the supervisor; safe to call more than once."""
+        """End the child and the supervisor; safe to call more than once, and
+        from the supervisor thread itself. In any process but the one that
+        opened the tunnel (a forked worker that exits) it does nothing: that
+        process may hold a copy of the lock that stays taken forever."""
+        if os.getpid() != self._owner:
+            return
         self._stop.set()
         with self._lock:
             process = self._process
         if process is not None:
             _end(process)
         thread = self._thread
-        if thread is not None and thread is not threading.current_thread():
+        if thread is not None and thread.is_alive() and thread is not threading.current_thread():
             thread.join(timeout=10)
         self.state = "closed"
         shutil.rmtree(self._dir, ignore_errors=True)
@@ -372,6 +463,14 @@ class _Tunnel:
             except _Stopped:
                 return False
             except SSHTunnelError as error:
+                why = next((why for said, why in _PERMANENT.items() if said in str(error)), None)
+                if why is not None:
+                    self.state = "failed"
+                    log.warning(
+                        "ssh tunnel %s:%d to %s: not restarting, %s: %s",
+                        LOCALHOST, self.local_port, self.spec.target, why, error,
+                    )  # fmt: skip
+                    return False
                 log.warning(
                     "ssh tunnel %s:%d: restart %d of %d failed: %s",
                     LOCALHOST, self.local_port, attempt, attempts, error,
@@ -391,22 +490,41 @@ class _Tunnel:
         return False
 
     def _start_child(self) -> None:
-        """Start ssh and wait until the local port accepts connections."""
-        secrets = self.spec.secrets
-        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
-            (self._dir / name).unlink(missing_ok=True)
-        for kind, value in secrets.items():
-            _write_private(self._dir / kind, value + "\n")
-        env = dict(os.environ)
-        for name in ("SSH_ASKPASS", "SSH_ASKPASS_REQUIRE", "ZARNEL_ASKPASS_DIR"):
-            env.pop(name, None)
-        if secrets:
+        """Start ssh and wait until it listens on the local port. An error of
+        the system (no file descriptor, no space, no process slot) fails the
+        start like any other failure."""
+        try:
+            self._start_ssh()
+        except (OSError, subprocess.SubprocessError) as error:
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self.spec.target}: {error}"
+            ) from error
+
+    def _environment(self, prompts: dict[str, str] | None) -> dict[str, str]:
+        """This process's environment for a child, with the askpass helper
+        answering ``prompts`` (None: no helper)."""
+        env = {
+            name: value
+            for name, value in os.environ.items()
+            if not name.startswith(("SSH_ASKPASS", "ZARNEL_ASK"))
+        }
+        if prompts is not None:
             env.update(
                 SSH_ASKPASS=str(self._askpass),
                 SSH_ASKPASS_REQUIRE="force",
                 ZARNEL_ASKPASS_DIR=str(self._dir),
+                **prompts,
             )
+        return env
+
+    def _start_ssh(self) -> None:
+        secrets = self.spec.secrets
+        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
+            (self._dir / name).unlink(missing_ok=True)
+        env = self._environment(self.spec.prompts if secrets else None)
         try:
+            for kind, value in secrets.items():
+                _write_private(self._dir / kind, value + "\n")
             with self._lock:
                 if self._stop.is_set():
                     raise _Stopped
@@ -439,13 +557,34 @@ class _Tunnel:
             code = process.poll()
             if code is not None:
                 raise self._failure(f"ssh exited with {code}")
-            if self._accepts():
+            listener = self._listener(process.pid)
+            if listener == "other":
+                raise self._failure(
+                    f"the local port {LOCALHOST}:{self.local_port} was taken by another process"
+                )
+            if listener == "child" and self._accepts():
                 return
             if time.monotonic() > deadline:
                 raise self._failure(
                     f"{LOCALHOST}:{self.local_port} did not open within {self.spec.timeout:g} s"
                 )
             self._stop.wait(0.05)
+
+    def _listener(self, pid: int) -> str | None:
+        """Who listens on the local port: "child" (ssh ``pid`` alone),
+        "other" (another process; it could read and forge the traffic meant
+        for the store), or None (nobody yet).
+
+        The port is known before ssh binds it, and again for every restart,
+        and anyone can read it in ssh's command line. Where the system does
+        not tell (not Linux), the connection check alone decides.
+        """
+        listening = _listening_sockets(self.local_port)
+        if listening is None:
+            return "child"
+        if not listening:
+            return None
+        return "child" if listening <= _open_sockets(pid) else "other"
 
     def _accepts(self) -> bool:
         try:
@@ -479,13 +618,16 @@ class _Tunnel:
     def _passphrase_opens_key(self) -> bool:
         # ssh says only "Permission denied" when the passphrase is wrong; ask
         # ssh-keygen to open the key the same way, through the askpass helper.
+        # When ssh-keygen asks with another prompt than OpenSSH 9's, the helper
+        # refuses it and nothing is known.
         keygen = shutil.which("ssh-keygen")
         if keygen is None or not self.spec.passphrase or not self.spec.key_file:
             return True
-        _write_private(self._dir / "passphrase", self.spec.passphrase + "\n")
-        env = {**os.environ, "SSH_ASKPASS": str(self._askpass), "SSH_ASKPASS_REQUIRE": "force",
-               "ZARNEL_ASKPASS_DIR": str(self._dir)}  # fmt: skip
+        asked = self._dir / "passphrase.asked"
+        env = self._environment({"ZARNEL_ASK_PASSPHRASE": "Enter passphrase: "})
         try:
+            asked.unlink(missing_ok=True)
+            _write_private(self._dir / "passphrase", self.spec.passphrase + "\n")
             result = subprocess.run(
                 [keygen, "-y", "-f", self.spec.key_file],
                 stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=10,
@@ -495,7 +637,7 @@ class _Tunnel:
             return True
         finally:
             (self._dir / "passphrase").unlink(missing_ok=True)
-        return result.returncode == 0
+        return result.returncode == 0 or not asked.exists()
 
     def _failure(self, what: str) -> SSHTunnelError:
         said = self._said()
@@ -551,10 +693,11 @@ class ZarnelSSH:
                 f"the OpenSSH client {self.program!r} is not installed"
             )
         tunnel = _Tunnel(self._spec, self.backoff, program)
+        # Until the record's finaliser holds the tunnel, only this ends it.
         try:
             tunnel.open()
+            entries = {**self._mapping, "host": LOCALHOST, "port": tunnel.local_port}
+            return ZarnelTunnelVar(tunnel, **entries)
         except BaseException:
             tunnel.close()
             raise
-        entries = {**self._mapping, "host": LOCALHOST, "port": tunnel.local_port}
-        return ZarnelTunnelVar(tunnel, **entries)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import logging
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -109,11 +110,16 @@ def logins(sshd) -> dict[str, dict]:
         "key": {},
         "key with passphrase": {"ssh_rsa": str(sshd.locked_key), "ssh_rsa_pwd": sshd.passphrase},
         "password": {"ssh_rsa": None, "ssh_password": sshd.password},
-    }
+        # ssh shows the host name lowercased in its password prompt.
+        "password, host by name": {"ssh_host": "LocalHost", "ssh_rsa": None,
+                                   "ssh_password": sshd.password},
+    }  # fmt: skip
 
 
 class TestLogin:
-    @pytest.mark.parametrize("login", ["key", "key with passphrase", "password"])
+    @pytest.mark.parametrize(
+        "login", ["key", "key with passphrase", "password", "password, host by name"]
+    )
     def test_opens_a_forward_and_keeps_every_entry(self, sshd, mapping, login):
         config = {**mapping, **logins(sshd)[login]}
         with ZarnelSSH(config).connect() as record:
@@ -211,15 +217,17 @@ class TestLifetime:
             from zarnel_ssh import ZarnelSSH
             record = ZarnelSSH({mapping!r}).connect()
             print(record.tunnel.pid, flush=True)
+            sys.stdin.readline()  # until the test has seen the child
             if sys.argv[1] == "killed":
                 time.sleep(60)
         """)
         env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), str(ROOT)])}
-        owner = subprocess.Popen([sys.executable, "-c", script, ending], stdout=subprocess.PIPE,
-                                 env=env, text=True)  # fmt: skip
+        owner = subprocess.Popen([sys.executable, "-c", script, ending], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, env=env, text=True)  # fmt: skip
         try:
             pid = int(owner.stdout.readline())
             assert not gone(pid)
+            owner.stdin.close()
             if ending == "killed":
                 owner.send_signal(signal.SIGKILL)
             assert owner.wait(timeout=20) in (0, -signal.SIGKILL)
@@ -243,6 +251,40 @@ class TestSelfHealing:
             messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
             assert any("went down" in m for m in messages)
             assert any("is back" in m for m in messages)
+
+    @pytest.mark.parametrize(
+        ("change", "why"),
+        [("login refused", "the server refuses the login: .*Permission denied \\(publickey"),
+         ("host key changed", "the server's host key is not the one recorded: "
+                              ".*Host key verification failed")],
+    )  # fmt: skip
+    def test_never_retries_a_refusal(self, echo, monkeypatch, caplog, tmp_path, change, why):
+        # Each retry would be one more refused login for fail2ban or a lock-out.
+        monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.05, cap=0.2, attempts=3))
+        with SSHServer() as server:
+            record = ZarnelSSH({
+                "host": "127.0.0.1", "port": echo, "ssh_host": "127.0.0.1",
+                "ssh_port": server.port, "ssh_user": server.user, "ssh_rsa": str(server.key),
+                "ssh_known_hosts": str(tmp_path / "known_hosts"),
+            }).connect()  # fmt: skip
+            tunnel = record.tunnel
+            if change == "login refused":
+                (server.dir / "authorized_keys").write_text("")
+            else:  # sshd reads its host key again for every connection
+                host_key = server.dir / "host_ed25519"
+                host_key.unlink()
+                Path(f"{host_key}.pub").unlink()
+                subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(host_key)],
+                               check=True, capture_output=True)  # fmt: skip
+            with caplog.at_level(logging.WARNING, logger="zarnel"):
+                os.kill(tunnel.pid, signal.SIGKILL)
+                assert wait_for(lambda: tunnel.state == "failed")
+            messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
+            assert len(messages) == 2
+            assert "went down" in messages[0]
+            assert re.search(f"127.0.0.1:{record.port} to .*: not restarting, {why}", messages[1])
+            assert wait_for(lambda: not tunnel_threads(), 5)
+            record.close()
 
     def test_gives_up_when_the_server_stays_away(self, echo, monkeypatch, caplog, tmp_path):
         monkeypatch.setattr(ZarnelSSH, "backoff", Backoff(first=0.05, cap=0.2, attempts=3))

@@ -6,11 +6,15 @@ stands in for OpenSSH, so restarts and give-ups run in a fraction of a second.
 
 from __future__ import annotations
 
+import contextlib
 import copy
+import errno
 import gc
 import logging
 import os
 import pickle
+import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -44,6 +48,23 @@ server = socket.create_server(("127.0.0.1", port))
 while True:
     server.accept()[0].close()
 """
+
+
+@contextlib.contextmanager
+def spy_popen(before=None):
+    """Collect the processes the tunnel starts; ``before(argv)`` runs first."""
+    seen = []
+    real = subprocess.Popen
+
+    def spy(argv, *args, **kwargs):
+        if before is not None:
+            before(argv)
+        seen.append(real(argv, *args, **kwargs))
+        return seen[-1]
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
+        yield seen
 
 
 def wait_for(condition, timeout: float = 10.0):
@@ -146,26 +167,46 @@ class TestAskpass:
         script.chmod(0o700)
         (tmp_path / "passphrase").write_text("pp-1\n")
         (tmp_path / "password").write_text("pw-1\n")
+        (tmp_path / "id").write_text("k")
+        # A host name with "passphrase" in it, as a user types it.
+        prompts = spec(ssh_host="PassPhrase.Gate", ssh_rsa=tmp_path / "id", ssh_rsa_pwd="pp-1",
+                       ssh_password="pw-1").prompts  # fmt: skip
 
         def ask(prompt: str) -> subprocess.CompletedProcess[str]:
-            env = {"PATH": os.environ["PATH"], "ZARNEL_ASKPASS_DIR": str(tmp_path)}
+            env = {"PATH": os.environ["PATH"], "ZARNEL_ASKPASS_DIR": str(tmp_path), **prompts}
             return subprocess.run([str(script), prompt], capture_output=True, text=True, env=env)
 
         return ask
 
-    def test_answers_each_kind_once(self, helper, tmp_path):
-        first = helper("Enter passphrase for key '/k/id': ")
+    # The prompts of OpenSSH 9's client: the host lowercased, no port.
+    @pytest.mark.parametrize(
+        "password_prompt",
+        ["ops@passphrase.gate's password: ", "(ops@passphrase.gate) Password: "],
+        ids=["password", "keyboard-interactive"],
+    )
+    def test_answers_each_kind_once(self, helper, tmp_path, password_prompt):
+        first = helper(f"Enter passphrase for key '{tmp_path / 'id'}': ")
         assert (first.returncode, first.stdout) == (0, "pp-1\n")
         assert not (tmp_path / "passphrase").exists()
-        again = helper("Enter passphrase for key '/k/id': ")
+        again = helper(f"Enter passphrase for key '{tmp_path / 'id'}': ")
         assert (again.returncode, again.stdout) == (1, "")
-        assert helper("ops@gate's password: ").stdout == "pw-1\n"
+        assert helper(password_prompt).stdout == "pw-1\n"
         assert not (tmp_path / "password").exists()
 
     @pytest.mark.parametrize(
         "prompt",
         ["Are you sure you want to continue connecting (yes/no/[fingerprint])? ",
-         "Allow use of key /k/id?"],
+         "Allow use of key /k/id?",
+         # Made up by a server to look like ssh's own prompts.
+         "(ops@gate) Enter passphrase to continue:",
+         "(ops@passphrase.gate) Enter passphrase for key '/k/id': ",
+         "Enter passphrase for key '/k/id': ",
+         "(ops@passphrase.gate) Password:",
+         "(ops@passphrase.gate) password: ",
+         "(root@passphrase.gate) Password: ",
+         "ops@gate's password: ",
+         "Enter ops@passphrase.gate's old password: ",
+         ""],
     )  # fmt: skip
     def test_refuses_any_other_question(self, helper, tmp_path, prompt):
         answer = helper(prompt)
@@ -209,29 +250,57 @@ class TestSupervisor:
         assert not tunnel._dir.exists()
 
     @pytest.mark.parametrize(
-        ("step", "entries", "message"),
+        ("step", "entries", "error", "message"),
         [
-            ("fail", {}, "cannot start ssh tunnel to ops@gate.example:22: ssh exited with 255: "
-                         "ssh: connect to host gate.example port 22: Connection refused"),
-            ("hang", {"ssh_timeout": 0.3},
+            ("fail", {}, SSHTunnelError,
+             "cannot start ssh tunnel to ops@gate.example:22: ssh exited with 255: "
+             "ssh: connect to host gate.example port 22: Connection refused"),
+            ("hang", {"ssh_timeout": 0.3}, SSHTunnelError,
              r"cannot start ssh tunnel to ops@gate.example:22: 127.0.0.1:\d+ did not open "
              r"within 0.3 s"),
+            # The tunnel is up; the record cannot be made of this mapping.
+            ("up", {1: "one"}, TypeError, "keywords must be strings"),
         ],
+        ids=["ssh fails", "no answer", "no record"],
     )  # fmt: skip
-    def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, message):
+    def test_failed_start_leaves_nothing(self, fake_ssh, step, entries, error, message):
         fake_ssh(step)
-        seen = []
-        real = subprocess.Popen
-
-        def spy(*args, **kwargs):
-            seen.append(real(*args, **kwargs))
-            return seen[-1]
-
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
-            with pytest.raises(SSHTunnelError, match=message):
-                ZarnelSSH({**BASE, **entries}).connect()
+        with spy_popen() as seen, pytest.raises(error, match=message):
+            ZarnelSSH({**BASE, **entries}).connect()
         assert [p.returncode is not None for p in seen] == [True]
+
+    def test_a_port_taken_by_another_process_is_never_the_tunnel(self, fake_ssh, caplog):
+        # ssh binds the local port only once logged in: another process can
+        # take it first, at the start and at every restart.
+        squatters = []
+
+        def squat(argv):
+            if not squatters:
+                port = int(argv[argv.index("-L") + 1].split(":")[1])
+                squatters.append(socket.create_server(("127.0.0.1", port)))
+
+        fake_ssh("hang")
+        with (
+            spy_popen(squat),
+            pytest.raises(
+                SSHTunnelError, match=r": the local port 127.0.0.1:\d+ was taken by another process"
+            ),
+        ):
+            ZarnelSSH(BASE).connect()
+        squatters.pop().close()
+
+        fake_ssh()  # ended before it read its step, maybe
+        with ZarnelSSH(BASE).connect() as record, spy_popen(squat):
+            tunnel = record.tunnel
+            fake_ssh("hang", "hang", "hang")
+            with caplog.at_level(logging.WARNING, "zarnel"):
+                os.kill(tunnel.pid, 9)
+                assert wait_for(lambda: tunnel.state == "failed")
+        squatters.pop().close()
+        failed = [r.getMessage() for r in caplog.records if " of 3 failed: " in r.getMessage()]
+        assert len(failed) == 3
+        assert all(f"the local port 127.0.0.1:{record.port} was taken" in m for m in failed)
+        assert tunnel.restarts == 0
 
     def test_without_the_ssh_client(self, monkeypatch):
         monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
@@ -246,10 +315,36 @@ class TestSupervisor:
             assert record.tunnel.state == "up"
             assert record.port == record.tunnel.local_port
 
-    def test_comes_back_on_the_same_port(self, fake_ssh, caplog):
-        with ZarnelSSH(BASE).connect() as record, caplog.at_level(logging.WARNING, "zarnel"):
+    # The first restart fails: ssh fails, or the system refuses to start it.
+    @pytest.mark.parametrize(
+        ("target", "failure", "said"),
+        [(None, None, "ssh exited with 255: ssh: connect to host gate.example port 22: "
+                      "Connection refused"),
+         ((subprocess, "Popen"), OSError(errno.EMFILE, "Too many open files"),
+          "[Errno 24] Too many open files"),
+         ((subprocess, "Popen"), BlockingIOError(errno.EAGAIN, "Resource unavailable"),
+          "[Errno 11] Resource unavailable"),
+         ((zarnel_ssh, "_write_private"), OSError(errno.ENOSPC, "No space left on device"),
+          "[Errno 28] No space left on device")],
+        ids=["ssh fails", "EMFILE", "EAGAIN", "ENOSPC"],
+    )  # fmt: skip
+    def test_comes_back_on_the_same_port(self, fake_ssh, monkeypatch, caplog, target, failure,
+                                         said):  # fmt: skip
+        record = ZarnelSSH({**BASE, "ssh_password": "pw-1"}).connect()
+        with record, caplog.at_level(logging.WARNING, "zarnel"):
             tunnel, first = record.tunnel, record.tunnel.pid
-            fake_ssh("fail", "up")
+            if target is None:
+                fake_ssh("fail", "up")
+            else:
+                owner, name = target
+                real, failures = getattr(owner, name), [failure]
+
+                def once(*args, **kwargs):
+                    if failures:
+                        raise failures.pop()
+                    return real(*args, **kwargs)
+
+                monkeypatch.setattr(owner, name, once)
             os.kill(first, 9)
             assert wait_for(lambda: tunnel.restarts == 1)
             assert tunnel.local_port == record.port
@@ -258,7 +353,9 @@ class TestSupervisor:
         where = f"ssh tunnel 127.0.0.1:{record.port}"
         assert [m.startswith(where) for m in messages] == [True] * 3
         assert "went down (ssh exited with -9" in messages[0]
-        assert "restart 1 of 3 failed: cannot start ssh tunnel" in messages[1]
+        assert messages[1].endswith(
+            f"restart 1 of 3 failed: cannot start ssh tunnel to ops@gate.example:22: {said}"
+        )
         assert "is back after 2 attempt(s)" in messages[2]
         assert not running(first)
 
@@ -283,6 +380,55 @@ class TestSupervisor:
         assert wait_for(lambda: tunnel.state == "down")
         record.close()
         assert not tunnel._thread.is_alive()
+
+    def test_released_by_the_collector_on_the_supervisor_thread(self, fake_ssh):
+        # The collector may run the record's finaliser on whichever thread
+        # makes objects: here the supervisor's, in the middle of a restart.
+        gc.disable()
+        try:
+            cycle = {"record": ZarnelSSH(BASE).connect()}
+            cycle["self"] = cycle
+            tunnel = cycle["record"].tunnel
+            del cycle
+            with spy_popen(lambda argv: gc.collect()) as seen:
+                os.kill(tunnel.pid, 9)
+                assert wait_for(lambda: not tunnel._thread.is_alive())
+        finally:
+            gc.enable()
+        assert (tunnel.state, tunnel._dir.exists()) == ("closed", False)
+        assert [p.returncode is not None for p in seen] == [True]
+
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+    @pytest.mark.parametrize("held", [False, True], ids=["lock free", "lock held at fork"])
+    def test_a_forked_process_leaves_the_tunnel_alone(self, fake_ssh, held):
+        with ZarnelSSH(BASE).connect() as record:
+            tunnel, pid = record.tunnel, record.tunnel.pid
+            taken, release = threading.Event(), threading.Event()
+
+            def hold():
+                with tunnel._lock:
+                    taken.set()
+                    release.wait()
+
+            holder = threading.Thread(target=hold)
+            if held:
+                holder.start()
+                taken.wait()
+            worker = os.fork()
+            if worker == 0:  # a worker that exits runs the record's finaliser
+                signal.alarm(20)  # a deadlock ends the worker
+                code = 1
+                try:
+                    record.close()
+                    code = 0
+                finally:
+                    os._exit(code)
+            release.set()
+            if held:
+                holder.join()
+            assert os.waitpid(worker, 0)[1] == 0
+            assert (tunnel.pid, tunnel.state, tunnel._dir.exists()) == (pid, "up", True)
+        assert not running(pid)
 
 
 class TestTunnelVar:
