@@ -105,14 +105,14 @@ def show_ratio(name: str, r: dict | None) -> str:
     if r is None:
         return f"{name} n/a"
     low, high = r["range"]
-    return f"{name} {r['median']:.2f}x ({low:.2f}-{high:.2f})"
+    return f"{r['median']:.2f}x {name} ({low:.2f}-{high:.2f})"
 
 
 def show_trees(r: dict) -> None:
     print(
-        f"\n5. Tree transfers against SeaweedFS, {r['file_kib']} KiB files (files/s, median of "
-        "the repetitions, min-max; upload: a tree in "
-        f"{r['folders']} folders, download: a flat prefix)"
+        f"\n5. Tree transfers against SeaweedFS, {r['file_kib']} KiB files (files/s: median of "
+        f"the repetitions, min-max;\n   upload: a tree in {r['folders']} folders to a fresh "
+        "prefix, download: a flat prefix to an empty folder)"
     )
     tools = r["tools"]
     for run in r["runs"]:
@@ -120,54 +120,57 @@ def show_trees(r: dict) -> None:
             print(
                 f"   through a proxy adding {2 * run['delay_ms_each_way']:g} ms per round trip "
                 f"(measured: +{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files "
-                f"(fewer, to bound the time), {run['repetitions']} repetition(s); the proxy used "
-                f"{run['proxy_cpu_s']:.1f} CPU s in {run['seconds']:.0f} s, load average "
-                f"{run['load_average_1min']:.1f} at the start"
+                f"(fewer, to bound the time),\n   {run['repetitions']} repetition(s) in "
+                f"{run['seconds']:.0f} s; the proxy used {run['proxy_cpu_s']:.1f} CPU s; "
+                f"load average {run['load_average_1min']:.1f} at the start"
             )
         else:
             print(
-                f"   loopback, {run['files']:,} files, {run['repetitions']} repetition(s), "
-                f"{run['seconds']:.0f} s, load average {run['load_average_1min']:.1f} at the start"
+                f"   loopback, {run['files']:,} files, {run['repetitions']} repetition(s) in "
+                f"{run['seconds']:.0f} s; load average {run['load_average_1min']:.1f} at the start"
             )
-        print(f"     {'tool':<24}{'upload':>9}{'min-max':>14}{'download':>11}{'min-max':>14}")
+        print(f"     {'tool':<24}{'upload':>9}{'min-max':>12}{'download':>11}{'min-max':>12}")
         for row in run["rows"]:
+            tool = tools[row["tool"]]
             line = f"     {row['label']:<24}"
-            for direction in ("upload", "download"):
+            if tool["unavailable"]:
+                print(f"{line}   unavailable: {tool['unavailable']}")
+                continue
+            for direction, width in (("upload", 9), ("download", 11)):
                 shown = row[direction]
                 if shown is None:
-                    line += f"{'-':>{9 if direction == 'upload' else 11}}{'':>14}"
+                    gone = "failed" if direction in tool["failed"] else "-"
+                    line += f"{gone:>{width}}{'':>12}"
                     continue
                 low, high = shown["range"]
-                line += (
-                    f"{shown['files_s']:>{9 if direction == 'upload' else 11}.0f}"
-                    f"{f'{low:.0f}-{high:.0f}':>14}"
-                )
+                line += f"{shown['files_s']:>{width}.0f}{f'{low:.0f}-{high:.0f}':>12}"
             print(line)
-        for goal in run["goals"]:
-            met = goal["met"]
-            verdict = "unchecked" if met is None else mark(met)
+        for i, goal in enumerate(run["goals"]):
             if "over_rclone_16" in goal:
+                if i == 0:
+                    print("     goal: workers=8 >= rclone --transfers 16 (s5cmd beside)")
                 figures = (
-                    f"{show_ratio('vs rclone --transfers 16', goal['over_rclone_16'])}, "
-                    f"{show_ratio('vs s5cmd', goal['over_s5cmd'])}"
+                    f"{show_ratio('rclone --transfers 16', goal['over_rclone_16'])}, "
+                    f"{show_ratio('s5cmd', goal['over_s5cmd'])}"
                 )
-                wanted = "goal: workers=8 >= rclone --transfers 16"
             else:
+                if i == 0:
+                    print("     goal: workers=8 >= 6x workers=1, and ahead of aws s3 cp")
                 figures = (
-                    f"{show_ratio('vs workers=1', goal['over_workers_1'])}, "
-                    f"{show_ratio('vs aws s3 cp', goal['over_aws'])}"
+                    f"{show_ratio('workers=1', goal['over_workers_1'])}, "
+                    f"{show_ratio('aws s3 cp', goal['over_aws'])}"
                 )
-                wanted = "goal: >= 6x workers=1 and > aws s3 cp"
-            print(f"     {goal['direction']:<9} workers=8 {figures}; {wanted}  {verdict}")
+            verdict = "unchecked" if goal["met"] is None else mark(goal["met"])
+            print(f"       {goal['direction']:<9} {figures}  {verdict}")
     for tool in tools.values():
-        if tool["unavailable"]:
-            print(f"   {tool['label']}: unavailable ({tool['unavailable']})")
         for direction, reason in tool["failed"].items():
-            print(f"   {tool['label']}, {direction}: failed, left out ({reason})")
+            print(f"   {tool['label']}, {direction}: failed, left out from then on ({reason})")
     versions = ", ".join(dict.fromkeys(t["version"] for t in tools.values() if t["version"]))
     print(f"   peers: {versions}")
     if "chart" in r:
         print(f"   chart: {r['chart']}")
+    elif "chart_missing" in r:
+        print(f"   no chart: {r['chart_missing']}")
 
 
 def main(argv: list[str] | None = None) -> int:
