@@ -3,7 +3,7 @@ and writes the same figures to bench/out/latest.json.
 
     python -m bench            # the full run (make bench)
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
-    python -m bench --only overhead,listing,end_to_end,tunnel
+    python -m bench --only overhead,listing,end_to_end,tunnel,trees
 """
 
 from __future__ import annotations
@@ -17,7 +17,8 @@ import time
 from pathlib import Path
 
 OUT = Path(__file__).resolve().parent / "out" / "latest.json"
-PARTS = ("overhead", "listing", "end_to_end", "tunnel")
+CHART = OUT.parent / "trees.png"
+PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees")
 
 
 def mark(met: bool) -> str:
@@ -100,6 +101,78 @@ def show_tunnel(r: dict) -> None:
         print(f"     {who:<10} {parts}")
 
 
+def show_ratio(name: str, r: dict | None) -> str:
+    if r is None:
+        return f"{name} n/a"
+    low, high = r["range"]
+    return f"{r['median']:.2f}x {name} ({low:.2f}-{high:.2f})"
+
+
+def show_trees(r: dict) -> None:
+    print(
+        f"\n5. Tree transfers against SeaweedFS, {r['file_kib']} KiB files (files/s: median of "
+        f"the repetitions, min-max;\n   upload: a tree in {r['folders']} folders to a fresh "
+        "prefix, download: a flat prefix to an empty folder)"
+    )
+    tools = r["tools"]
+    for run in r["runs"]:
+        if run["delay_ms_each_way"]:
+            print(
+                f"   through a proxy adding {2 * run['delay_ms_each_way']:g} ms per round trip "
+                f"(measured: +{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files "
+                f"(fewer, to bound the time),\n   {run['repetitions']} repetition(s) in "
+                f"{run['seconds']:.0f} s; the proxy used {run['proxy_cpu_s']:.1f} CPU s; "
+                f"load average {run['load_average_1min']:.1f} at the start"
+            )
+        else:
+            print(
+                f"   loopback, {run['files']:,} files, {run['repetitions']} repetition(s) in "
+                f"{run['seconds']:.0f} s; load average {run['load_average_1min']:.1f} at the start"
+            )
+        print(f"     {'tool':<24}{'upload':>9}{'min-max':>12}{'download':>11}{'min-max':>12}")
+        for row in run["rows"]:
+            tool = tools[row["tool"]]
+            line = f"     {row['label']:<24}"
+            if tool["unavailable"]:
+                print(f"{line}   unavailable: {tool['unavailable']}")
+                continue
+            for direction, width in (("upload", 9), ("download", 11)):
+                shown = row[direction]
+                if shown is None:
+                    gone = "failed" if direction in tool["failed"] else "-"
+                    line += f"{gone:>{width}}{'':>12}"
+                    continue
+                low, high = shown["range"]
+                line += f"{shown['files_s']:>{width}.0f}{f'{low:.0f}-{high:.0f}':>12}"
+            print(line)
+        for i, goal in enumerate(run["goals"]):
+            if "over_rclone_16" in goal:
+                if i == 0:
+                    print("     goal: workers=8 >= rclone --transfers 16 (s5cmd beside)")
+                figures = (
+                    f"{show_ratio('rclone --transfers 16', goal['over_rclone_16'])}, "
+                    f"{show_ratio('s5cmd', goal['over_s5cmd'])}"
+                )
+            else:
+                if i == 0:
+                    print("     goal: workers=8 >= 6x workers=1, and ahead of aws s3 cp")
+                figures = (
+                    f"{show_ratio('workers=1', goal['over_workers_1'])}, "
+                    f"{show_ratio('aws s3 cp', goal['over_aws'])}"
+                )
+            verdict = "unchecked" if goal["met"] is None else mark(goal["met"])
+            print(f"       {goal['direction']:<9} {figures}  {verdict}")
+    for tool in tools.values():
+        for direction, reason in tool["failed"].items():
+            print(f"   {tool['label']}, {direction}: failed, left out from then on ({reason})")
+    versions = ", ".join(dict.fromkeys(t["version"] for t in tools.values() if t["version"]))
+    print(f"   peers: {versions}")
+    if "chart" in r:
+        print(f"   chart: {r['chart']}")
+    elif "chart_missing" in r:
+        print(f"   no chart: {r['chart_missing']}")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m bench",
@@ -136,7 +209,7 @@ def main(argv: list[str] | None = None) -> int:
             results["listing"] = run_listing(count=200_000, repeat=3 if args.quick else 7)
             show_listing(results["listing"])
 
-    if "end_to_end" in parts or "tunnel" in parts:
+    if {"end_to_end", "tunnel", "trees"} & set(parts):
         from tools.s3servers import SeaweedFS
 
         with SeaweedFS() as server:
@@ -150,6 +223,17 @@ def main(argv: list[str] | None = None) -> int:
 
                 results["tunnel"] = run_tunnel(server, quick=args.quick)
                 show_tunnel(results["tunnel"])
+            if "trees" in parts:
+                from bench.trees import draw_chart, run_trees
+
+                results["trees"] = run_trees(server, quick=args.quick)
+                try:
+                    CHART.parent.mkdir(parents=True, exist_ok=True)
+                    draw_chart(results["trees"], CHART)
+                    results["trees"]["chart"] = str(CHART)
+                except ImportError as error:  # matplotlib missing: figures only
+                    results["trees"]["chart_missing"] = str(error)
+                show_trees(results["trees"])
 
     results["seconds"] = time.monotonic() - started
     OUT.parent.mkdir(parents=True, exist_ok=True)
