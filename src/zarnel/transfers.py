@@ -46,9 +46,7 @@ def check_workers(workers: object) -> int:
     try:
         count = operator.index(workers)
     except TypeError:
-        raise TypeError(
-            f"workers must be an integer, not {type(workers).__name__}"
-        ) from None
+        raise TypeError(f"workers must be an integer, not {type(workers).__name__}") from None
     if count < 1:
         raise ValueError(f"workers must be at least 1, not {count}")
     return count

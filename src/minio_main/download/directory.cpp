@@ -76,7 +76,8 @@ void download_all(const Names& names, nb::handle self, nb::handle bucket_name,
     }
     nb::object file_name = join(directory, *rest);
     if (transfers.is_valid()) {
-      nb::object size = external::call_method(record, names.get, {}, names.size);
+      nb::object size =
+          external::call_method(record, names.get, {}, names.size);
       external::call_method(transfers, names.download, {}, self, bucket_name,
                             name, file_name, size);
     } else {

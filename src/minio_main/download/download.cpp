@@ -69,8 +69,8 @@ void bind_download(Class& cls) {
       "_download_dir",
       [names](nb::handle self, nb::handle bucket_name, nb::handle object_path,
               nb::handle dir_path, nb::handle workers, nb::handle progress) {
-        download::download_dir(*names, self, bucket_name, object_path,
-                               dir_path, workers, progress);
+        download::download_dir(*names, self, bucket_name, object_path, dir_path,
+                               workers, progress);
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),

@@ -44,8 +44,8 @@ void bind_upload(Class& cls) {
                            base_dir, workers, progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
-      "base_dir"_a.none() = nb::none(), nb::kw_only(),
-      "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
+      "progress"_a.none() = nb::none(),
       "Store every file under `dir_path` as `base_dir` (by default the "
       "directory's own name) plus its relative path, up to `workers` files "
       "at once; `progress(object_name, size)` is called after each file.");
