@@ -189,8 +189,12 @@ class _Batches:
 
     def __init__(self, dask_client: Any, store: ZarnelMinioMain, task: Callable[..., int],
                  files_per_task: int, *arguments: Any) -> None:  # fmt: skip
-        from distributed import as_completed
-
+        try:
+            from distributed import as_completed
+        except ImportError as error:
+            raise ImportError(
+                "zarnel.distributed needs dask.distributed: pip install 'zarnel[dask]'"
+            ) from error
         if isinstance(files_per_task, bool) or not isinstance(files_per_task, int):
             raise TypeError(f"files_per_task must be an integer, not {files_per_task!r}")
         if files_per_task < 1:
