@@ -89,7 +89,7 @@ def run_cluster(server, quick: bool = False) -> dict:
         here = [os.getpid()]
         with (
             LocalCluster(
-                n_workers=PROCESSES, threads_per_worker=1, processes=True, dashboard_address=None
+                n_workers=PROCESSES, threads_per_worker=1, processes=True, dashboard_address=":0"
             ) as cluster,
             Client(cluster) as dask_client,
         ):

@@ -24,14 +24,17 @@ imports it only when a function runs.
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from minio.error import S3Error
 
-from zarnel.minio_main import ZarnelMinioMain
 from zarnel.transfers import Transfers, check_workers
+
+if TYPE_CHECKING:
+    from zarnel.minio_main import ZarnelMinioMain
 
 __all__ = ["FILES_PER_TASK", "RemoteS3Error", "download_prefix", "upload_tree"]
 
@@ -56,7 +59,7 @@ def upload_tree(
     check_workers(workers)
     with _Batches(dask_client, store, _upload_batch, files_per_task,
                   bucket_name, parallel, workers) as batches:  # fmt: skip
-        _Plan(store, batches.add)._upload_dir(bucket_name, dir_path, parallel, base_dir)
+        _plan(store, batches.add)._upload_dir(bucket_name, dir_path, parallel, base_dir)
         return batches.finish()
 
 
@@ -76,7 +79,7 @@ def download_prefix(
     check_workers(workers)
     with _Batches(dask_client, store, _download_batch, files_per_task,
                   bucket_name, workers) as batches:  # fmt: skip
-        _Plan(store, batches.add)._download_dir(bucket_name, object_path, dir_path)
+        _plan(store, batches.add)._download_dir(bucket_name, object_path, dir_path)
         return batches.finish()
 
 
@@ -159,28 +162,41 @@ def _remote_s3_error(*fields: Any) -> RemoteS3Error:
 # -- on the caller -----------------------------------------------------------
 
 
-class _Plan(ZarnelMinioMain):
-    """The client's own walk and listing, recording each file instead of
-    moving it. Its logger and listing are those of the client it plans for."""
+def _plan(store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> ZarnelMinioMain:
+    return _plan_class()(store, add)
 
-    _dummy = {"host": "plan", "port": 1, "user": "plan", "password": "plan"}
 
-    def __init__(self, store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> None:
-        super().__init__(dict(self._dummy))  # no connection, no tunnel
-        self._log = store._log
-        self._store = store
-        self.add = add
+# Made on first use, so only on the caller: Dask worker processes that had
+# this module hold the extension's class were seen to end with the class
+# still alive, which the test build's leak check aborts on.
+@functools.cache
+def _plan_class() -> type:
+    from zarnel.minio_main import ZarnelMinioMain
 
-    def _upload_file(self, bucket_name: Any, object_name: Any, file_name: Any,
-                     parallel: Any = 3) -> None:  # fmt: skip
-        self.add(object_name, file_name)
+    class _Plan(ZarnelMinioMain):
+        """The client's own walk and listing, recording each file instead of
+        moving it. Its logger and listing are those of the client it plans for."""
 
-    def _download_file(self, bucket_name: Any, object_name: Any, file_name: Any) -> bool:
-        self.add(object_name, file_name)
-        return True
+        _dummy = {"host": "plan", "port": 1, "user": "plan", "password": "plan"}
 
-    def _bucket_list_files(self, bucket_name: Any, prefix: Any = "") -> Any:
-        return self._store._bucket_list_files(bucket_name, prefix)
+        def __init__(self, store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> None:
+            super().__init__(dict(self._dummy))  # no connection, no tunnel
+            self._log = store._log
+            self._store = store
+            self.add = add
+
+        def _upload_file(self, bucket_name: Any, object_name: Any, file_name: Any,
+                         parallel: Any = 3) -> None:  # fmt: skip
+            self.add(object_name, file_name)
+
+        def _download_file(self, bucket_name: Any, object_name: Any, file_name: Any) -> bool:
+            self.add(object_name, file_name)
+            return True
+
+        def _bucket_list_files(self, bucket_name: Any, prefix: Any = "") -> Any:
+            return self._store._bucket_list_files(bucket_name, prefix)
+
+    return _Plan
 
 
 class _Batches:

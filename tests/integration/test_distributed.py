@@ -16,7 +16,7 @@ def dask_client():
     # Started once: a cluster takes seconds to come up.
     with (
         LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
         Client(cluster) as client,
     ):
