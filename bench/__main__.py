@@ -3,7 +3,7 @@ and writes the same figures to bench/out/latest.json.
 
     python -m bench            # the full run (make bench)
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
-    python -m bench --only overhead,listing,end_to_end,tunnel,trees
+    python -m bench --only overhead,listing,end_to_end,tunnel,trees,cluster
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from pathlib import Path
 
 OUT = Path(__file__).resolve().parent / "out" / "latest.json"
 CHART = OUT.parent / "trees.png"
-PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees")
+PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees", "cluster")
 
 
 def mark(met: bool) -> str:
@@ -173,6 +173,23 @@ def show_trees(r: dict) -> None:
         print(f"   no chart: {r['chart_missing']}")
 
 
+def show_cluster(r: dict) -> None:
+    print(
+        f"\n5. A tree of {r['files']:,} files of {r['file_kib']} KiB: one process with workers "
+        f"{r['workers']}, and a Dask LocalCluster of {r['processes']} processes "
+        f"(medians of {r['repetitions']}, {r['cores']} cores shared with the server)"
+    )
+    print(f"   {'':<10}{'way':<15}{'files/s':>9}   CPU ms per file: caller  workers  server")
+    for direction, rows in r["rows"].items():
+        for name, row in rows.items():
+            print(
+                f"   {direction:<10}{name:<15}{row['files_per_s']:>9.0f}{'':>20}"
+                f"{row['caller_cpu_ms_per_file']:>7.2f}{row['workers_cpu_ms_per_file']:>9.2f}"
+                f"{row['server_cpu_ms_per_file']:>8.2f}"
+            )
+    print("   what the figures mean for more machines: bench/README.md")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m bench",
@@ -209,7 +226,7 @@ def main(argv: list[str] | None = None) -> int:
             results["listing"] = run_listing(count=200_000, repeat=3 if args.quick else 7)
             show_listing(results["listing"])
 
-    if {"end_to_end", "tunnel", "trees"} & set(parts):
+    if {"end_to_end", "tunnel", "trees", "cluster"} & set(parts):
         from tools.s3servers import SeaweedFS
 
         with SeaweedFS() as server:
@@ -234,6 +251,11 @@ def main(argv: list[str] | None = None) -> int:
                 except ImportError as error:  # matplotlib missing: figures only
                     results["trees"]["chart_missing"] = str(error)
                 show_trees(results["trees"])
+            if "cluster" in parts:
+                from bench.cluster import run_cluster
+
+                results["cluster"] = run_cluster(server, quick=args.quick)
+                show_cluster(results["cluster"])
 
     results["seconds"] = time.monotonic() - started
     OUT.parent.mkdir(parents=True, exist_ok=True)

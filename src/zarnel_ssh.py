@@ -125,12 +125,15 @@ def _die_with_parent() -> Any:
         prctl = ctypes.CDLL(None, use_errno=True).prctl
     except (OSError, AttributeError):
         return None
-    parent = os.getpid()
+    # The process that forks the child, which may itself be a forked copy
+    # of the one that imported this module (a multiprocessing worker).
+    parent = [os.getpid()]
+    os.register_at_fork(before=lambda: parent.__setitem__(0, os.getpid()))
     pr_set_pdeathsig = 1
 
     def preexec() -> None:
         prctl(pr_set_pdeathsig, signal.SIGTERM)
-        if os.getppid() != parent:  # the parent is gone already
+        if os.getppid() != parent[0]:  # the parent is gone already
             os._exit(1)
 
     return preexec

@@ -2,12 +2,17 @@
 
 from __future__ import annotations
 
+import copy
+import pickle
+
 import pytest
 
 from tests.fakes import FakeMinio, FakeMinioModule, RecordingLog
+from zarnel.minio_main import ZarnelMinioMain
 
 MISSING = "缺少必填参数："
 SECURE_BAD = "参数secure预设值不正确，可选：[True, False]"
+CONFIG_GIVEN = {"host": "127.0.0.1", "port": 9000, "user": "access", "password": "secret"}
 TUNNEL_KEYS = ["ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd"]
 
 
@@ -35,6 +40,19 @@ def fake_tunnel(minio_main, monkeypatch):
     FakeTunnel.made.clear()
     monkeypatch.setattr(minio_main, "ZarnelSSH", FakeTunnel)
     return FakeTunnel.made
+
+
+class Renamed(ZarnelMinioMain):
+    """Pickled by reference, so at module level; its overrides must run again."""
+
+    made: list = []
+
+    def __init__(self, config):
+        Renamed.made.append(dict(config))
+        super().__init__(config)
+
+    def _cleanse_params(self, config):
+        super()._cleanse_params({**config, "user": "renamed-" + config["user"]})
 
 
 class TestConstruction:
@@ -329,3 +347,73 @@ class TestConnect:
 
         assert isinstance(client._engine, minio.Minio)
         assert client._engine._base_url.is_https is False
+
+
+class TestPickling:
+    def test_copies_are_new_constructions_from_the_given_configuration(self, minio_main, config):
+        config["secure"] = False
+        instance = minio_main.ZarnelMinioMain(config)
+        instance.extra = 1
+        instance._log = RecordingLog()
+        for twin in (pickle.loads(pickle.dumps(instance)), copy.deepcopy(instance),
+                     copy.copy(instance)):  # fmt: skip
+            assert type(twin) is minio_main.ZarnelMinioMain
+            assert set(vars(twin)) == {"_log", "_config", "_params_dict", "_default_params"}
+            assert twin._config == instance._config
+            assert twin._config is not instance._config
+            assert type(twin._log).__name__ == "ZarnelLog"  # a fresh logger, not the copy's
+        # Only the class and the configuration travel, with its secret.
+        data = pickle.dumps(instance)
+        assert b"secret" in data
+        assert b"RecordingLog" not in data
+        assert b"ssh_rsa" not in data  # the defaults added to the caller's mapping are not
+        assert pickle.loads(data).__reduce__() == (
+            minio_main.ZarnelMinioMain,
+            ({**CONFIG_GIVEN, "secure": False},),
+        )
+
+    def test_connected_copy_is_connected_with_its_own_client(self, client, fake_minio):
+        client._connect()
+        twin = pickle.loads(pickle.dumps(client))
+        assert twin._engine is fake_minio[-1]
+        assert twin._engine is not client._engine
+        assert twin._engine.init_kwargs == client._engine.init_kwargs
+        client._engine = None  # None counts as not connected
+        assert not hasattr(copy.deepcopy(client), "_engine")
+
+    def test_subclass_overrides_run_again_on_the_given_configuration(self, config):
+        Renamed.made.clear()
+        instance = Renamed(config)
+        twin = pickle.loads(pickle.dumps(instance))
+        assert type(twin) is Renamed
+        assert Renamed.made == [CONFIG_GIVEN, CONFIG_GIVEN]
+        assert twin._config.user == "renamed-access"  # renamed once, not twice
+
+    def test_tunnelled_copy_opens_its_own_tunnel_from_the_configuration_before_it(
+        self, minio_main, fake_minio, monkeypatch, config
+    ):
+        from zarnel_var import ZarnelVar
+
+        class Tunnel(FakeTunnel):
+            def connect(self):
+                port = 40000 + len(FakeTunnel.made)
+                return ZarnelVar(**{**self.mapping, "host": "127.0.0.1", "port": port})
+
+        monkeypatch.setattr(minio_main, "ZarnelSSH", Tunnel)
+        FakeTunnel.made.clear()
+        instance = minio_main.ZarnelMinioMain({**config, "host": "db.internal", "ssh": True})
+        instance._connect()
+        twin = copy.deepcopy(instance)
+        first, second = FakeTunnel.made
+        assert second.mapping == first.mapping
+        assert second.mapping["host"] == "db.internal"
+        assert twin._engine.init_kwargs["endpoint"] == "127.0.0.1:40002"
+        assert instance._engine.init_kwargs["endpoint"] == "127.0.0.1:40001"
+
+    def test_an_instance_never_constructed_is_refused(self, minio_main, config):
+        class Unbuilt(minio_main.ZarnelMinioMain):
+            def __init__(self, config):
+                pass
+
+        with pytest.raises(TypeError, match="cannot pickle 'Unbuilt' object: it was never"):
+            pickle.dumps(Unbuilt(config))

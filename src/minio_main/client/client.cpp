@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include <memory>
+#include <utility>
 
 #include "client/params.hpp"
 #include "external/calls.hpp"
@@ -14,6 +15,18 @@ using namespace nb::literals;
 
 namespace {
 
+// What pickling rebuilds from: a copy of a mapping, taken before cleansing
+// adds the tunnel defaults to it; anything else as it is (a subclass's
+// _cleanse_params may take other kinds).
+nb::object copy_given(nb::handle config) {
+  if (!PyDict_Check(config.ptr()) && !nb::hasattr(config, "keys")) {
+    return nb::borrow(config);
+  }
+  nb::dict copy;
+  if (PyDict_Merge(copy.ptr(), config.ptr(), 1) < 0) throw nb::python_error();
+  return copy;
+}
+
 // Logger, cleansed record, then the tunnel when the record asks for one. Any
 // failure ends construction; what was stored before it stays on the object.
 void construct(const external::Namespace& imported,
@@ -22,6 +35,7 @@ void construct(const external::Namespace& imported,
   new (self.p) ZarnelMinioMain();
   nb::handle obj = self.h;
   obj.attr("_log") = imported("ZarnelLog")("file"_a = false);
+  nb::object given = copy_given(config);
   obj.attr("_cleanse_params")(config);
   nb::object record = obj.attr("_config");
   if (host::truth(record.attr("ssh"))) {
@@ -29,6 +43,8 @@ void construct(const external::Namespace& imported,
     nb::object tunnel = imported("ZarnelSSH")(mapping);
     obj.attr("_config") = tunnel.attr("connect")();
   }
+  // Last: nanobind runs no destructor for a construction that failed.
+  self.p->given = std::move(given);
 }
 
 // The storage client, always without TLS whatever `secure` says; nothing is
@@ -75,6 +91,7 @@ void bind_client(Class& cls) {
       "_connect", [imported](nb::handle self) { connect(*imported, self); },
       "Create the storage client for `_config` and store it in "
       "`_engine`.");
+  bind_pickling(cls);
 }
 
 }  // namespace zarnel

@@ -22,6 +22,14 @@ class ZarnelMinioMain:
     def _connect(self) -> None:
         """Create the storage client for `_config` and store it in `_engine`."""
 
+    def __reduce__(self) -> tuple:
+        """
+        Pickle as (class, (configuration as given,), connected?); the secrets of the configuration travel with it.
+        """
+
+    def __setstate__(self, state: object) -> None:
+        """Connect the copy when the original was connected."""
+
     def _create_bucket(self, bucket_name: object | None, location: object | None = 'cn-north-1', object_lock: object | None = False) -> bool:
         """
         Create `bucket_name` in `location`, with object locking when `object_lock` is true; return False with a warning when it exists already.

@@ -1,0 +1,256 @@
+"""One tree upload or prefix download spread over a Dask cluster.
+
+``upload_tree`` and ``download_prefix`` do what ``_upload_dir`` and
+``_download_dir`` do, with the files split into batches of
+``files_per_task`` and each batch a dask.distributed task. The caller's
+process walks the tree (or lists the prefix) with the client's own walk, so
+the object names and file paths are exactly the ones the client's calls would
+use; each task moves its batch on a worker with that worker's copy of the
+client and ``workers`` threads (``zarnel.transfers.Transfers``).
+
+The client reaches the workers by pickling (see the README): it is scattered
+once to every worker, so each worker process builds (and connects) one copy,
+with its own SSH tunnel when the client uses one, and drops it when the call
+ends. Workers read and write the same file system paths as the caller: run
+them on one machine (a ``LocalCluster``) or on a shared file system.
+
+Batches start while the walk goes on. The first failed batch ends the call:
+the batches not yet started are cancelled, the ones running finish on their
+workers, and the failure is raised on the caller.
+
+Dask is an optional dependency (``pip install zarnel[dask]``); this module
+imports it only when a function runs.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+from minio.error import S3Error
+
+from zarnel.transfers import Transfers, check_workers
+
+if TYPE_CHECKING:
+    from zarnel.minio_main import ZarnelMinioMain
+
+__all__ = ["FILES_PER_TASK", "RemoteS3Error", "download_prefix", "upload_tree"]
+
+# Enough files that a task's start-up (a round trip to the scheduler, a few
+# ms) is small beside moving them, few enough that a tree is spread evenly.
+FILES_PER_TASK = 200
+
+
+def upload_tree(
+    dask_client: Any,
+    store: ZarnelMinioMain,
+    bucket_name: str,
+    dir_path: str | os.PathLike[str],
+    parallel: int = 3,
+    base_dir: str | None = None,
+    *,
+    workers: int = 1,
+    files_per_task: int = FILES_PER_TASK,
+) -> int:
+    """``store._upload_dir(bucket_name, dir_path, parallel, base_dir)`` on the
+    cluster's workers; returns the number of files uploaded."""
+    check_workers(workers)
+    with _Batches(dask_client, store, _upload_batch, files_per_task,
+                  bucket_name, parallel, workers) as batches:  # fmt: skip
+        _plan(store, batches.add)._upload_dir(bucket_name, dir_path, parallel, base_dir)
+        return batches.finish()
+
+
+def download_prefix(
+    dask_client: Any,
+    store: ZarnelMinioMain,
+    bucket_name: str,
+    object_path: str,
+    dir_path: str | os.PathLike[str],
+    *,
+    workers: int = 1,
+    files_per_task: int = FILES_PER_TASK,
+) -> int:
+    """``store._download_dir(bucket_name, object_path, dir_path)`` on the
+    cluster's workers; returns the number of files downloaded. The listing is
+    made by ``store`` on the caller, so it must be connected."""
+    check_workers(workers)
+    with _Batches(dask_client, store, _download_batch, files_per_task,
+                  bucket_name, workers) as batches:  # fmt: skip
+        _plan(store, batches.add)._download_dir(bucket_name, object_path, dir_path)
+        return batches.finish()
+
+
+# -- on the workers ----------------------------------------------------------
+
+
+class _Shipped:
+    """The client as the cluster holds it. Dask caches what it learns about
+    the type of each value it holds (its size estimate) in module-level
+    tables that live until the worker exits; a plain Python wrapper keeps
+    the extension's class out of them."""
+
+    __slots__ = ("store",)
+
+    def __init__(self, store: ZarnelMinioMain) -> None:
+        self.store = store
+
+
+def _upload_batch(
+    shipped: _Shipped, files: list[tuple[Any, Any]], bucket_name: str,
+    parallel: Any, workers: int,
+) -> int:  # fmt: skip
+    def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
+        transfers.upload(shipped.store, bucket_name, object_name, file_name, parallel)
+
+    return _move(files, workers, move)
+
+
+def _download_batch(
+    shipped: _Shipped, files: list[tuple[Any, Any]], bucket_name: str, workers: int
+) -> int:
+    def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
+        transfers.download(shipped.store, bucket_name, object_name, file_name, None)
+
+    return _move(files, workers, move)
+
+
+def _move(files: list[tuple[Any, Any]], workers: int, move: Callable[..., None]) -> int:
+    try:
+        with Transfers(workers) as transfers:
+            for object_name, file_name in files:
+                move(transfers, object_name, file_name)
+    except S3Error as error:
+        failure, trace = RemoteS3Error.copy_of(error), error.__traceback__
+    else:
+        return len(files)
+    # Raised outside the handler, so that the original (which cannot be
+    # pickled) is not carried along as the context.
+    raise failure.with_traceback(trace)
+
+
+_S3_FIELDS = ("code", "message", "resource", "request_id", "host_id", "bucket_name",
+              "object_name")  # fmt: skip
+
+
+class RemoteS3Error(S3Error):
+    """An ``S3Error`` raised on a worker, as it reaches the caller: the same
+    fields and notes, without the HTTP response (a live connection, which
+    cannot be pickled). ``except S3Error`` catches it."""
+
+    # The store's error refuses new attributes once made; unpickling and
+    # re-raising set these.
+    _EXC_MUTABLES = S3Error._EXC_MUTABLES | {"__suppress_context__", "__notes__"}
+
+    @classmethod
+    def copy_of(cls, error: S3Error) -> RemoteS3Error:
+        copy = cls(None, *(getattr(error, name, None) for name in _S3_FIELDS))  # type: ignore[arg-type]
+        if getattr(error, "__notes__", None):
+            copy.__notes__ = list(error.__notes__)
+        return copy
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return _remote_s3_error, tuple(getattr(self, name) for name in _S3_FIELDS)
+
+
+def _remote_s3_error(*fields: Any) -> RemoteS3Error:
+    return RemoteS3Error(None, *fields)  # type: ignore[arg-type]
+
+
+# -- on the caller -----------------------------------------------------------
+
+
+def _plan(store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> ZarnelMinioMain:
+    return _plan_class()(store, add)
+
+
+# Made on first use, so only on the caller: Dask worker processes that had
+# this module hold the extension's class were seen to end with the class
+# still alive, which the test build's leak check aborts on.
+@functools.cache
+def _plan_class() -> type:
+    from zarnel.minio_main import ZarnelMinioMain
+
+    class _Plan(ZarnelMinioMain):
+        """The client's own walk and listing, recording each file instead of
+        moving it. Its logger and listing are those of the client it plans for."""
+
+        _dummy = {"host": "plan", "port": 1, "user": "plan", "password": "plan"}
+
+        def __init__(self, store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> None:
+            super().__init__(dict(self._dummy))  # no connection, no tunnel
+            self._log = store._log
+            self._store = store
+            self.add = add
+
+        def _upload_file(self, bucket_name: Any, object_name: Any, file_name: Any,
+                         parallel: Any = 3) -> None:  # fmt: skip
+            self.add(object_name, file_name)
+
+        def _download_file(self, bucket_name: Any, object_name: Any, file_name: Any) -> bool:
+            self.add(object_name, file_name)
+            return True
+
+        def _bucket_list_files(self, bucket_name: Any, prefix: Any = "") -> Any:
+            return self._store._bucket_list_files(bucket_name, prefix)
+
+    return _Plan
+
+
+class _Batches:
+    """Submits batches of files as tasks and gathers their counts; the first
+    failure is raised and every task not yet finished is cancelled."""
+
+    def __init__(self, dask_client: Any, store: ZarnelMinioMain, task: Callable[..., int],
+                 files_per_task: int, *arguments: Any) -> None:  # fmt: skip
+        try:
+            from distributed import as_completed
+        except ImportError as error:
+            raise ImportError(
+                "zarnel.distributed needs dask.distributed: pip install 'zarnel[dask]'"
+            ) from error
+        if isinstance(files_per_task, bool) or not isinstance(files_per_task, int):
+            raise TypeError(f"files_per_task must be an integer, not {files_per_task!r}")
+        if files_per_task < 1:
+            raise ValueError(f"files_per_task must be at least 1, not {files_per_task}")
+        self._client = dask_client
+        self._task = task
+        self._size = files_per_task
+        self._arguments = arguments
+        self._batch: list[tuple[Any, Any]] = []
+        self._futures: list[Any] = []
+        self._done = as_completed(with_results=True)
+        self._moved = 0
+        # One copy of the client per worker process, for every task there.
+        self._store = dask_client.scatter(_Shipped(store), broadcast=True, hash=False)
+
+    def add(self, object_name: Any, file_name: Any) -> None:
+        self._batch.append((object_name, file_name))
+        if len(self._batch) >= self._size:
+            self._submit()
+            # A failure seen while the walk goes on ends it there.
+            for _future, moved in self._done.next_batch(block=False):
+                self._moved += moved
+
+    def finish(self) -> int:
+        if self._batch:
+            self._submit()
+        for _future, moved in self._done:
+            self._moved += moved
+        return self._moved
+
+    def _submit(self) -> None:
+        future = self._client.submit(
+            self._task, self._store, self._batch, *self._arguments, pure=False
+        )
+        self._batch = []
+        self._futures.append(future)
+        self._done.add(future)
+
+    def __enter__(self) -> _Batches:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._client.cancel([*self._futures, self._store])

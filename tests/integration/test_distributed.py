@@ -1,0 +1,71 @@
+"""Tree transfers spread over a Dask LocalCluster of two worker processes."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+from distributed import Client, LocalCluster
+from minio.error import S3Error
+
+from zarnel.distributed import RemoteS3Error, download_prefix, upload_tree
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    # Started once: a cluster takes seconds to come up.
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        yield client
+
+
+def make_tree(root):
+    files = {}
+    for folder in ["", "sub", "sub/deeper", "名 with space"]:
+        (root / folder).mkdir(parents=True, exist_ok=True)
+        for i in range(9):
+            relative = f"{folder}/f{i}.txt".lstrip("/")
+            (root / relative).write_text(f"{relative} {i}")
+            files[relative] = (root / relative).read_bytes()
+    return files
+
+
+def test_tree_up_and_prefix_down_on_two_worker_processes(dask_client, store, sdk, bucket,
+                                                         tmp_path):  # fmt: skip
+    files = make_tree(tmp_path / "site")
+    moved = upload_tree(dask_client, store, bucket, str(tmp_path / "site"), workers=3,
+                        files_per_task=5)  # fmt: skip
+    assert moved == len(files)
+    # The names _upload_dir gives, each object with its file's bytes.
+    stored = {item.object_name: item for item in sdk.list_objects(bucket, recursive=True)}
+    assert set(stored) == {f"site/{relative}" for relative in files}
+    for relative, data in files.items():
+        assert sdk.get_object(bucket, f"site/{relative}").read() == data
+
+    upload_tree(dask_client, store, bucket, str(tmp_path / "site" / "sub"), base_dir="b")
+    sub = {f"b/{r[4:]}": d for r, d in files.items() if r.startswith("sub/")}
+    assert {item.object_name for item in sdk.list_objects(bucket, "b/", recursive=True)} == set(sub)
+    assert all(sdk.get_object(bucket, name).read() == data for name, data in sub.items())
+
+    target = tmp_path / "down"
+    moved = download_prefix(dask_client, store, bucket, "site", str(target), workers=2,
+                            files_per_task=4)  # fmt: skip
+    top = {r: d for r, d in files.items() if "/" not in r}  # one level, as _download_dir
+    assert moved == len(top)
+    assert sorted(os.listdir(target)) == sorted(top)
+    for name, data in top.items():
+        assert (target / name).read_bytes() == data
+
+
+def test_first_failure_reaches_the_caller(dask_client, store, bucket_name, tmp_path):
+    make_tree(tmp_path / "site")
+    with pytest.raises(S3Error) as caught:  # the bucket does not exist
+        upload_tree(dask_client, store, bucket_name, str(tmp_path / "site"), files_per_task=3)
+    assert type(caught.value) is RemoteS3Error
+    assert caught.value.code == "NoSuchBucket"
+    assert caught.value.bucket_name == bucket_name
+    assert caught.value.response is None
