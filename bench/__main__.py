@@ -175,7 +175,7 @@ def show_trees(r: dict) -> None:
 
 def show_cluster(r: dict) -> None:
     print(
-        f"\n5. A tree of {r['files']:,} files of {r['file_kib']} KiB: one process with workers "
+        f"\n6. A tree of {r['files']:,} files of {r['file_kib']} KiB: one process with workers "
         f"{r['workers']}, and a Dask LocalCluster of {r['processes']} processes "
         f"(medians of {r['repetitions']}, {r['cores']} cores shared with the server)"
     )
