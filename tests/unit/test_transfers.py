@@ -103,10 +103,11 @@ class TestSameWork:
         assert runs[0] == runs[1]
         assert len(runs[0]) == 23
 
-    def test_a_special_file_is_skipped_with_a_warning(self, recorder, tree):
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_a_special_file_is_skipped_with_a_warning(self, recorder, tree, workers):
         os.mkfifo(tree / "pipe")
         client = recorder()
-        client._upload_dir("b", str(tree), workers=2)
+        client._upload_dir("b", str(tree), workers=workers)
         assert len(client.calls) == 3 + len(FILES)  # the walk never opened the pipe
         assert client._log.warnings == [f"不是普通文件或目录，已跳过：{str(tree / 'pipe')!r}"]
 
