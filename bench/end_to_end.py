@@ -57,6 +57,12 @@ def write_tree(root: Path) -> None:
         (root / f"f{i:04d}.bin").write_bytes(os.urandom(TREE_FILE_SIZE))
 
 
+def sdk_for(server) -> minio.Minio:
+    """The SDK client for a server of tools.s3servers, for arranging and checking."""
+    return minio.Minio(server.endpoint, access_key=server.access_key,
+                       secret_key=server.secret_key, secure=False)  # fmt: skip
+
+
 def direct_upload_dir(sdk: minio.Minio, bucket: str, root: Path, prefix: str) -> None:
     for name in os.listdir(root):
         object_name = f"{prefix}/{name}"
@@ -98,12 +104,7 @@ def run_end_to_end(server, quick: bool = False) -> dict:
     tree_repeat = 1 if quick else 7
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-", dir=scratch_dir()))
     try:
-        sdk = minio.Minio(
-            server.endpoint,
-            access_key=server.access_key,
-            secret_key=server.secret_key,
-            secure=False,
-        )
+        sdk = sdk_for(server)
         ours = ZarnelMinioMain(
             {
                 "host": "127.0.0.1",

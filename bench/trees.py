@@ -35,7 +35,7 @@ from pathlib import Path
 
 import minio
 
-from bench.end_to_end import scratch_dir
+from bench.end_to_end import scratch_dir, sdk_for
 from tools.s3servers import installed
 from zarnel.minio_main import ZarnelMinioMain
 
@@ -468,12 +468,7 @@ def run_trees(server, quick: bool = False) -> dict:
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-trees-", dir=scratch_dir()))
     proxy = None
     try:
-        sdk = minio.Minio(
-            server.endpoint,
-            access_key=server.access_key,
-            secret_key=server.secret_key,
-            secure=False,
-        )
+        sdk = sdk_for(server)
         bucket = f"bench-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
 

@@ -14,9 +14,7 @@ import time
 import uuid
 from pathlib import Path
 
-import minio
-
-from bench.end_to_end import scratch_dir
+from bench.end_to_end import scratch_dir, sdk_for
 from tools.sshd import SSHServer, skip_reason
 from zarnel.minio_main import ZarnelMinioMain
 
@@ -95,12 +93,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
     work = Path(tempfile.mkdtemp(prefix="zarnel-bench-ssh-", dir=scratch_dir()))
     try:
         with SSHServer() as sshd:
-            sdk = minio.Minio(
-                server.endpoint,
-                access_key=server.access_key,
-                secret_key=server.secret_key,
-                secure=False,
-            )
+            sdk = sdk_for(server)
             bucket = f"tunnel-{uuid.uuid4().hex[:8]}"
             sdk.make_bucket(bucket)
             source = work / "large.bin"
