@@ -89,7 +89,8 @@ void download_all(const Names& names, nb::handle self, nb::handle bucket_name,
 
 }  // namespace
 
-void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+void download_dir(const Names& names, const transfer::Originals& originals,
+                  nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path,
                   nb::handle workers, nb::handle progress) {
   nb::object prefix = with_trailing_slash(object_path);
@@ -97,6 +98,11 @@ void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
   if (external::sequential(workers, progress)) {
     download_all(names, self, bucket_name, prefix, directory, nb::handle());
     return;
+  }
+  // The engine lists one level, page by page, while it downloads.
+  if (auto tree = transfer::Tree::for_download(originals, self, workers,
+                                               progress)) {
+    if (tree->download(bucket_name, prefix, directory)) return;
   }
   nb::object transfers =
       external::call(names.imported(names.transfers), {}, workers, progress);

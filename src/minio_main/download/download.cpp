@@ -65,12 +65,17 @@ void bind_download(Class& cls) {
       },
       "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
       "Write the object to the local file `file_name`; return True.");
+  // The engine serves a tree download only while these are the instance's.
+  auto originals = std::make_shared<transfer::Originals>();
+  originals->download_file = cls.attr("_download_file");
+  originals->bucket_list_files = cls.attr("_bucket_list_files");
   cls.def(
       "_download_dir",
-      [names](nb::handle self, nb::handle bucket_name, nb::handle object_path,
-              nb::handle dir_path, nb::handle workers, nb::handle progress) {
-        download::download_dir(*names, self, bucket_name, object_path, dir_path,
-                               workers, progress);
+      [names, originals](nb::handle self, nb::handle bucket_name,
+                         nb::handle object_path, nb::handle dir_path,
+                         nb::handle workers, nb::handle progress) {
+        download::download_dir(*names, *originals, self, bucket_name,
+                               object_path, dir_path, workers, progress);
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "external/calls.hpp"
+#include "transfer/tree.hpp"
 
 namespace zarnel::download {
 
@@ -37,7 +38,8 @@ bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
 
 // The objects directly under an object path, one file each; with `workers`
 // above 1 (or a `progress` callable) on a Transfers.
-void download_dir(const Names& names, nb::handle self, nb::handle bucket_name,
+void download_dir(const Names& names, const transfer::Originals& originals,
+                  nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path,
                   nb::handle workers, nb::handle progress);
 

@@ -9,6 +9,7 @@
 
 #include "external/transfers.hpp"
 #include "host.hpp"
+#include "transfer/tree.hpp"
 #include "upload/paths.hpp"
 #include "upload/upload.hpp"
 
@@ -40,6 +41,8 @@ struct Walk {
   // The Transfers of the outermost call when it moves files on workers:
   // the nested calls that its walk makes hand their files to it too.
   PyObject* transfers = nullptr;  // borrowed: the outermost call holds it
+  // Or the transfer engine of the outermost call, when it serves the call.
+  transfer::Tree* tree = nullptr;
 };
 
 thread_local Walk walk;
@@ -179,9 +182,13 @@ nb::object last_segment(const Names& names, nb::handle dir_path) {
 class Sharing {
  public:
   explicit Sharing(nb::handle transfers) { walk.transfers = transfers.ptr(); }
+  explicit Sharing(transfer::Tree* tree) { walk.tree = tree; }
   Sharing(const Sharing&) = delete;
   Sharing& operator=(const Sharing&) = delete;
-  ~Sharing() { walk.transfers = nullptr; }
+  ~Sharing() {
+    walk.transfers = nullptr;
+    walk.tree = nullptr;
+  }
 };
 
 // An entry that is neither a directory nor a regular file (a FIFO, a socket,
@@ -229,7 +236,10 @@ void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
       nb::object object_name =
           forward_slashes(names, join_with(names, join, prefix, name));
       nb::object file_name = join_with(names, join, dir_path, name);
-      if (walk.transfers != nullptr) {
+      if (walk.tree != nullptr) {
+        walk.tree->upload(names.imported(names.get_content_type), bucket_name,
+                          object_name, file_name, parallel);
+      } else if (walk.transfers != nullptr) {
         call_method(walk.transfers, names.upload, {}, self, bucket_name,
                     object_name, file_name, parallel);
       } else {
@@ -242,12 +252,27 @@ void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
 
 }  // namespace
 
-void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                nb::handle dir_path, nb::handle parallel, nb::handle base_dir,
-                nb::handle workers, nb::handle progress) {
+void upload_dir(const Names& names, const transfer::Originals& originals,
+                nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+                nb::handle parallel, nb::handle base_dir, nb::handle workers,
+                nb::handle progress) {
   // A nested call shares the outermost call's workers, whatever it asks.
-  if (walk.transfers != nullptr || external::sequential(workers, progress)) {
+  if (walk.transfers != nullptr || walk.tree != nullptr ||
+      external::sequential(workers, progress)) {
     walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    return;
+  }
+  if (auto tree = transfer::Tree::for_upload(originals, self, workers,
+                                             progress)) {
+    {
+      Sharing sharing(tree.get());
+      try {
+        walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+      } catch (nb::python_error& error) {
+        tree->finish(error);
+      }
+    }
+    tree->finish();
     return;
   }
   nb::object transfers =

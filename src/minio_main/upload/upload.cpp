@@ -37,13 +37,17 @@ void bind_upload(Class& cls) {
       "parallel"_a.none() = 3,
       "Store the local file `file_name` as `object_name` (backslashes "
       "become \"/\"), with up to `parallel` part uploads at once.");
+  // The engine serves a tree upload only while this is the instance's.
+  auto originals = std::make_shared<transfer::Originals>();
+  originals->upload_file = cls.attr("_upload_file");
   cls.def(
       "_upload_dir",
-      [names](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-              nb::handle parallel, nb::handle base_dir, nb::handle workers,
-              nb::handle progress) {
-        upload::upload_dir(*names, self, bucket_name, dir_path, parallel,
-                           base_dir, workers, progress);
+      [names, originals](nb::handle self, nb::handle bucket_name,
+                         nb::handle dir_path, nb::handle parallel,
+                         nb::handle base_dir, nb::handle workers,
+                         nb::handle progress) {
+        upload::upload_dir(*names, *originals, self, bucket_name, dir_path,
+                           parallel, base_dir, workers, progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,

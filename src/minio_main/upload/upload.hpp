@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "transfer/tree.hpp"
 #include "upload/calls.hpp"
 
 namespace zarnel::upload {
@@ -21,10 +22,12 @@ void upload_file(const Names& names, nb::handle self, nb::handle bucket_name,
 
 // A local tree, one object per file, through the instance's _upload_dir and
 // _upload_file; with `workers` above 1 (or a `progress` callable) the files
-// move on a Transfers that the nested calls of the walk share.
-void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-                nb::handle dir_path, nb::handle parallel, nb::handle base_dir,
-                nb::handle workers, nb::handle progress);
+// move on the transfer engine, or on a Transfers (see transfer/tree.hpp), that
+// the nested calls of the walk share.
+void upload_dir(const Names& names, const transfer::Originals& originals,
+                nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+                nb::handle parallel, nb::handle base_dir, nb::handle workers,
+                nb::handle progress);
 
 // `name` with every backslash turned into "/" by the value's own replace(),
 // so a value that is not text fails as the host's replace() fails.

@@ -1,0 +1,54 @@
+#include "external/store.hpp"
+
+namespace zarnel::external {
+
+using namespace nb::literals;
+
+namespace {
+
+bool is_exactly(nb::handle value, const char* module, const char* name) {
+  nb::object cls = nb::module_::import_(module).attr(name);
+  return value.type().is(cls);
+}
+
+std::string text_of(nb::handle value) {
+  return value.is_none() ? std::string() : nb::cast<std::string>(nb::str(value));
+}
+
+}  // namespace
+
+std::optional<transfer::Endpoint> store_endpoint(nb::handle engine) {
+  if (!is_exactly(engine, "minio", "Minio")) return std::nullopt;
+  nb::object base_url = engine.attr("_base_url");
+  if (nb::cast<bool>(base_url.attr("is_https")) ||
+      nb::cast<bool>(base_url.attr("virtual_style_flag")) ||
+      nb::cast<bool>(base_url.attr("accelerate_host_flag"))) {
+    return std::nullopt;
+  }
+  // A proxying pool, or one the caller configured, is not the plain pool
+  // whose behaviour the engine repeats.
+  if (!is_exactly(engine.attr("_http"), "urllib3", "PoolManager")) {
+    return std::nullopt;
+  }
+  if (!engine.attr("_trace_stream").is_none()) return std::nullopt;
+  transfer::Endpoint endpoint;
+  endpoint.base_url = "http://" + text_of(base_url.attr("host"));
+  nb::object provider = engine.attr("_provider");
+  endpoint.sign = !provider.is_none();
+  if (endpoint.sign) {
+    nb::object credentials = provider.attr("retrieve")();
+    endpoint.access_key = text_of(credentials.attr("access_key"));
+    endpoint.secret_key = text_of(credentials.attr("secret_key"));
+    endpoint.session_token = text_of(credentials.attr("session_token"));
+  }
+  return endpoint;
+}
+
+std::string store_region(nb::handle engine, nb::handle bucket_name) {
+  nb::module_::import_("minio.helpers")
+      .attr("check_bucket_name")(
+          bucket_name, "s3_check"_a = engine.attr("_base_url").attr("is_aws_host"));
+  return text_of(engine.attr("_get_region")(bucket_name));
+}
+
+}  // namespace zarnel::external

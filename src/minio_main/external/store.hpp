@@ -1,0 +1,27 @@
+// What the transfer engine takes from a storage client that the SDK made:
+// its endpoint, its credentials and the region it signs a bucket's requests
+// for. This is the one place that reads the SDK client's inner state.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <optional>
+#include <string>
+
+#include "transfer/engine.hpp"
+
+namespace zarnel::external {
+
+namespace nb = nanobind;
+
+// The endpoint of `engine` when it is a client of the SDK's own class that
+// speaks plain HTTP, path-style, through its own connection pool and without
+// tracing; nothing otherwise, and the caller then goes the SDK's way.
+std::optional<transfer::Endpoint> store_endpoint(nb::handle engine);
+
+// What the SDK checks of a bucket name before a request, and the region it
+// signs the bucket's requests for (asking the store once, as it does).
+std::string store_region(nb::handle engine, nb::handle bucket_name);
+
+}  // namespace zarnel::external

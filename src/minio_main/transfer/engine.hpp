@@ -1,0 +1,158 @@
+// The transfer engine: one request per file over libcurl's multi interface,
+// on a thread of its own, without the GIL. The caller's thread walks (or
+// waits) and hands files over through a bounded queue; what the engine
+// finishes comes back as `Done` records that the caller's thread turns into
+// progress calls, warnings and Python errors. Nothing here touches Python.
+#pragma once
+
+#include <Python.h>
+#include <curl/curl.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace zarnel::transfer {
+
+// Where requests go and how they are signed.
+struct Endpoint {
+  std::string base_url;  // "http://host:port", no trailing "/"
+  std::string access_key, secret_key, session_token;
+  bool sign = true;
+};
+
+// Why a transfer failed, in plain data: the caller's thread makes the
+// Python error from it.
+struct Failure {
+  enum class Kind { kStore, kTransport, kSystem, kValue } kind;
+  // kStore: the store's answer.
+  long status = 0;
+  std::string content_type, request_id, host_id, body;
+  // kTransport: what libcurl said; kSystem: errno and the local path.
+  int curl_code = 0;
+  int os_errno = 0;
+  std::string message, path;
+  // The request's bucket, object name and URL path.
+  std::string bucket, object_name, resource;
+};
+
+// A file handed to the engine. A PUT sends `body` (a small file read by the
+// caller) or the file at `path` (re-read here); a GET writes to `path`.
+struct Job {
+  enum class Kind { kPut, kGet } kind = Kind::kPut;
+  std::string bucket, object_name;  // UTF-8
+  std::string path;                 // local, in the file system's encoding
+  std::string content_type;
+  std::string body;
+  bool body_in_memory = false;
+  std::uint64_t size = 0;  // PUT: the body's; GET: the listing's
+  std::string sha256_hex;  // PUT
+  std::string etag;        // GET: from the listing
+  // The caller's name of the file, a strong reference that only the caller's
+  // thread takes or drops; it comes back in the job's Done.
+  PyObject* token = nullptr;
+};
+
+struct Done {
+  enum class Kind { kMoved, kFailed, kSkipped, kWarning } kind;
+  PyObject* token = nullptr;
+  std::string object_name;  // UTF-8, for the jobs that the listing made
+  std::uint64_t size = 0;
+  std::optional<Failure> failure;
+};
+
+// The objects directly under `prefix` (which ends in "/") of `bucket`, listed
+// page by page with the delimiter "/" while the downloads run, each into
+// `directory` (which ends in "/").
+struct Listing {
+  std::string bucket, prefix, directory;
+};
+
+class Engine {
+ public:
+  Engine(Endpoint endpoint, int workers);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Signs requests for `bucket` with `region` (before its first job).
+  void set_region(const std::string& bucket, const std::string& region);
+  // Starts the thread; with a listing, the engine makes its own jobs.
+  void start(std::optional<Listing> listing);
+  // Queues `job` if there is room, else leaves it and answers false.
+  bool try_submit(Job& job);
+  // Waits up to `timeout` for room in the queue or for a Done.
+  void wait(std::chrono::milliseconds timeout);
+  // What has finished since the last call.
+  std::vector<Done> take_done();
+  // No more jobs will come.
+  void close_input();
+  // No new transfer starts; the running ones end.
+  void stop();
+  // The running transfers are abandoned too (Ctrl-C).
+  void cancel();
+  // Whether the thread has ended (every job answered); joins it then.
+  bool finished();
+
+ private:
+  struct Transfer;
+  void run();
+  void loop(CURLM* multi);
+  void launch(CURLM* multi, std::unique_ptr<Transfer> transfer);
+  bool begin(CURLM* multi, Transfer& transfer);
+  void end(CURLM* multi, Transfer& transfer, CURLcode result);
+  void list_next(CURLM* multi);
+  void listed(Transfer& transfer, CURLcode result);
+  void post(Done done);
+  void fail(const Job& job, Failure failure);
+  std::string region_of(const std::string& bucket);
+
+  Endpoint endpoint_;
+  int workers_;
+  std::optional<Listing> listing_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Job> queue_;  // guarded by mutex_
+  std::vector<Done> done_;
+  std::vector<std::pair<std::string, std::string>> regions_;
+  bool input_closed_ = false, stopping_ = false, cancelled_ = false;
+  bool ended_ = false;
+  CURLM* multi_ = nullptr;  // for curl_multi_wakeup from other threads
+
+  // The engine thread's own.
+  std::vector<std::unique_ptr<Transfer>> running_;
+  std::vector<std::unique_ptr<Transfer>> idle_;
+  std::vector<std::pair<std::chrono::steady_clock::time_point,
+                        std::unique_ptr<Transfer>>>
+      retrying_;
+  std::unique_ptr<Transfer> list_transfer_;
+  std::string continuation_;
+  bool list_done_ = false, directory_made_ = false;
+  int list_attempts_ = 0;
+  std::chrono::steady_clock::time_point list_due_{};
+  std::thread thread_;
+};
+
+// The most files in flight on this path.
+constexpr int kMaxWorkers = 256;
+// The largest file sent in one PUT: the storage client's part size, above
+// which it uploads in parts.
+constexpr std::uint64_t kSinglePutLimit = 5ull * 1024 * 1024;
+// Files up to this size are read whole by the caller; larger ones are read
+// again by the engine while they are sent.
+constexpr std::uint64_t kInMemoryLimit = 128 * 1024;
+
+// S3's encoding of an object name in a URL path: every byte but the
+// unreserved ones and "/" as %XX, as the storage client does.
+std::string encode_path(const std::string& name, bool keep_slash = true);
+
+}  // namespace zarnel::transfer

@@ -1,0 +1,118 @@
+#include "transfer/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+namespace zarnel::transfer {
+
+Digest::Digest(const EVP_MD* kind) : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+  if (context_) EVP_DigestInit_ex(context_.get(), kind, nullptr);
+}
+
+void Digest::update(const void* data, std::size_t size) {
+  if (context_) EVP_DigestUpdate(context_.get(), data, size);
+}
+
+std::string Digest::hex() {
+  unsigned char value[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!context_ || EVP_DigestFinal_ex(context_.get(), value, &length) != 1) {
+    return std::string();
+  }
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += digits[value[i] >> 4];
+    text += digits[value[i] & 15];
+  }
+  return text;
+}
+
+std::string sha256_hex(const std::string& data) {
+  Digest digest(EVP_sha256());
+  digest.update(data.data(), data.size());
+  return digest.hex();
+}
+
+int read_for_upload(const std::string& path, std::uint64_t max_size,
+                    std::uint64_t in_memory_limit, std::uint64_t& size,
+                    std::string& body, std::string& sha256) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    int error = errno;
+    ::close(fd);
+    return error;
+  }
+  size = static_cast<std::uint64_t>(status.st_size);
+  if (size > max_size) {
+    ::close(fd);
+    return 0;
+  }
+  bool keep = size <= in_memory_limit;
+  if (keep) body.reserve(size);
+  Digest digest(EVP_sha256());
+  std::uint64_t total = 0;
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      return error;
+    }
+    if (got == 0) break;
+    digest.update(buffer, static_cast<std::size_t>(got));
+    if (keep) body.append(buffer, static_cast<std::size_t>(got));
+    total += static_cast<std::uint64_t>(got);
+  }
+  ::close(fd);
+  if (total != size) return EAGAIN;  // written to while being read
+  sha256 = digest.hex();
+  return 0;
+}
+
+int create_temporary(const std::string& target, std::string& temp_path) {
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string::size_type slash = target.rfind('/');
+  std::string directory =
+      slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char name[40];
+    std::snprintf(name, sizeof name, ".zarnel-%016llx.part",
+                  static_cast<unsigned long long>(random()));
+    temp_path = directory + name;
+    int fd = ::open(temp_path.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+int make_directories(const std::string& directory) {
+  std::string path;
+  std::string::size_type from = 0;
+  while (from <= directory.size()) {
+    std::string::size_type slash = directory.find('/', from);
+    if (slash == std::string::npos) slash = directory.size();
+    path = directory.substr(0, slash);
+    from = slash + 1;
+    if (path.empty()) continue;
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  }
+  struct stat status;
+  if (!directory.empty() && ::stat(directory.c_str(), &status) == 0 &&
+      !S_ISDIR(status.st_mode)) {
+    return ENOTDIR;
+  }
+  return 0;
+}
+
+}  // namespace zarnel::transfer

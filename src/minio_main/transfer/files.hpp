@@ -1,0 +1,42 @@
+// Local-file steps of the engine: digests, the temporary file of a download.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zarnel::transfer {
+
+// An OpenSSL digest being computed.
+class Digest {
+ public:
+  explicit Digest(const EVP_MD* kind);
+  void update(const void* data, std::size_t size);
+  std::string hex();  // ends the digest
+
+ private:
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_;
+};
+
+std::string sha256_hex(const std::string& data);
+
+// The file at `path` read into `body` (when it is at most `in_memory_limit`
+// bytes) and its SHA-256; 0 or the errno of what failed. `size` is the file's
+// size when it was opened; a file larger than `max_size` is not read (`sha256`
+// stays empty), and one that changes size meanwhile is an EAGAIN.
+int read_for_upload(const std::string& path, std::uint64_t max_size,
+                    std::uint64_t in_memory_limit, std::uint64_t& size,
+                    std::string& body, std::string& sha256);
+
+// A new file beside `target`, created exclusively and not through a link,
+// with the mode of any new file; its path in `temp_path`. The descriptor, or
+// -1 with errno set.
+int create_temporary(const std::string& target, std::string& temp_path);
+
+// Makes `directory` and its parents like os.makedirs(exist_ok=True); 0 or the
+// errno of what failed.
+int make_directories(const std::string& directory);
+
+}  // namespace zarnel::transfer
