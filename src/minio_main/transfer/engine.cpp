@@ -348,11 +348,12 @@ bool Engine::try_submit(Job& job) {
   return true;
 }
 
-void Engine::wait(std::chrono::milliseconds timeout) {
+void Engine::wait(std::chrono::milliseconds timeout, bool for_room) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, timeout, [this] {
+  changed_.wait_for(lock, timeout, [this, for_room] {
     return ended_ || !done_.empty() ||
-           queue_.size() < static_cast<std::size_t>(2 * workers_);
+           (for_room &&
+            queue_.size() < static_cast<std::size_t>(2 * workers_));
   });
 }
 

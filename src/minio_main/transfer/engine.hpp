@@ -89,8 +89,9 @@ class Engine {
   void start(std::optional<Listing> listing);
   // Queues `job` if there is room, else leaves it and answers false.
   bool try_submit(Job& job);
-  // Waits up to `timeout` for room in the queue or for a Done.
-  void wait(std::chrono::milliseconds timeout);
+  // Waits up to `timeout` for a Done, for the end, or (`for_room`) for room
+  // in the queue.
+  void wait(std::chrono::milliseconds timeout, bool for_room = false);
   // What has finished since the last call.
   std::vector<Done> take_done();
   // No more jobs will come.

@@ -239,7 +239,7 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
   while (!engine_.try_submit(job)) {
     {
       nb::gil_scoped_release released;
-      engine_.wait(kTick);
+      engine_.wait(kTick, true);
     }
     drain();
     if (PyErr_CheckSignals() != 0 || first_.is_valid()) {
