@@ -129,39 +129,46 @@ def show_trees(r: dict) -> None:
                 f"   loopback, {run['files']:,} files, {run['repetitions']} repetition(s) in "
                 f"{run['seconds']:.0f} s; load average {run['load_average_1min']:.1f} at the start"
             )
-        print(f"     {'tool':<24}{'upload':>9}{'min-max':>12}{'download':>11}{'min-max':>12}")
+        print(
+            f"     {'tool':<26}{'upload':>8}{'min-max':>12}{'CPU ms':>8}"
+            f"{'download':>10}{'min-max':>12}{'CPU ms':>8}"
+        )
         for row in run["rows"]:
             tool = tools[row["tool"]]
-            line = f"     {row['label']:<24}"
+            line = f"     {row['label']:<26}"
             if tool["unavailable"]:
                 print(f"{line}   unavailable: {tool['unavailable']}")
                 continue
-            for direction, width in (("upload", 9), ("download", 11)):
+            for direction, width in (("upload", 8), ("download", 10)):
                 shown = row[direction]
                 if shown is None:
                     gone = "failed" if direction in tool["failed"] else "-"
-                    line += f"{gone:>{width}}{'':>12}"
+                    line += f"{gone:>{width}}{'':>20}"
                     continue
                 low, high = shown["range"]
-                line += f"{shown['files_s']:>{width}.0f}{f'{low:.0f}-{high:.0f}':>12}"
+                cpu = shown["cpu_ms_per_file"]
+                line += f"{shown['files_s']:>{width}.0f}{f'{low:.0f}-{high:.0f}':>12}{cpu:>8.2f}"
             print(line)
-        for i, goal in enumerate(run["goals"]):
-            if "over_rclone_16" in goal:
-                if i == 0:
-                    print("     goal: workers=8 >= rclone --transfers 16 (s5cmd beside)")
-                figures = (
-                    f"{show_ratio('rclone --transfers 16', goal['over_rclone_16'])}, "
-                    f"{show_ratio('s5cmd', goal['over_s5cmd'])}"
-                )
-            else:
-                if i == 0:
-                    print("     goal: workers=8 >= 6x workers=1, and ahead of aws s3 cp")
-                figures = (
-                    f"{show_ratio('workers=1', goal['over_workers_1'])}, "
-                    f"{show_ratio('aws s3 cp', goal['over_aws'])}"
-                )
+        servers = [
+            f"{d} {row[d]['server_cpu_ms_per_file']:.2f}"
+            for row in run["rows"][:1]
+            for d in ("upload", "download")
+            if row[d] and row[d]["server_cpu_ms_per_file"] is not None
+        ]
+        if servers:
+            print(f"     the server's own CPU ms per file (zarnel engine, workers=8): {', '.join(servers)}")
+        for goal in run["goals"]:
+            want = goal["over_s5cmd_goal"]
+            text = f"       {goal['direction']:<9} goal: best engine setting >= {want:g}x s5cmd"
+            if "over_s5cmd" in goal:
+                text += f": {show_ratio('s5cmd', goal['over_s5cmd'])} ({goal['setting']})"
+            if "cpu_ms" in goal:
+                text += f"; CPU {goal['cpu_ms']:.2f} ms/file (goal <= {goal['cpu_goal_ms']:g}"
+                if goal.get("cpu_over_s5cmd") is not None:
+                    text += f", {goal['cpu_over_s5cmd']:.2f}x s5cmd's, goal <= 0.5"
+                text += ")"
             verdict = "unchecked" if goal["met"] is None else mark(goal["met"])
-            print(f"       {goal['direction']:<9} {figures}  {verdict}")
+            print(f"{text}  {verdict}")
     for tool in tools.values():
         for direction, reason in tool["failed"].items():
             print(f"   {tool['label']}, {direction}: failed, left out from then on ({reason})")

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "transfer/files.hpp"
 #include "transfer/xml.hpp"
@@ -81,6 +82,18 @@ bool header_is(const char* line, std::size_t length, const char* name,
   }
   value.assign(line + from, to - from);
   return true;
+}
+
+bool has_dot_segment(const std::string& name) {
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t slash = name.find('/', from);
+    std::size_t end = slash == std::string::npos ? name.size() : slash;
+    std::string_view segment(name.data() + from, end - from);
+    if (segment == "." || segment == "..") return true;
+    if (slash == std::string::npos) return false;
+    from = slash + 1;
+  }
 }
 
 std::string query_encode(const std::string& text) {
@@ -812,6 +825,17 @@ void Engine::listed(Transfer& transfer, CURLcode result) {
     Job job;
     job.kind = Job::Kind::kGet;
     job.bucket = listing.bucket;
+    if (has_dot_segment(object.key)) {
+      // The storage client refuses to download such a name.
+      Failure f{Failure::Kind::kValue};
+      f.bucket = listing.bucket;
+      f.object_name = object.key;
+      f.message = "object name with '.' or '..' path segment is not supported";
+      list_done_ = true;
+      job.object_name = object.key;
+      fail(job, std::move(f));
+      return;
+    }
     job.object_name = std::move(object.key);
     job.path = listing.directory + rest;
     job.size = object.size;

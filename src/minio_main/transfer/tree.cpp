@@ -32,13 +32,9 @@ bool own(nb::handle self, const char* name, nb::handle original) {
 
 // `workers` checked as the thread path checks it (TypeError/ValueError), or
 // 0 when it is 1, which the engine does not serve.
-int engine_workers(nb::handle self, nb::handle workers, nb::handle progress) {
-  nb::object module = nb::module_::import_(
-      (nb::cast<std::string>(self.type().attr("__module__").attr("rpartition")(
-           ".")[0]) +
-       ".transfers")
-          .c_str());
-  nb::object count = module.attr("check_workers")(workers);
+int engine_workers(const Originals& originals, nb::handle workers,
+                   nb::handle progress) {
+  nb::object count = originals.check_workers(workers);
   if (!progress.is_none() && !PyCallable_Check(progress.ptr())) {
     return 0;  // the thread path reports it
   }
@@ -123,6 +119,13 @@ nb::object os_error(int error_number, const std::string& message,
 
 }  // namespace
 
+Originals::Originals(nb::handle module_name) {
+  std::string name = nb::cast<std::string>(nb::str(module_name));
+  std::string package = name.substr(0, name.rfind('.') + 1);
+  check_workers =
+      nb::module_::import_((package + "transfers").c_str()).attr("check_workers");
+}
+
 Tree::Tree(nb::handle self, nb::handle engine, Endpoint endpoint, int workers,
            nb::handle progress)
     : self_(nb::borrow(self)),
@@ -145,7 +148,7 @@ Tree::~Tree() {
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
                                        nb::handle self, nb::handle workers,
                                        nb::handle progress) {
-  int count = engine_workers(self, workers, progress);
+  int count = engine_workers(originals, workers, progress);
   if (count == 0 || !own(self, "_upload_file", originals.upload_file)) {
     return nullptr;
   }
@@ -160,7 +163,7 @@ std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
                                          nb::handle self, nb::handle workers,
                                          nb::handle progress) {
-  int count = engine_workers(self, workers, progress);
+  int count = engine_workers(originals, workers, progress);
   if (count == 0 || !own(self, "_download_file", originals.download_file) ||
       !own(self, "_bucket_list_files", originals.bucket_list_files)) {
     return nullptr;
@@ -200,6 +203,11 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                                "parallel"_a = parallel);
     return;
   }
+  if (!check_object_name_.is_valid()) {
+    check_object_name_ =
+        nb::module_::import_("minio.helpers").attr("check_object_name");
+  }
+  check_object_name_(object_name);  // the storage client's own refusal
   Job job;
   job.kind = Job::Kind::kPut;
   job.bucket = utf8(bucket_name);

@@ -17,9 +17,11 @@ namespace zarnel::transfer {
 
 namespace nb = nanobind;
 
-// The class's own per-file operations, to tell them from overrides.
+// The class's own per-file operations, to tell them from overrides, and the
+// check of `workers` that the thread path makes too.
 struct Originals {
-  nb::object upload_file, download_file, bucket_list_files;
+  explicit Originals(nb::handle module_name);
+  nb::object upload_file, download_file, bucket_list_files, check_workers;
 };
 
 class Tree {
@@ -65,7 +67,7 @@ class Tree {
   void wait_until_finished();
   [[noreturn]] void raise_first(nb::object error);
 
-  nb::object self_, engine_object_, progress_;
+  nb::object self_, engine_object_, progress_, check_object_name_;
   std::string base_url_;
   Engine engine_;
   bool started_ = false;
