@@ -177,6 +177,31 @@ def test_server_stopped_during_a_directory_download(server, store, tmp_path):
     assert sorted(p.name for p in out.iterdir()) == [n.split("/")[1] for n in names]
 
 
+def test_server_stopped_during_an_engine_download(server, store, tmp_path):
+    names = [f"docs/{i:02}.txt" for i in range(40)]
+    put_many(store, names)
+    # The SDK's own class, which the transfer engine serves.
+    store._engine = minio.api.Minio(server.endpoint, access_key=server.access_key,
+                                    secret_key=server.secret_key, secure=False)  # fmt: skip
+    out = tmp_path / "out"
+    moved = []
+
+    def stop_after_five(name, size):
+        moved.append(name)
+        if len(moved) == 5:
+            server.stop()
+
+    with pytest.raises(ConnectionError) as caught:
+        store._download_dir(BUCKET, "docs", str(out), workers=4, progress=stop_after_five)
+    assert server.endpoint in str(caught.value)
+    # Every file there is whole; nothing else was left behind.
+    done = [p.name for p in out.iterdir()]
+    assert len(done) >= 5
+    assert all((out / n).read_text() == f"docs/{n}" for n in done)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out"]
+    back(server, store)
+
+
 def test_server_stopped_during_a_listing(server, store):
     names = [f"many/{i:03}" for i in range(30)]
     put_many(store, names)

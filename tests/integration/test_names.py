@@ -105,6 +105,10 @@ def test_names_round_trip_or_are_refused_by_the_sdk(s3_server, store, bucket, tm
         "copy": data,
         **{f"deep/out/{k}": v for k, v in files_under(out).items()},
     }
+    # The transfer engine lists and writes the same.
+    engine_out = tmp_path / f"engine{case}"
+    store._download_dir(bucket, prefix, str(engine_out), workers=2)
+    assert files_under(engine_out) == files_under(out)
 
     # The file upload turns backslashes into levels before the SDK sees the name.
     file_key = f"f{case}/" + name
@@ -132,4 +136,13 @@ def test_names_round_trip_or_are_refused_by_the_sdk(s3_server, store, bucket, tm
         store._upload_dir(bucket, str(tree), base_dir=f"d{case}")
         listed = store._bucket_list_files(bucket, f"d{case}/")
         assert [r["object_name"] for r in listed] == [stored_as(s3_server.kind, dir_key)]
+    # And the transfer engine stores or refuses the same.
+    if refused_by_sdk(dir_key):
+        with pytest.raises(ValueError, match=re.escape(SDK_REFUSAL)):
+            store._upload_dir(bucket, str(tree), base_dir=f"e{case}", workers=2)
+    else:
+        store._upload_dir(bucket, str(tree), base_dir=f"e{case}", workers=2)
+        listed = store._bucket_list_files(bucket, f"e{case}/")
+        wanted = stored_as(s3_server.kind, f"e{case}/" + name.replace("\\", "/"))
+        assert [r["object_name"] for r in listed] == [wanted]
     assert os.listdir(tree) == [name]

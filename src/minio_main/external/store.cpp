@@ -18,7 +18,9 @@ std::string text_of(nb::handle value) {
 }  // namespace
 
 std::optional<transfer::Endpoint> store_endpoint(nb::handle engine) {
-  if (!is_exactly(engine, "minio", "Minio")) return std::nullopt;
+  // The class itself, where the SDK defines it (not a name that a caller may
+  // have pointed elsewhere).
+  if (!is_exactly(engine, "minio.api", "Minio")) return std::nullopt;
   nb::object base_url = engine.attr("_base_url");
   if (nb::cast<bool>(base_url.attr("is_https")) ||
       nb::cast<bool>(base_url.attr("virtual_style_flag")) ||

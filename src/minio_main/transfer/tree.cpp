@@ -307,6 +307,9 @@ void Tree::drain() {
 }
 
 void Tree::record(nb::object error, nb::handle name) {
+  if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_KeyboardInterrupt)) {
+    engine_.cancel();  // Ctrl-C in a progress call
+  }
   if (!first_.is_valid()) {
     first_ = std::move(error);
     engine_.stop();
