@@ -529,8 +529,10 @@ void Engine::loop(CURLM* multi) {
     int still_running = 0;
     curl_multi_perform(multi, &still_running);
     int left = 0;
+    bool ended = false;
     while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
+      ended = true;
       CURL* easy = message->easy_handle;
       CURLcode result = message->data.result;
       curl_multi_remove_handle(multi, easy);
@@ -557,7 +559,8 @@ void Engine::loop(CURLM* multi) {
         idle_.push_back(std::move(transfer));
       }
     }
-    long timeout = 100;
+    // A transfer that ended left a slot for the next one: no wait then.
+    long timeout = ended ? 0 : 100;
     if (listing_ && !list_done_ && !list_transfer_) {
       auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                       list_due_ - Clock::now())
