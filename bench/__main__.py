@@ -156,7 +156,10 @@ def show_trees(r: dict) -> None:
             if row[d] and row[d]["server_cpu_ms_per_file"] is not None
         ]
         if servers:
-            print(f"     the server's own CPU ms per file (zarnel engine, workers=8): {', '.join(servers)}")
+            print(
+                "     the server's own CPU ms per file (zarnel engine, workers=8): "
+                + ", ".join(servers)
+            )
         for goal in run["goals"]:
             want = goal["over_s5cmd_goal"]
             text = f"       {goal['direction']:<9} goal: best engine setting >= {want:g}x s5cmd"

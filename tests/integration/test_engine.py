@@ -107,7 +107,9 @@ def test_store_errors_are_the_sdks_s3error(
     store._engine = minio.Minio(s3_server.endpoint, access_key=s3_server.access_key,
                                 secret_key="not-the-secret", secure=False,
                                 region="us-east-1")  # fmt: skip
-    wanted = {"seaweedfs": ("SignatureDoesNotMatch", 403)}.get(s3_server.kind, ("NoSuchBucket", 404))
+    wanted = {"seaweedfs": ("SignatureDoesNotMatch", 403)}.get(
+        s3_server.kind, ("NoSuchBucket", 404)
+    )
 
     with caplog.at_level(logging.WARNING, logger="zarnel"), pytest.raises(S3Error) as caught:
         store._upload_dir(bucket_name, str(tmp_path / "up"), workers=4)
@@ -142,9 +144,9 @@ def test_overrides_and_other_clients_take_the_thread_path(store, bucket, tmp_pat
     class Traced(minio.Minio):
         pass
 
-    base = store._engine
-    store._engine = Traced(base._base_url.host, access_key=base._provider.retrieve().access_key,
-                           secret_key=base._provider.retrieve().secret_key, secure=False)  # fmt: skip
+    keys = store._engine._provider.retrieve()
+    store._engine = Traced(store._engine._base_url.host, access_key=keys.access_key,
+                           secret_key=keys.secret_key, secure=False)  # fmt: skip
     made = []
 
     class Counted(minio_main.Transfers):

@@ -100,8 +100,8 @@ void download_dir(const Names& names, const transfer::Originals& originals,
     return;
   }
   // The engine lists one level, page by page, while it downloads.
-  if (auto tree = transfer::Tree::for_download(originals, self, workers,
-                                               progress)) {
+  if (auto tree =
+          transfer::Tree::for_download(originals, self, workers, progress)) {
     if (tree->download(bucket_name, prefix, directory)) return;
   }
   nb::object transfers =

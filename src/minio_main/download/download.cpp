@@ -66,7 +66,8 @@ void bind_download(Class& cls) {
       "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
       "Write the object to the local file `file_name`; return True.");
   // The engine serves a tree download only while these are the instance's.
-  auto originals = std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  auto originals =
+      std::make_shared<transfer::Originals>(cls.attr("__module__"));
   originals->download_file = cls.attr("_download_file");
   originals->bucket_list_files = cls.attr("_bucket_list_files");
   cls.def(

@@ -12,7 +12,8 @@ bool is_exactly(nb::handle value, const char* module, const char* name) {
 }
 
 std::string text_of(nb::handle value) {
-  return value.is_none() ? std::string() : nb::cast<std::string>(nb::str(value));
+  return value.is_none() ? std::string()
+                         : nb::cast<std::string>(nb::str(value));
 }
 
 }  // namespace
@@ -49,7 +50,8 @@ std::optional<transfer::Endpoint> store_endpoint(nb::handle engine) {
 std::string store_region(nb::handle engine, nb::handle bucket_name) {
   nb::module_::import_("minio.helpers")
       .attr("check_bucket_name")(
-          bucket_name, "s3_check"_a = engine.attr("_base_url").attr("is_aws_host"));
+          bucket_name,
+          "s3_check"_a = engine.attr("_base_url").attr("is_aws_host"));
   return text_of(engine.attr("_get_region")(bucket_name));
 }
 

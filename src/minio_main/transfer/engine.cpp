@@ -20,16 +20,16 @@ using Clock = std::chrono::steady_clock;
 
 // The storage client's retries: five more attempts after a dropped
 // connection or a 500/502/503/504 answer, 0.2 s doubling in between.
-constexpr int kRetries = 5;
-constexpr double kBackoffSeconds = 0.2;
+constexpr int retries = 5;
+constexpr double backoff_seconds = 0.2;
 // What is kept of an error answer's body, and of a listing page.
-constexpr std::size_t kErrorBodyLimit = 64 * 1024;
-constexpr std::size_t kPageLimit = 32 * 1024 * 1024;
+constexpr std::size_t error_body_limit = std::size_t{64} * 1024;
+constexpr std::size_t page_limit = std::size_t{32} * 1024 * 1024;
 // The storage client's timeouts: 5 minutes to connect, and 5 minutes
 // without a byte ends a transfer.
-constexpr long kTimeoutSeconds = 300;
-constexpr long kListPage = 1000;
-const char* const kEmptySha256 =
+constexpr long timeout_seconds = 300;
+constexpr long list_page = 1000;
+const char* const empty_sha256 =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 bool transient(CURLcode code) {
@@ -226,7 +226,7 @@ struct Engine::Transfer {
     bool to_file = self->job.kind == Job::Kind::kGet && !self->listing &&
                    self->status() == 200;
     if (!to_file) {
-      std::size_t limit = self->listing ? kPageLimit : kErrorBodyLimit;
+      std::size_t limit = self->listing ? page_limit : error_body_limit;
       if (self->body.size() < limit) {
         self->body.append(data, std::min(length, limit - self->body.size()));
       }
@@ -281,8 +281,8 @@ struct Engine::Transfer {
     }
     ssize_t got;
     do {
-      got = ::pread(self->in_fd, buffer, want,
-                    static_cast<off_t>(self->offset));
+      got =
+          ::pread(self->in_fd, buffer, want, static_cast<off_t>(self->offset));
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
       // A file shortened while it is sent: the store would refuse the body.
@@ -303,7 +303,7 @@ struct Engine::Transfer {
 
 Engine::Engine(Endpoint endpoint, int workers)
     : endpoint_(std::move(endpoint)),
-      workers_(std::clamp(workers, 1, kMaxWorkers)) {
+      workers_(std::clamp(workers, 1, max_workers)) {
   static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
   (void)global;
   multi_ = curl_multi_init();
@@ -354,7 +354,7 @@ void Engine::start(std::optional<Listing> listing) {
 bool Engine::try_submit(Job& job) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.size() >= static_cast<std::size_t>(2 * workers_)) return false;
+    if (queue_.size() >= 2 * static_cast<std::size_t>(workers_)) return false;
     queue_.push_back(std::move(job));
   }
   curl_multi_wakeup(multi_);
@@ -365,8 +365,7 @@ void Engine::wait(std::chrono::milliseconds timeout, bool for_room) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, timeout, [this, for_room] {
     return ended_ || !done_.empty() ||
-           (for_room &&
-            queue_.size() < static_cast<std::size_t>(2 * workers_));
+           (for_room && queue_.size() < 2 * static_cast<std::size_t>(workers_));
   });
 }
 
@@ -549,7 +548,7 @@ void Engine::loop(CURLM* multi) {
       // end() hands retries to retrying_; the rest go back to the pool.
       if (transfer->attempts < 0) {
         transfer->attempts = -transfer->attempts;
-        double delay = kBackoffSeconds * (1 << (transfer->attempts - 1));
+        double delay = backoff_seconds * (1 << (transfer->attempts - 1));
         retrying_.emplace_back(
             Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                std::chrono::duration<double>(delay)),
@@ -617,9 +616,9 @@ bool Engine::begin(CURLM* multi, Transfer& transfer) {
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout_seconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout_seconds);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "zarnel (libcurl)");
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::on_header);
@@ -631,7 +630,7 @@ bool Engine::begin(CURLM* multi, Transfer& transfer) {
   bool put = job.kind == Job::Kind::kPut && !transfer.listing;
   // libcurl signs x-amz-content-sha256 only when the request carries it, and
   // the store then checks the body against it.
-  std::string sha = put ? job.sha256_hex : std::string(kEmptySha256);
+  std::string sha = put ? job.sha256_hex : std::string(empty_sha256);
   transfer.headers = curl_slist_append(
       transfer.headers, ("x-amz-content-sha256: " + sha).c_str());
   if (!endpoint_.session_token.empty()) {
@@ -679,7 +678,7 @@ bool Engine::begin(CURLM* multi, Transfer& transfer) {
 void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
   Job& job = transfer.job;
   long status = transfer.status();
-  bool retry_left = transfer.attempts < kRetries;
+  bool retry_left = transfer.attempts < retries;
   auto retry = [&] {
     transfer.discard_file();
     transfer.attempts = -(transfer.attempts + 1);  // loop() reads the sign
@@ -697,8 +696,8 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
     long os_errno = 0;
     curl_easy_getinfo(transfer.easy, CURLINFO_OS_ERRNO, &os_errno);
     f.os_errno = static_cast<int>(os_errno);
-    f.message = transfer.error[0] != '\0' ? transfer.error
-                                          : curl_easy_strerror(result);
+    f.message =
+        transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
     transfer.reset();
     fail(transfer.job, std::move(f));
     return;
@@ -727,8 +726,8 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
                       &length);
     std::string etag = unquoted(transfer.etag);
     std::string digest = transfer.md5->hex();
-    bool short_body = length >= 0 &&
-                      transfer.written != static_cast<std::uint64_t>(length);
+    bool short_body =
+        length >= 0 && transfer.written != static_cast<std::uint64_t>(length);
     // An encrypted object's ETag is not the MD5 of its content.
     bool bad_digest = plain_md5(etag) && !transfer.encrypted && digest != etag;
     if (short_body || bad_digest) {
@@ -772,7 +771,7 @@ void Engine::list_next(CURLM* multi) {
     query += "continuation-token=" + query_encode(continuation_) + "&";
   }
   query += "delimiter=%2F&encoding-type=url&list-type=2&max-keys=" +
-           std::to_string(kListPage) +
+           std::to_string(list_page) +
            "&prefix=" + query_encode(listing.prefix);
   transfer.url = endpoint_.base_url + "/" + listing.bucket + "/?" + query;
   begin(multi, transfer);
@@ -783,12 +782,12 @@ void Engine::listed(Transfer& transfer, CURLcode result) {
   long status = transfer.status();
   std::unique_ptr<Transfer> done = std::move(list_transfer_);
   bool again = result != CURLE_OK ? transient(result) : transient(status);
-  if (again && list_attempts_ < kRetries) {
+  if (again && list_attempts_ < retries) {
     ++list_attempts_;  // the same page once more, after the back-off
-    list_due_ = Clock::now() +
-                std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(
-                        kBackoffSeconds * (1 << (list_attempts_ - 1))));
+    list_due_ =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(
+                               backoff_seconds * (1 << (list_attempts_ - 1))));
     return;
   }
   list_attempts_ = 0;

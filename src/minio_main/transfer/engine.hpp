@@ -33,6 +33,7 @@ struct Endpoint {
 // Python error from it.
 struct Failure {
   enum class Kind { kStore, kTransport, kSystem, kValue } kind;
+  explicit Failure(Kind what) : kind(what) {}
   // kStore: the store's answer.
   long status = 0;
   std::string content_type, request_id, host_id, body;
@@ -67,6 +68,14 @@ struct Done {
   std::string object_name;  // UTF-8, for the jobs that the listing made
   std::uint64_t size = 0;
   std::optional<Failure> failure;
+
+  explicit Done(Kind what, PyObject* name = nullptr, std::string object = {},
+                std::uint64_t bytes = 0, std::optional<Failure> why = {})
+      : kind(what),
+        token(name),
+        object_name(std::move(object)),
+        size(bytes),
+        failure(std::move(why)) {}
 };
 
 // The objects directly under `prefix` (which ends in "/") of `bucket`, listed
@@ -144,13 +153,13 @@ class Engine {
 };
 
 // The most files in flight on this path.
-constexpr int kMaxWorkers = 256;
+constexpr int max_workers = 256;
 // The largest file sent in one PUT: the storage client's part size, above
 // which it uploads in parts.
-constexpr std::uint64_t kSinglePutLimit = 5ull * 1024 * 1024;
+constexpr std::uint64_t single_put_limit = 5ull * 1024 * 1024;
 // Files up to this size are read whole by the caller; larger ones are read
 // again by the engine while they are sent.
-constexpr std::uint64_t kInMemoryLimit = 128 * 1024;
+constexpr std::uint64_t in_memory_limit = std::uint64_t{128} * 1024;
 
 // S3's encoding of an object name in a URL path: every byte but the
 // unreserved ones and "/" as %XX, as the storage client does.

@@ -10,7 +10,8 @@
 
 namespace zarnel::transfer {
 
-Digest::Digest(const EVP_MD* kind) : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
+Digest::Digest(const EVP_MD* kind)
+    : context_(EVP_MD_CTX_new(), &EVP_MD_CTX_free) {
   if (context_) EVP_DigestInit_ex(context_.get(), kind, nullptr);
 }
 

@@ -15,9 +15,9 @@ using namespace nb::literals;
 namespace {
 
 // How often the caller's thread looks for Ctrl-C while it waits.
-constexpr std::chrono::milliseconds kTick{100};
+constexpr std::chrono::milliseconds tick{100};
 // Later failures named in the notes of the raised one; the rest are counted.
-constexpr std::size_t kNoted = 20;
+constexpr std::size_t noted_failures = 20;
 
 // The class's own operation, not one that an instance or a subclass put in
 // its place.
@@ -41,7 +41,7 @@ int engine_workers(const Originals& originals, nb::handle workers,
   int overflow = 0;
   long value = PyLong_AsLongAndOverflow(count.ptr(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (overflow != 0 || value > kMaxWorkers) return kMaxWorkers;
+  if (overflow != 0 || value > max_workers) return max_workers;
   return value > 1 ? static_cast<int>(value) : 0;
 }
 
@@ -80,9 +80,8 @@ std::string fs_bytes(nb::handle path) {
 }
 
 nb::object decoded(const std::string& text) {
-  return nb::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                           "replace"));
+  return nb::steal(PyUnicode_DecodeUTF8(
+      text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 nb::object optional_text(const std::string& text) {
@@ -122,8 +121,8 @@ nb::object os_error(int error_number, const std::string& message,
 Originals::Originals(nb::handle module_name) {
   std::string name = nb::cast<std::string>(nb::str(module_name));
   std::string package = name.substr(0, name.rfind('.') + 1);
-  check_workers =
-      nb::module_::import_((package + "transfers").c_str()).attr("check_workers");
+  check_workers = nb::module_::import_((package + "transfers").c_str())
+                      .attr("check_workers");
 }
 
 Tree::Tree(nb::handle self, nb::handle engine, Endpoint endpoint, int workers,
@@ -140,7 +139,7 @@ Tree::~Tree() {
   engine_.cancel();
   {
     nb::gil_scoped_release released;
-    while (!engine_.finished()) engine_.wait(kTick);
+    while (!engine_.finished()) engine_.wait(tick);
   }
   for (Done& done : engine_.take_done()) Py_XDECREF(done.token);
 }
@@ -221,13 +220,13 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
   for (int attempt = 0; attempt < 2; ++attempt) {
     nb::gil_scoped_release released;
     job.body.clear();
-    error_number = read_for_upload(job.path, kSinglePutLimit, kInMemoryLimit,
+    error_number = read_for_upload(job.path, single_put_limit, in_memory_limit,
                                    job.size, job.body, job.sha256_hex);
     if (error_number != EAGAIN) break;
   }
   if (error_number != 0) {
-    nb::object error = os_error(error_number, std::strerror(error_number),
-                                file_name);
+    nb::object error =
+        os_error(error_number, std::strerror(error_number), file_name);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
                     error.ptr());
     throw nb::python_error();
@@ -240,14 +239,14 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
     if (!progress_.is_none()) progress_(object_name, job.size);
     return;
   }
-  job.body_in_memory = job.size <= kInMemoryLimit;
+  job.body_in_memory = job.size <= in_memory_limit;
   if (!job.body_in_memory) job.body.clear();
   job.token = nb::borrow(object_name).release().ptr();
   start_once();
   while (!engine_.try_submit(job)) {
     {
       nb::gil_scoped_release released;
-      engine_.wait(kTick, true);
+      engine_.wait(tick, true);
     }
     drain();
     if (PyErr_CheckSignals() != 0 || first_.is_valid()) {
@@ -277,11 +276,10 @@ bool Tree::download(nb::handle bucket_name, nb::handle prefix,
 
 void Tree::drain() {
   for (Done& done : engine_.take_done()) {
-    nb::object name = done.token != nullptr
-                          ? nb::steal(done.token)
-                          : (done.object_name.empty()
-                                 ? nb::object(nb::none())
-                                 : decoded(done.object_name));
+    nb::object name = done.token != nullptr ? nb::steal(done.token)
+                                            : (done.object_name.empty()
+                                                   ? nb::object(nb::none())
+                                                   : decoded(done.object_name));
     done.token = nullptr;
     switch (done.kind) {
       case Done::Kind::kMoved:
@@ -313,7 +311,7 @@ void Tree::record(nb::object error, nb::handle name) {
   if (!first_.is_valid()) {
     first_ = std::move(error);
     engine_.stop();
-  } else if (later_.size() < kNoted) {
+  } else if (later_.size() < noted_failures) {
     later_.emplace_back(nb::borrow(name), std::move(error));
   } else {
     ++unnoted_;
@@ -325,8 +323,8 @@ nb::object Tree::make_error(const Failure& failure) {
     case Failure::Kind::kStore: {
       nb::object error_module = nb::module_::import_("minio.error");
       nb::bytes body(failure.body.data(), failure.body.size());
-      bool xml = failure.content_type.find("application/xml") !=
-                 std::string::npos;
+      bool xml =
+          failure.content_type.find("application/xml") != std::string::npos;
       std::optional<StoreError> parsed;
       if (xml) parsed = parse_error(failure.body);
       if (!parsed) {
@@ -352,8 +350,7 @@ nb::object Tree::make_error(const Failure& failure) {
       const std::string& key =
           parsed->key.empty() ? failure.object_name : parsed->key;
       return error_module.attr("S3Error")(
-          response, optional_text(parsed->code),
-          optional_text(parsed->message),
+          response, optional_text(parsed->code), optional_text(parsed->message),
           optional_text(parsed->resource.empty() ? failure.resource
                                                  : parsed->resource),
           optional_text(parsed->request_id.empty() ? failure.request_id
@@ -394,7 +391,7 @@ void Tree::wait_until_finished() {
     if (engine_.finished()) break;
     {
       nb::gil_scoped_release released;
-      engine_.wait(kTick);
+      engine_.wait(tick);
     }
     if (PyErr_CheckSignals() != 0) {
       // Ctrl-C: the running transfers are abandoned, their files removed.
@@ -402,7 +399,7 @@ void Tree::wait_until_finished() {
       engine_.cancel();
       {
         nb::gil_scoped_release released;
-        while (!engine_.finished()) engine_.wait(kTick);
+        while (!engine_.finished()) engine_.wait(tick);
       }
       drain();
       raise_first(nb::borrow(interrupt.value()));
@@ -419,8 +416,8 @@ void Tree::finish() {
 
 void Tree::finish(nb::python_error& error) {
   nb::object value = nb::borrow(error.value());
-  bool interrupted = PyErr_GivenExceptionMatches(error.type().ptr(),
-                                                 PyExc_KeyboardInterrupt);
+  bool interrupted =
+      PyErr_GivenExceptionMatches(error.type().ptr(), PyExc_KeyboardInterrupt);
   if (interrupted) {
     engine_.cancel();
   } else {
@@ -435,7 +432,7 @@ void Tree::finish(nb::python_error& error) {
       if (engine_.finished()) break;
       {
         nb::gil_scoped_release released;
-        engine_.wait(kTick);
+        engine_.wait(tick);
       }
       if (PyErr_CheckSignals() != 0) {
         PyErr_Clear();  // already ending; the running ones are abandoned
@@ -451,7 +448,8 @@ void Tree::finish(nb::python_error& error) {
 }
 
 void Tree::raise_first(nb::object error) {
-  nb::object logger = nb::module_::import_("logging").attr("getLogger")("zarnel");
+  nb::object logger =
+      nb::module_::import_("logging").attr("getLogger")("zarnel");
   auto report = [&](const std::string& text) {
     // The storage client's errors are frozen: what cannot be a note of the
     // raised error goes to the log.

@@ -87,28 +87,29 @@ std::optional<ListPage> parse_list_page(const std::string& xml) {
   ListedObject current;
   bool url_encoded = false;
   std::string root;
-  bool ok = Reader().parse(xml, root, [&](const std::string& path,
-                                          const std::string& text) {
-    if (path == "Contents/Key") {
-      current.key = text;
-    } else if (path == "Contents/ETag") {
-      current.etag = text;
-    } else if (path == "Contents/Size") {
-      current.size = std::strtoull(text.c_str(), nullptr, 10);
-    } else if (path == "Contents") {
-      page.objects.push_back(std::move(current));
-      current = ListedObject();
-    } else if (path == "IsTruncated") {
-      page.truncated = text == "true";
-    } else if (path == "NextContinuationToken") {
-      page.next_token = text;
-    } else if (path == "EncodingType") {
-      url_encoded = text == "url";
-    }
-  });
+  bool ok = Reader().parse(
+      xml, root, [&](const std::string& path, const std::string& text) {
+        if (path == "Contents/Key") {
+          current.key = text;
+        } else if (path == "Contents/ETag") {
+          current.etag = text;
+        } else if (path == "Contents/Size") {
+          current.size = std::strtoull(text.c_str(), nullptr, 10);
+        } else if (path == "Contents") {
+          page.objects.push_back(std::move(current));
+          current = ListedObject();
+        } else if (path == "IsTruncated") {
+          page.truncated = text == "true";
+        } else if (path == "NextContinuationToken") {
+          page.next_token = text;
+        } else if (path == "EncodingType") {
+          url_encoded = text == "url";
+        }
+      });
   if (!ok || root != "ListBucketResult") return std::nullopt;
   if (url_encoded) {
-    for (ListedObject& object : page.objects) object.key = url_decode(object.key);
+    for (ListedObject& object : page.objects)
+      object.key = url_decode(object.key);
   }
   return page;
 }
@@ -116,16 +117,23 @@ std::optional<ListPage> parse_list_page(const std::string& xml) {
 std::optional<StoreError> parse_error(const std::string& xml) {
   StoreError error;
   std::string root;
-  bool ok = Reader().parse(xml, root, [&](const std::string& path,
-                                          const std::string& text) {
-    if (path == "Code") error.code = text;
-    else if (path == "Message") error.message = text;
-    else if (path == "Resource") error.resource = text;
-    else if (path == "RequestId") error.request_id = text;
-    else if (path == "HostId") error.host_id = text;
-    else if (path == "BucketName") error.bucket = text;
-    else if (path == "Key") error.key = text;
-  });
+  bool ok = Reader().parse(
+      xml, root, [&](const std::string& path, const std::string& text) {
+        if (path == "Code")
+          error.code = text;
+        else if (path == "Message")
+          error.message = text;
+        else if (path == "Resource")
+          error.resource = text;
+        else if (path == "RequestId")
+          error.request_id = text;
+        else if (path == "HostId")
+          error.host_id = text;
+        else if (path == "BucketName")
+          error.bucket = text;
+        else if (path == "Key")
+          error.key = text;
+      });
   if (!ok || root != "Error") return std::nullopt;
   return error;
 }

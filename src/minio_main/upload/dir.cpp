@@ -262,8 +262,8 @@ void upload_dir(const Names& names, const transfer::Originals& originals,
     walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
     return;
   }
-  if (auto tree = transfer::Tree::for_upload(originals, self, workers,
-                                             progress)) {
+  if (auto tree =
+          transfer::Tree::for_upload(originals, self, workers, progress)) {
     {
       Sharing sharing(tree.get());
       try {

@@ -38,7 +38,8 @@ void bind_upload(Class& cls) {
       "Store the local file `file_name` as `object_name` (backslashes "
       "become \"/\"), with up to `parallel` part uploads at once.");
   // The engine serves a tree upload only while this is the instance's.
-  auto originals = std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  auto originals =
+      std::make_shared<transfer::Originals>(cls.attr("__module__"));
   originals->upload_file = cls.attr("_upload_file");
   cls.def(
       "_upload_dir",
