@@ -10,18 +10,23 @@ the speed is.
 Failure rules: the first failure stops the hand-over (the caller's next
 ``upload``/``download`` raises it) and no queued transfer starts; ``close``
 waits for the transfers already running and raises the first failure, the same
-exception object, with every later failure added to it as a note. No worker
-thread outlives ``close``.
+exception object, with every later failure added to it as a note; an object that
+takes no notes (the storage client's ``S3Error`` is frozen) is raised as it is,
+and the later failures go to the ``zarnel`` log instead. No worker thread
+outlives ``close``.
 """
 
 from __future__ import annotations
 
+import logging
 import operator
 import os
 import queue
 import threading
 from collections.abc import Callable
 from typing import Any
+
+from zarnel_log import LOGGER_NAME
 
 __all__ = ["MAX_WORKERS", "Transfers", "check_workers"]
 
@@ -59,6 +64,15 @@ def _file_size(path: Any) -> int:
         return os.stat(path).st_size
     except (OSError, TypeError, ValueError):
         return 0
+
+
+def _add_note(error: BaseException, note: str) -> None:
+    # The storage client's S3Error refuses new attributes, notes among them:
+    # the caller still gets that error itself, and the note goes to the log.
+    try:
+        error.add_note(note)
+    except Exception:
+        logging.getLogger(LOGGER_NAME).error("%s (not noted on %s)", note, type(error).__name__)
 
 
 class Transfers:
@@ -151,11 +165,14 @@ class Transfers:
         others = [(name, e) for name, e in self._later if e is not error]
         if self._first is not None and self._first is not error:
             others.insert(0, (None, self._first))
+        notes = []
         for name, other in others:
             where = "" if name is None else f" {name!r}"
-            error.add_note(f"also failed{where}: {type(other).__name__}: {other}")
+            notes.append(f"also failed{where}: {type(other).__name__}: {other}")
         if self._unnoted:
-            error.add_note(f"and {self._unnoted} more failed transfers")
+            notes.append(f"and {self._unnoted} more failed transfers")
+        for note in notes:
+            _add_note(error, note)
         raise error
 
     def __enter__(self) -> Transfers:
