@@ -113,7 +113,7 @@ class TestSameWork:
 
 
 class TestOverlap:
-    @pytest.mark.parametrize("workers", [3, 16])
+    @pytest.mark.parametrize("workers", [3, 16, 2**64])
     def test_as_many_files_move_at_once_as_there_are_workers_and_no_more(
         self, recorder, tree, workers
     ):
