@@ -423,6 +423,13 @@ class TestUploadDir:
         assert uploads(client) == {prefix + name: os.path.join(site, name) for name in SITE}
         assert {c.kwargs["num_parallel_uploads"] for c in client._engine.calls} == {5}
 
+    @pytest.mark.parametrize("kind", [os.fsencode, pathlib.Path, pathlib.PurePosixPath])
+    def test_bytes_and_path_like_directories_name_the_same_objects_and_files(
+        self, client, site, kind
+    ):
+        client._upload_dir("b", kind(str(site)))
+        assert uploads(client) == {"site/" + name: os.path.join(site, name) for name in SITE}
+
     def test_a_trailing_separator_gives_no_prefix(self, client, site):
         client._upload_dir("b", str(site) + os.sep)
         assert sorted(uploads(client)) == sorted(SITE)

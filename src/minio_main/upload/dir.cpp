@@ -245,16 +245,17 @@ void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
 void upload_dir(const Names& names, nb::handle self, nb::handle bucket_name,
                 nb::handle dir_path, nb::handle parallel, nb::handle base_dir,
                 nb::handle workers, nb::handle progress) {
+  nb::object path = external::path_text(names.imported(names.os), dir_path);
   // A nested call shares the outermost call's workers, whatever it asks.
   if (walk.transfers != nullptr || external::sequential(workers, progress)) {
-    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    walk_dir(names, self, bucket_name, path, parallel, base_dir);
     return;
   }
   nb::object transfers =
       call(names.imported(names.transfers), {}, workers, progress);
   external::transferring(transfers, names.close, [&] {
     Sharing sharing(transfers);
-    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    walk_dir(names, self, bucket_name, path, parallel, base_dir);
   });
 }
 
