@@ -481,6 +481,10 @@ class TestUploadDir:
         client._upload_dir("b", str(top))
 
         assert sorted(uploads(client)) == ["top/a/b/h.txt", "top/a/g.txt", "top/f.txt"]
+        skipped = [top / "self", top / "a" / "b" / "up", top / "a" / "b" / "root"]
+        assert sorted(client._log.warnings) == sorted(
+            f"目录形成循环，已跳过：{str(path)!r}" for path in skipped
+        )
 
     def test_links_between_siblings_are_not_cycles(self, client, tmp_path):
         top = make_tree(tmp_path / "top", ["a/x", "b/y"])

@@ -215,7 +215,11 @@ void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
     if (is_dir(names, isdir, local, status, stated)) {
       std::optional<DirId> id = stated ? identity_of(status) : identity(local);
       // Neither descended again nor uploaded as a file.
-      if (on_walk(id)) continue;
+      if (on_walk(id)) {
+        call_method(attribute(self, names.log), names.warning, {},
+                    call_method(names.cycle, names.format, {}, local));
+        continue;
+      }
       nb::object sub_prefix =
           forward_slashes(names, join_with(names, join, prefix, name));
       nb::object sub_path = join_with(names, join, dir_path, name);
