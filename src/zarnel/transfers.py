@@ -165,14 +165,11 @@ class Transfers:
         others = [(name, e) for name, e in self._later if e is not error]
         if self._first is not None and self._first is not error:
             others.insert(0, (None, self._first))
-        notes = []
         for name, other in others:
             where = "" if name is None else f" {name!r}"
-            notes.append(f"also failed{where}: {type(other).__name__}: {other}")
+            _add_note(error, f"also failed{where}: {type(other).__name__}: {other}")
         if self._unnoted:
-            notes.append(f"and {self._unnoted} more failed transfers")
-        for note in notes:
-            _add_note(error, note)
+            _add_note(error, f"and {self._unnoted} more failed transfers")
         raise error
 
     def __enter__(self) -> Transfers:
