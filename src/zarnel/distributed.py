@@ -14,9 +14,12 @@ with its own SSH tunnel when the client uses one, and drops it when the call
 ends. Workers read and write the same file system paths as the caller: run
 them on one machine (a ``LocalCluster``) or on a shared file system.
 
-Batches start while the walk goes on. The first failed batch ends the call:
-the batches not yet started are cancelled, the ones running finish on their
-workers, and the failure is raised on the caller.
+Batches start while the walk goes on, at most ``TASKS_PER_THREAD`` per thread
+of the cluster at a time: the walk waits for a batch to end before it hands
+over another, so the scheduler holds a few batches however large the tree. The
+first failed batch (or Ctrl-C) ends the call: the batches not yet started are
+skipped, the call waits (up to ``SETTLE_SECONDS``) for the ones running on
+their workers, and the failure is raised on the caller.
 
 Dask is an optional dependency (``pip install zarnel[dask]``); this module
 imports it only when a function runs.
@@ -24,8 +27,10 @@ imports it only when a function runs.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
+import uuid
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -36,11 +41,19 @@ from zarnel.transfers import Transfers, check_workers
 if TYPE_CHECKING:
     from zarnel.minio_main import ZarnelMinioMain
 
-__all__ = ["FILES_PER_TASK", "RemoteS3Error", "download_prefix", "upload_tree"]
+__all__ = [
+    "FILES_PER_TASK", "SETTLE_SECONDS", "TASKS_PER_THREAD", "RemoteS3Error", "download_prefix",
+    "upload_tree",
+]  # fmt: skip
 
 # Enough files that a task's start-up (a round trip to the scheduler, a few
 # ms) is small beside moving them, few enough that a tree is spread evenly.
 FILES_PER_TASK = 200
+# Tasks submitted and not yet ended, per thread of the cluster: one running
+# and one waiting to start, so that no worker thread waits for the walk.
+TASKS_PER_THREAD = 2
+# How long a failed or interrupted call waits for the tasks still running.
+SETTLE_SECONDS = 30
 
 
 def upload_tree(
@@ -99,25 +112,32 @@ class _Shipped:
 
 
 def _upload_batch(
-    shipped: _Shipped, files: list[tuple[Any, Any]], bucket_name: str,
+    shipped: _Shipped, stop: str, files: list[tuple[Any, Any]], bucket_name: str,
     parallel: Any, workers: int,
 ) -> int:  # fmt: skip
     def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
         transfers.upload(shipped.store, bucket_name, object_name, file_name, parallel)
 
-    return _move(files, workers, move)
+    return _move(stop, files, workers, move)
 
 
 def _download_batch(
-    shipped: _Shipped, files: list[tuple[Any, Any]], bucket_name: str, workers: int
+    shipped: _Shipped, stop: str, files: list[tuple[Any, Any]], bucket_name: str, workers: int
 ) -> int:
     def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
         transfers.download(shipped.store, bucket_name, object_name, file_name, None)
 
-    return _move(files, workers, move)
+    return _move(stop, files, workers, move)
 
 
-def _move(files: list[tuple[Any, Any]], workers: int, move: Callable[..., None]) -> int:
+def _move(stop: str, files: list[tuple[Any, Any]], workers: int,
+          move: Callable[..., None]) -> int:  # fmt: skip
+    from distributed import Event
+
+    # Set by the caller once the call has failed: a batch that starts after
+    # that moves nothing, so the caller need only wait for the ones running.
+    if Event(stop).is_set():
+        return 0
     try:
         with Transfers(workers) as transfers:
             for object_name, file_name in files:
@@ -152,7 +172,11 @@ class RemoteS3Error(S3Error):
         return copy
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return _remote_s3_error, tuple(getattr(self, name) for name in _S3_FIELDS)
+        fields = tuple(getattr(self, name) for name in _S3_FIELDS)
+        notes = getattr(self, "__notes__", None)
+        # The state goes through BaseException.__setstate__, which sets it as
+        # attributes; __notes__ is one that the class lets change.
+        return _remote_s3_error, fields, {"__notes__": list(notes)} if notes else None
 
 
 def _remote_s3_error(*fields: Any) -> RemoteS3Error:
@@ -200,8 +224,9 @@ def _plan_class() -> type:
 
 
 class _Batches:
-    """Submits batches of files as tasks and gathers their counts; the first
-    failure is raised and every task not yet finished is cancelled."""
+    """Submits batches of files as tasks, a bounded number at a time, and
+    gathers their counts; the first failure is raised once the tasks running
+    have ended, and the rest are skipped or cancelled."""
 
     def __init__(self, dask_client: Any, store: ZarnelMinioMain, task: Callable[..., int],
                  files_per_task: int, *arguments: Any) -> None:  # fmt: skip
@@ -220,9 +245,13 @@ class _Batches:
         self._size = files_per_task
         self._arguments = arguments
         self._batch: list[tuple[Any, Any]] = []
-        self._futures: list[Any] = []
+        self._running: set[Any] = set()  # submitted, not yet gathered
         self._done = as_completed(with_results=True)
         self._moved = 0
+        self._limit = TASKS_PER_THREAD * max(1, sum(dask_client.nthreads().values()))
+        # Named for this call only; set (and then removed) only on failure.
+        self._stop = f"zarnel-stop-{uuid.uuid4().hex}"
+        self._stopping: Any = None
         # One copy of the client per worker process, for every task there.
         self._store = dask_client.scatter(_Shipped(store), broadcast=True, hash=False)
 
@@ -231,26 +260,57 @@ class _Batches:
         if len(self._batch) >= self._size:
             self._submit()
             # A failure seen while the walk goes on ends it there.
-            for _future, moved in self._done.next_batch(block=False):
-                self._moved += moved
+            for future, moved in self._done.next_batch(block=False):
+                self._gathered(future, moved)
 
     def finish(self) -> int:
         if self._batch:
             self._submit()
-        for _future, moved in self._done:
-            self._moved += moved
+        for future, moved in self._done:
+            self._gathered(future, moved)
         return self._moved
 
     def _submit(self) -> None:
+        # Back-pressure: the walk waits here while the cluster is busy.
+        while len(self._running) >= self._limit:
+            self._gathered(*next(self._done))
         future = self._client.submit(
-            self._task, self._store, self._batch, *self._arguments, pure=False
+            self._task, self._store, self._stop, self._batch, *self._arguments, pure=False
         )
         self._batch = []
-        self._futures.append(future)
+        self._running.add(future)
         self._done.add(future)
+
+    def _gathered(self, future: Any, moved: Any) -> None:
+        if future.status != "finished":
+            # next_batch() hands a failure over as (type, error, traceback)
+            # without raising it; result() raises it.
+            future.result()
+        self._running.discard(future)
+        self._moved += moved
 
     def __enter__(self) -> _Batches:
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        self._client.cancel([*self._futures, self._store])
+    def __exit__(self, kind: Any, error: BaseException | None, traceback: Any) -> None:
+        try:
+            if error is not None and self._running:
+                self._settle()
+        finally:
+            self._client.cancel([*self._running, self._store])
+            if self._stopping is not None:
+                with contextlib.suppress(Exception):
+                    self._stopping.clear()  # the scheduler forgets a cleared event
+
+    def _settle(self) -> None:
+        # Tasks that already run cannot be stopped from here (cancelling only
+        # forgets them), so they are waited for, as the thread path waits for
+        # its transfers; the ones not started yet see the event and return.
+        from distributed import Event, wait
+
+        try:
+            self._stopping = Event(self._stop, client=self._client)
+            self._stopping.set()
+            wait(list(self._running), timeout=SETTLE_SECONDS)
+        except Exception:
+            pass  # a timeout or a lost scheduler: the call's own error is raised

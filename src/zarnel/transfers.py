@@ -10,12 +10,15 @@ the speed is.
 Failure rules: the first failure stops the hand-over (the caller's next
 ``upload``/``download`` raises it) and no queued transfer starts; ``close``
 waits for the transfers already running and raises the first failure, the same
-exception object, with every later failure added to it as a note. No worker
-thread outlives ``close``.
+exception object, with every later failure added to it as a note; an object that
+takes no notes (the storage client's ``S3Error`` is frozen) is raised as it is,
+and the later failures go to the ``zarnel`` log instead. No worker thread
+outlives ``close``.
 """
 
 from __future__ import annotations
 
+import logging
 import operator
 import os
 import queue
@@ -23,7 +26,9 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
-__all__ = ["MAX_WORKERS", "Transfers", "check_workers"]
+from zarnel_log import LOGGER_NAME
+
+__all__ = ["MAX_WORKERS", "Transfers", "add_note", "check_workers"]
 
 # The storage client keeps 10 connections per host. More threads than that
 # would only open extra connections that it then discards, each with a
@@ -59,6 +64,15 @@ def _file_size(path: Any) -> int:
         return os.stat(path).st_size
     except (OSError, TypeError, ValueError):
         return 0
+
+
+def add_note(error: BaseException, note: str) -> None:
+    # The storage client's S3Error refuses new attributes, notes among them:
+    # the caller still gets that error itself, and the note goes to the log.
+    try:
+        error.add_note(note)
+    except Exception:
+        logging.getLogger(LOGGER_NAME).error("%s (not noted on %s)", note, type(error).__name__)
 
 
 class Transfers:
@@ -153,9 +167,9 @@ class Transfers:
             others.insert(0, (None, self._first))
         for name, other in others:
             where = "" if name is None else f" {name!r}"
-            error.add_note(f"also failed{where}: {type(other).__name__}: {other}")
+            add_note(error, f"also failed{where}: {type(other).__name__}: {other}")
         if self._unnoted:
-            error.add_note(f"and {self._unnoted} more failed transfers")
+            add_note(error, f"and {self._unnoted} more failed transfers")
         raise error
 
     def __enter__(self) -> Transfers:

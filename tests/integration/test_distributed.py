@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import time
 
 import pytest
 from distributed import Client, LocalCluster
@@ -69,3 +70,42 @@ def test_first_failure_reaches_the_caller(dask_client, store, bucket_name, tmp_p
     assert caught.value.code == "NoSuchBucket"
     assert caught.value.bucket_name == bucket_name
     assert caught.value.response is None
+
+
+def test_tasks_in_flight_stay_bounded(dask_client, store, sdk, bucket, tmp_path, monkeypatch):
+    for i in range(24):
+        (tmp_path / "site" / f"f{i}.txt").parent.mkdir(exist_ok=True)
+        (tmp_path / "site" / f"f{i}.txt").write_text(str(i))
+    submitted, most = [], 0
+    submit = dask_client.submit
+
+    def counting(*args, **kwargs):
+        nonlocal most
+        most = max(most, 1 + sum(not f.done() for f in submitted))
+        submitted.append(submit(*args, **kwargs))
+        return submitted[-1]
+
+    monkeypatch.setattr(dask_client, "submit", counting)
+    assert upload_tree(dask_client, store, bucket, tmp_path / "site", files_per_task=1) == 24
+    threads = sum(dask_client.nthreads().values())
+    assert 1 < most <= 2 * threads  # one running and one waiting per thread
+    assert len(list(sdk.list_objects(bucket, "site/"))) == 24
+
+
+def test_a_failure_is_raised_once_the_running_tasks_have_ended(
+    dask_client, store, sdk, bucket, tmp_path
+):
+    site = tmp_path / "site"
+    site.mkdir()
+    for i in range(4):
+        (site / f"big{i}.bin").write_bytes(os.urandom(12 * 1024 * 1024))
+    (site / "dangling").symlink_to(tmp_path / "nothing")  # fails on its worker at once
+
+    def stored():
+        return sorted(o.object_name for o in sdk.list_objects(bucket, "site/"))
+
+    with pytest.raises(FileNotFoundError):
+        upload_tree(dask_client, store, bucket, site, files_per_task=1)
+    when_raised = stored()
+    time.sleep(3)
+    assert stored() == when_raised  # nothing of the call was still being written

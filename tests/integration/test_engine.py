@@ -111,7 +111,7 @@ def test_store_errors_are_the_sdks_s3error(
         s3_server.kind, ("NoSuchBucket", 404)
     )
 
-    with caplog.at_level(logging.WARNING, logger="zarnel"), pytest.raises(S3Error) as caught:
+    with caplog.at_level(logging.ERROR, logger="zarnel"), pytest.raises(S3Error) as caught:
         store._upload_dir(bucket_name, str(tmp_path / "up"), workers=4)
 
     error = caught.value

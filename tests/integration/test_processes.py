@@ -1,9 +1,12 @@
-"""Clients sent to other processes: multiprocessing pools, and one tunnel per process."""
+"""Clients sent to other processes: multiprocessing pools, one tunnel per process, and
+clients that a forked child inherits."""
 
 from __future__ import annotations
 
 import multiprocessing
 import os
+import signal
+import time
 
 import pytest
 
@@ -84,3 +87,55 @@ def test_each_process_has_its_own_tunnel(s3_config, tunnel_keys, bucket, method)
             child.join()
     store._config.close()
     assert wait_for(lambda: gone(parent_ssh))
+
+
+def _work_on_objects(store, bucket_name, who, rounds=40):
+    for i in range(rounds):
+        text = f"{who} {i} " * (1 + i % 7)
+        store._upload_flow(bucket_name, f"{who}/{i}", text)
+        assert store._download_flow(bucket_name, f"{who}/{i}") == text
+        assert store._download_flow(bucket_name, f"shared/{i % 4}") == f"shared {i % 4}"
+
+
+def _wait_for_child(pid, seconds=120):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.05)
+    os.kill(pid, signal.SIGKILL)  # stuck reading a response the parent took
+    os.waitpid(pid, 0)
+    return "stuck"
+
+
+@forking
+def test_a_forked_child_opens_connections_of_its_own(store, sdk, bucket, tmp_path):
+    # Requests that leave keep-alive connections in the client's pool.
+    for i in range(4):
+        store._upload_flow(bucket, f"shared/{i}", f"shared {i}")
+    ready, go = os.pipe(), os.pipe()
+    failure = tmp_path / "child-failure.txt"
+    pid = os.fork()
+    if pid == 0:  # the child: the same client object, both at work at once
+        code = 1
+        try:
+            os.write(ready[1], b"r")
+            os.read(go[0], 1)
+            _work_on_objects(store, bucket, "child")
+            code = 0
+        except BaseException as error:
+            failure.write_text(repr(error))
+        finally:
+            os._exit(code)
+    os.read(ready[0], 1)
+    os.write(go[1], b"g")
+    try:
+        _work_on_objects(store, bucket, "parent")
+    finally:
+        code = _wait_for_child(pid)
+    assert code == 0, failure.read_text() if failure.exists() else code
+    for who in ("parent", "child"):
+        for i in range(40):
+            expected = f"{who} {i} " * (1 + i % 7)
+            assert sdk.get_object(bucket, f"{who}/{i}").read() == expected.encode()

@@ -115,3 +115,23 @@ def test_a_tree_round_trip_on_workers(store, sdk, bucket, tmp_path, caplog):
     assert {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()} == wanted
     assert sorted(moved) == sorted(("tree/d1/" + n, len(d)) for n, d in wanted.items())
     assert not [r for r in caplog.records if "pool" in r.getMessage()]
+
+
+def test_a_tree_round_trip_with_path_and_bytes_directories(
+    store, sdk, bucket, tmp_path, monkeypatch
+):
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    (tree / "a.txt").write_text("a")
+    (tree / "sub" / "b.txt").write_text("b")
+    monkeypatch.chdir(tmp_path)  # a stray relative directory would land here
+
+    store._upload_dir(bucket, tree)  # a Path: the prefix is its last segment
+    store._download_dir(bucket, "tree", os.fsencode(tmp_path / "out"), workers=2)
+    store._download_dir(bucket, "tree/sub", tmp_path / "out2")
+
+    listed = sorted(o.object_name for o in sdk.list_objects(bucket, recursive=True))
+    assert listed == ["tree/a.txt", "tree/sub/b.txt"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "out2", "tree"]
+    assert (tmp_path / "out" / "a.txt").read_text() == "a"
+    assert os.listdir(tmp_path / "out2") == ["b.txt"]

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import pathlib
 from datetime import datetime, timedelta
 from types import SimpleNamespace
 
@@ -181,6 +183,17 @@ def test_download_dir_takes_only_direct_children(recording_store, object_path, d
         ("bkt", "docs/z.txt", "/data/out/z.txt"),
     ]
     assert recording_store._log.warnings == []
+
+
+@pytest.mark.parametrize("kind", [os.fsencode, pathlib.Path])
+@pytest.mark.parametrize("dir_path", ["/data/out", "/data/out/"])
+def test_download_dir_into_a_bytes_or_path_like_directory(recording_store, kind, dir_path):
+    recording_store.bucket = WORKED_EXAMPLE
+    recording_store._download_dir("bkt", "docs", kind(dir_path))
+    assert recording_store.downloads == [
+        ("bkt", "docs/a.txt", "/data/out/a.txt"),
+        ("bkt", "docs/z.txt", "/data/out/z.txt"),
+    ]
 
 
 @pytest.mark.parametrize(

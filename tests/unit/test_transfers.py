@@ -113,7 +113,7 @@ class TestSameWork:
 
 
 class TestOverlap:
-    @pytest.mark.parametrize("workers", [3, 16])
+    @pytest.mark.parametrize("workers", [3, 16, 2**64])
     def test_as_many_files_move_at_once_as_there_are_workers_and_no_more(
         self, recorder, tree, workers
     ):
@@ -195,6 +195,35 @@ class TestFailure:
         assert any(first is e for e in errors.values())
         (other,) = [n for n, e in errors.items() if e is not first]
         assert f"also failed {other!r}: StoreError: {other}" in first.__notes__
+        assert transfer_threads() == []
+
+    def test_an_error_that_takes_no_notes_is_raised_itself_and_the_rest_logged(
+        self, recorder, tree, caplog
+    ):
+        from minio.error import S3Error  # frozen: add_note raises AttributeError
+
+        errors = {
+            name: S3Error(None, "NoSuchBucket", name, "/b", "req", "host", bucket_name="b")
+            for name in ("top/f3.txt", "top/f4.txt", "top/f5.txt")
+        }
+        all_three = threading.Barrier(3, timeout=30)
+
+        def on_file(name):
+            if name in errors:
+                all_three.wait()
+                raise errors[name]
+
+        client = recorder()
+        client.on_file = on_file
+        with caplog.at_level("ERROR", logger="zarnel"), pytest.raises(S3Error) as caught:
+            client._upload_dir("b", str(tree), workers=4)
+
+        assert any(caught.value is e for e in errors.values())
+        assert not getattr(caught.value, "__notes__", None)
+        others = sorted(n for n, e in errors.items() if e is not caught.value)
+        logged = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
+        assert sorted(m.split("'")[1] for m in logged) == others
+        assert all("also failed" in m and "NoSuchBucket" in m for m in logged)
         assert transfer_threads() == []
 
     def test_nothing_new_starts_once_a_failure_is_seen(self, recorder, tmp_path):

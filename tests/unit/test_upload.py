@@ -423,6 +423,13 @@ class TestUploadDir:
         assert uploads(client) == {prefix + name: os.path.join(site, name) for name in SITE}
         assert {c.kwargs["num_parallel_uploads"] for c in client._engine.calls} == {5}
 
+    @pytest.mark.parametrize("kind", [os.fsencode, pathlib.Path, pathlib.PurePosixPath])
+    def test_bytes_and_path_like_directories_name_the_same_objects_and_files(
+        self, client, site, kind
+    ):
+        client._upload_dir("b", kind(str(site)))
+        assert uploads(client) == {"site/" + name: os.path.join(site, name) for name in SITE}
+
     def test_a_trailing_separator_gives_no_prefix(self, client, site):
         client._upload_dir("b", str(site) + os.sep)
         assert sorted(uploads(client)) == sorted(SITE)
@@ -474,6 +481,10 @@ class TestUploadDir:
         client._upload_dir("b", str(top))
 
         assert sorted(uploads(client)) == ["top/a/b/h.txt", "top/a/g.txt", "top/f.txt"]
+        skipped = [top / "self", top / "a" / "b" / "up", top / "a" / "b" / "root"]
+        assert sorted(client._log.warnings) == sorted(
+            f"目录形成循环，已跳过：{str(path)!r}" for path in skipped
+        )
 
     def test_links_between_siblings_are_not_cycles(self, client, tmp_path):
         top = make_tree(tmp_path / "top", ["a/x", "b/y"])

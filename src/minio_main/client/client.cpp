@@ -48,7 +48,7 @@ void construct(const external::Namespace& imported,
 }
 
 // The storage client, always without TLS whatever `secure` says; nothing is
-// contacted here.
+// contacted here. A process forked later opens its own connections for it.
 void connect(const external::Namespace& imported, nb::handle self) {
   nb::object record = self.attr("_config");
   nb::str host_text = host::text(record.attr("host"));
@@ -57,9 +57,11 @@ void connect(const external::Namespace& imported, nb::handle self) {
   nb::object user = record.attr("user");
   nb::object password = record.attr("password");
   nb::object minio_class = imported("minio").attr("Minio");
-  self.attr("_engine") =
+  nb::object engine =
       minio_class("endpoint"_a = endpoint, "access_key"_a = user,
                   "secret_key"_a = password, "secure"_a = false);
+  imported("renew_after_fork")(engine);
+  self.attr("_engine") = engine;
 }
 
 }  // namespace

@@ -94,7 +94,8 @@ void download_dir(const Names& names, const transfer::Originals& originals,
                   nb::handle object_path, nb::handle dir_path,
                   nb::handle workers, nb::handle progress) {
   nb::object prefix = with_trailing_slash(object_path);
-  nb::object directory = with_trailing_slash(dir_path);
+  nb::object directory = with_trailing_slash(
+      external::path_text(names.imported(names.os), dir_path));
   if (external::sequential(workers, progress)) {
     download_all(names, self, bucket_name, prefix, directory, nb::handle());
     return;

@@ -93,4 +93,15 @@ nb::object member(nb::handle obj, nb::handle name) {
   return attribute(obj, name);
 }
 
+nb::object path_text(nb::handle os, nb::handle path) {
+  PyObject* value = path.ptr();
+  if (PyUnicode_Check(value)) return nb::borrow(path);
+  if (!PyBytes_Check(value) &&
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                             "__fspath__") == 0) {
+    return nb::borrow(path);
+  }
+  return call(attribute(os, nb::str("fsdecode")), {}, path);
+}
+
 }  // namespace zarnel::external

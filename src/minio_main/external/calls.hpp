@@ -88,4 +88,10 @@ nb::object builtins();
 // read directly; anything else, and a missing name, goes the host's way.
 nb::object member(nb::handle obj, nb::handle name);
 
+// A tree operation's local path as text: text (a str or a subclass) as it
+// is; bytes and os.PathLike values through `os`.fsdecode, so they name the
+// same place that the os functions would; anything else as it is (it fails
+// where the operation uses it, as it always did).
+nb::object path_text(nb::handle os, nb::handle path);
+
 }  // namespace zarnel::external

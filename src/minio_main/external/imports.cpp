@@ -39,6 +39,8 @@ void import_into(nb::module_& m) {
   bind_from(m, sibling("content_type").c_str(), "get_content_type");
   // The worker threads of the tree operations.
   bind_from(m, sibling("transfers").c_str(), "Transfers");
+  // Forked children drop the pooled connections of the clients made before.
+  bind_from(m, sibling("forks").c_str(), "renew_after_fork");
 }
 
 }  // namespace zarnel::external

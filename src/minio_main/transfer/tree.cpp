@@ -121,13 +121,15 @@ nb::object os_error(int error_number, const std::string& message,
 Originals::Originals(nb::handle module_name) {
   std::string name = nb::cast<std::string>(nb::str(module_name));
   std::string package = name.substr(0, name.rfind('.') + 1);
-  check_workers = nb::module_::import_((package + "transfers").c_str())
-                      .attr("check_workers");
+  nb::object transfers = nb::module_::import_((package + "transfers").c_str());
+  check_workers = transfers.attr("check_workers");
+  add_note = transfers.attr("add_note");
 }
 
-Tree::Tree(nb::handle self, nb::handle engine, Endpoint endpoint, int workers,
-           nb::handle progress)
-    : self_(nb::borrow(self)),
+Tree::Tree(const Originals& originals, nb::handle self, nb::handle engine,
+           Endpoint endpoint, int workers, nb::handle progress)
+    : add_note_(originals.add_note),
+      self_(nb::borrow(self)),
       engine_object_(nb::borrow(engine)),
       progress_(nb::borrow(progress)),
       base_url_(endpoint.base_url),
@@ -156,7 +158,7 @@ std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
   std::optional<Endpoint> endpoint = external::store_endpoint(engine);
   if (!endpoint) return nullptr;
   return std::unique_ptr<Tree>(
-      new Tree(self, engine, std::move(*endpoint), count, progress));
+      new Tree(originals, self, engine, std::move(*endpoint), count, progress));
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
@@ -172,7 +174,7 @@ std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
   std::optional<Endpoint> endpoint = external::store_endpoint(engine);
   if (!endpoint) return nullptr;
   return std::unique_ptr<Tree>(
-      new Tree(self, engine, std::move(*endpoint), count, progress));
+      new Tree(originals, self, engine, std::move(*endpoint), count, progress));
 }
 
 void Tree::prepare_bucket(nb::handle bucket_name, const std::string& bucket) {
@@ -448,17 +450,8 @@ void Tree::finish(nb::python_error& error) {
 }
 
 void Tree::raise_first(nb::object error) {
-  nb::object logger =
-      nb::module_::import_("logging").attr("getLogger")("zarnel");
-  auto report = [&](const std::string& text) {
-    // The storage client's errors are frozen: what cannot be a note of the
-    // raised error goes to the log.
-    try {
-      error.attr("add_note")(text);
-    } catch (nb::python_error&) {
-      logger.attr("warning")(text);
-    }
-  };
+  // A note where the error takes one, else the log, as the thread path does.
+  auto report = [&](const std::string& text) { add_note_(error, text); };
   for (auto& [name, other] : later_) {
     if (other.is(error)) continue;
     std::string where =

@@ -21,7 +21,8 @@ namespace nb = nanobind;
 // check of `workers` that the thread path makes too.
 struct Originals {
   explicit Originals(nb::handle module_name);
-  nb::object upload_file, download_file, bucket_list_files, check_workers;
+  nb::object upload_file, download_file, bucket_list_files, check_workers,
+      add_note;
 };
 
 class Tree {
@@ -57,8 +58,8 @@ class Tree {
   [[noreturn]] void finish(nb::python_error& error);
 
  private:
-  Tree(nb::handle self, nb::handle engine, Endpoint endpoint, int workers,
-       nb::handle progress);
+  Tree(const Originals& originals, nb::handle self, nb::handle engine,
+       Endpoint endpoint, int workers, nb::handle progress);
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
   void start_once();
   void drain();
@@ -67,7 +68,7 @@ class Tree {
   void wait_until_finished();
   [[noreturn]] void raise_first(nb::object error);
 
-  nb::object self_, engine_object_, progress_, check_object_name_;
+  nb::object add_note_, self_, engine_object_, progress_, check_object_name_;
   std::string base_url_;
   Engine engine_;
   bool started_ = false;

@@ -37,6 +37,7 @@ Names::Names(nb::handle qualified)
       read_binary(interned("rb")),
       rejected(nb::str("data 必须为 文件 / bytes / 可直接转化为字符串的对象")),
       not_a_file(nb::str("不是普通文件或目录，已跳过：{!r}")),
+      cycle(nb::str("目录形成循环，已跳过：{!r}")),
       kw_content_type(keywords("content_type")),
       kw_fput(keywords("content_type", "num_parallel_uploads")),
       kw_parallel(keywords("parallel")) {

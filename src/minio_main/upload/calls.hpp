@@ -31,7 +31,7 @@ struct Names {
   // The transfers of a tree upload on workers.
   nb::object upload;
   // Constant arguments.
-  nb::object backslash, slash, read_binary, rejected, not_a_file;
+  nb::object backslash, slash, read_binary, rejected, not_a_file, cycle;
   // Keyword names of the calls that take keywords.
   nb::object kw_content_type, kw_fput, kw_parallel;
   // The host's own os module, os.stat and POSIX path functions, as they

@@ -222,7 +222,11 @@ void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
     if (is_dir(names, isdir, local, status, stated)) {
       std::optional<DirId> id = stated ? identity_of(status) : identity(local);
       // Neither descended again nor uploaded as a file.
-      if (on_walk(id)) continue;
+      if (on_walk(id)) {
+        call_method(attribute(self, names.log), names.warning, {},
+                    call_method(names.cycle, names.format, {}, local));
+        continue;
+      }
       nb::object sub_prefix =
           forward_slashes(names, join_with(names, join, prefix, name));
       nb::object sub_path = join_with(names, join, dir_path, name);
@@ -256,10 +260,11 @@ void upload_dir(const Names& names, const transfer::Originals& originals,
                 nb::handle self, nb::handle bucket_name, nb::handle dir_path,
                 nb::handle parallel, nb::handle base_dir, nb::handle workers,
                 nb::handle progress) {
+  nb::object path = external::path_text(names.imported(names.os), dir_path);
   // A nested call shares the outermost call's workers, whatever it asks.
   if (walk.transfers != nullptr || walk.tree != nullptr ||
       external::sequential(workers, progress)) {
-    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    walk_dir(names, self, bucket_name, path, parallel, base_dir);
     return;
   }
   if (auto tree =
@@ -267,7 +272,7 @@ void upload_dir(const Names& names, const transfer::Originals& originals,
     {
       Sharing sharing(tree.get());
       try {
-        walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+        walk_dir(names, self, bucket_name, path, parallel, base_dir);
       } catch (nb::python_error& error) {
         tree->finish(error);
       }
@@ -279,7 +284,7 @@ void upload_dir(const Names& names, const transfer::Originals& originals,
       call(names.imported(names.transfers), {}, workers, progress);
   external::transferring(transfers, names.close, [&] {
     Sharing sharing(transfers);
-    walk_dir(names, self, bucket_name, dir_path, parallel, base_dir);
+    walk_dir(names, self, bucket_name, path, parallel, base_dir);
   });
 }
 

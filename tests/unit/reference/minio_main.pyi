@@ -1,6 +1,7 @@
 """Buckets and objects on a MinIO (S3-compatible) store."""
 
 from zarnel.content_type import get_content_type as get_content_type
+from zarnel.forks import renew_after_fork as renew_after_fork
 from zarnel.transfers import Transfers as Transfers
 
 
