@@ -169,7 +169,9 @@ def _private_dir() -> Path:
         if info.f_flag & os.ST_NOEXEC or not os.access(base, os.W_OK | os.X_OK):
             continue
         return Path(tempfile.mkdtemp(prefix="zarnel-ssh-", dir=base))
-    raise OSError("no folder for the tunnel's private files (tried $XDG_RUNTIME_DIR, /dev/shm, /tmp)")
+    raise OSError(
+        "no folder for the tunnel's private files (tried $XDG_RUNTIME_DIR, /dev/shm, /tmp)"
+    )
 
 
 def _is_private_dir(path: Path) -> bool:
