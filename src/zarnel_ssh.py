@@ -1,22 +1,25 @@
 """The SSH tunnel: a local forward made by the OpenSSH client.
 
-``ZarnelSSH(mapping).connect()`` starts ``ssh`` as a child process that
-forwards 127.0.0.1:<free port> to the mapping's ``host``:``port`` through
-``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and returns a
+``ZarnelSSH(mapping).connect()`` binds 127.0.0.1:<free port> in this process,
+starts ``ssh`` as a child process that forwards a Unix socket in a private
+0700 folder to the mapping's ``host``:``port`` through
+``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and relays the
+connections made to the local port to that socket. It returns a
 ``ZarnelTunnelVar``: the mapping with ``host`` "127.0.0.1" and ``port`` the
-local port. The tunnel is up only once the socket listening on that port is
-its own ssh child's (on Linux, from /proc): ssh binds the port after logging
-in, and another local process that took it first is never taken for the
-tunnel. The record keeps the tunnel open; the child is ended when the record
-is released, on ``close()`` and at interpreter exit, and also when this
-process dies (the kernel signals it, see ``_die_with_parent``). The tunnel
-belongs to the process that opened it: in a forked copy of that process,
-``close()`` does nothing.
+local port. This process holds the port from ``connect()`` to ``close()``,
+through every restart of ssh, so no other local user can take it; it accepts
+only connections from processes of its own user id (on Linux, from
+/proc/net/tcp), and refuses connections at once while ssh is down. The
+record keeps the tunnel open; the child is ended when the record is released,
+on ``close()`` and at interpreter exit, and also when this process dies (the
+kernel signals it, see ``_die_with_parent``). The tunnel belongs to the
+process that opened it: in a forked copy of that process, ``close()`` does
+nothing.
 
 Secrets (``ssh_password``, ``ssh_rsa_pwd``) never reach a command line or an
 environment: ssh asks for them through SSH_ASKPASS, and the helper it runs
-reads each from a 0600 file in a private 0700 directory, once, and deletes
-it. It answers only the exact prompts of OpenSSH's client for the configured
+reads each from a 0600 file in the private directory, once, and deletes it.
+It answers only the exact prompts of OpenSSH's client for the configured
 key's passphrase and for the login's password. The files exist only while a
 child is logging in.
 
@@ -24,7 +27,9 @@ A tunnel whose child exits while the record lives (the network dropped, the
 server restarted) is started again on the same local port, after a delay
 that doubles up to a bound, and given up after a bounded number of failed
 attempts, or at once when the server refuses the login or its host key
-changed; each step is a warning on the "zarnel" logger.
+changed; each step is a warning on the "zarnel" logger. Each start makes the
+private directory and the helper again when they were removed (logind
+removes /run/user/UID when the user's last session ends).
 
 Extra keys: ``ssh_known_hosts`` (the known-hosts file; OpenSSH's default when
 absent), ``ssh_strict_host_key`` (true: only hosts already known; default:
@@ -34,14 +39,20 @@ one) and ``ssh_timeout`` (seconds to wait for the tunnel, default 20).
 
 from __future__ import annotations
 
+import collections
+import contextlib
 import ctypes
 import dataclasses
+import fcntl
 import logging
 import os
+import selectors
 import shutil
 import signal
 import socket
+import stat
 import string
+import struct
 import subprocess
 import tempfile
 import threading
@@ -143,17 +154,38 @@ _PREEXEC = _die_with_parent()
 
 
 def _private_dir() -> Path:
-    """A new 0700 directory, in memory where possible, that allows exec."""
-    for base in (os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm", None):
-        if base is not None:
-            try:
-                info = os.statvfs(base)
-            except OSError:
-                continue
-            if info.f_flag & os.ST_NOEXEC or not os.access(base, os.W_OK | os.X_OK):
-                continue
+    """A new 0700 directory, in memory where possible, that allows exec.
+
+    ssh's Unix socket goes in it: its path must stay well under the 108
+    bytes of a socket address, and hold no ":" (ssh's -L separator).
+    """
+    for base in (os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm", tempfile.gettempdir(), "/tmp"):
+        if not base or ":" in base or len(os.fsencode(base)) > 64:
+            continue
+        try:
+            info = os.statvfs(base)
+        except OSError:
+            continue
+        if info.f_flag & os.ST_NOEXEC or not os.access(base, os.W_OK | os.X_OK):
+            continue
         return Path(tempfile.mkdtemp(prefix="zarnel-ssh-", dir=base))
-    raise AssertionError("unreachable")
+    raise OSError(
+        "no folder for the tunnel's private files (tried $XDG_RUNTIME_DIR, /dev/shm, /tmp)"
+    )
+
+
+def _is_private_dir(path: Path) -> bool:
+    """Whether ``path`` is still a 0700 directory of this user (not removed,
+    and not made again by someone else under the same name)."""
+    try:
+        info = os.lstat(path)
+    except OSError:
+        return False
+    return (
+        stat.S_ISDIR(info.st_mode)
+        and info.st_uid == os.geteuid()
+        and stat.S_IMODE(info.st_mode) == 0o700
+    )
 
 
 def _write_private(path: Path, text: str, mode: int = 0o600) -> None:
@@ -190,10 +222,29 @@ def _port(value: Any, key: str) -> int:
     return port
 
 
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind((LOCALHOST, 0))
-        return sock.getsockname()[1]
+def _port_socket(port: int = 0, listen: bool = False) -> socket.socket:
+    """A TCP socket bound to 127.0.0.1:``port``.
+
+    The tunnel holds its port with one socket that never listens, from
+    connect() to close(), and listens with a second one only while ssh is up,
+    so a connection made while ssh is down is refused at once. Both set
+    SO_REUSEPORT, which Linux shares only among sockets of one user id; the
+    holder does not set SO_REUSEADDR, so no socket of another user can bind
+    the port, listening or not, at 127.0.0.1 or any address.
+    """
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        if listen:  # to listen again beside connections in TIME_WAIT
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((LOCALHOST, port))
+        if listen:
+            sock.listen(128)
+            sock.setblocking(False)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
 
 
 @dataclasses.dataclass(frozen=True, repr=False)
@@ -266,8 +317,10 @@ class _Spec:
     def __repr__(self) -> str:
         return f"<ssh {self.target} -> {self.host}:{self.port}>"
 
-    def command(self, local_port: int, program: str = "ssh") -> list[str]:
-        """The ssh command line: options only, never a secret."""
+    def command(self, local_socket: str, program: str = "ssh") -> list[str]:
+        """The ssh command line: options only, never a secret. ssh listens on
+        the Unix socket ``local_socket``, made 0600 and replacing a socket
+        that an earlier child left."""
         methods = []
         if self.key_file:
             methods.append("publickey")
@@ -282,6 +335,8 @@ class _Spec:
             # Without a secret to give, fail at once instead of prompting.
             "BatchMode": "no" if self.secrets else "yes",
             "NumberOfPasswordPrompts": "1",
+            "StreamLocalBindMask": "0177",
+            "StreamLocalBindUnlink": "yes",
         }
         if _CIPHERS:
             options["Ciphers"] = _CIPHERS
@@ -293,7 +348,7 @@ class _Spec:
             options["IdentitiesOnly"] = "yes"
             options["IdentityFile"] = self.key_file
         argv = [program, "-N", "-T", "-F", "none", "-p", str(self.ssh_port), "-l", self.ssh_user]
-        argv += ["-L", f"{LOCALHOST}:{local_port}:{self.host}:{self.port}"]
+        argv += ["-L", f"{local_socket}:{self.host}:{self.port}"]
         for name, value in options.items():
             argv += ["-o", f"{name}={value}"]
         return [*argv, "--", self.ssh_host]
@@ -312,45 +367,128 @@ class _Stopped(Exception):
     """The tunnel was closed while a child was starting."""
 
 
-def _listening_sockets(port: int) -> set[int] | None:
-    """The inodes of the sockets listening on TCP ``port`` at any local
-    address, or None where the system does not tell (no /proc/net/tcp)."""
-    found: set[int] = set()
+def _proc_address(host: str, port: int, table: str) -> str:
+    """An IPv4 address and port as /proc/net/tcp shows them (32-bit words in
+    host byte order, in hex), or as tcp6 shows it mapped into IPv6."""
+    packed = socket.inet_aton(host)
+    if table.endswith("6"):
+        packed = bytes(10) + b"\xff\xff" + packed
+    words = struct.unpack(f"={len(packed) // 4}I", packed)
+    return "".join(f"{word:08X}" for word in words) + f":{port:04X}"
+
+
+def _peer_uid(conn: socket.socket) -> int | None:
+    """The user id that owns the other end of the loopback connection
+    ``conn``, or None when it is not found (it is closed already, the system
+    does not tell). That end is the socket whose local address is our peer's
+    and whose remote address is ours, in /proc/net/tcp or, for an IPv6 socket
+    that connected to the IPv4 address, tcp6."""
+    ours, peer = conn.getsockname()[:2], conn.getpeername()[:2]
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        want = [_proc_address(*peer, table), _proc_address(*ours, table)]
         try:
             with open(table) as file:
-                rows = file.read().splitlines()[1:]
-        except OSError:
-            if table == "/proc/net/tcp":
-                return None
-            continue  # no IPv6
-        for row in rows:
-            # sl local_address(hex ip:port) rem_address st(0A: LISTEN) ... inode
-            fields = row.split()
-            if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                found.add(int(fields[9]))
-    return found
-
-
-def _open_sockets(pid: int) -> set[int]:
-    """The inodes of the sockets among the open files of process ``pid``."""
-    found: set[int] = set()
-    try:
-        names = os.listdir(f"/proc/{pid}/fd")
-    except OSError:
-        return found
-    for name in names:
-        try:
-            target = os.readlink(f"/proc/{pid}/fd/{name}")
-        except OSError:
+                for row in file:
+                    # sl local_address rem_address st tx:rx tr:when retrnsmt uid ...
+                    # A row in TIME_WAIT (06) has no owner: its uid is 0.
+                    fields = row.split()
+                    if fields[1:3] == want and fields[3] != "06":
+                        return int(fields[7])
+        except (OSError, IndexError, ValueError):
             continue
-        if target.startswith("socket:["):
-            found.add(int(target[len("socket:[") : -1]))
-    return found
+    return None
+
+
+def _reset(conn: socket.socket) -> None:
+    """Close a connection with a reset: the peer learns at once that it was
+    refused, with no answer to read."""
+    with contextlib.suppress(OSError):
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+def _shut(*socks: socket.socket) -> None:
+    """End both directions of each socket, also for the copies that forked
+    processes hold, and wake the threads copying through it."""
+    for sock in socks:
+        with contextlib.suppress(OSError):
+            sock.shutdown(socket.SHUT_RDWR)
+
+
+_PIPE_SIZE = 1 << 20
+
+
+def _pump(src: socket.socket, dst: socket.socket) -> None:
+    """Copy ``src`` to ``dst`` until ``src`` ends, then end ``dst``'s sending
+    side. The bytes go from socket to socket through a pipe with splice(2):
+    the kernel moves them without copying them through Python, and each call
+    releases the GIL while it waits."""
+    read_end, write_end = os.pipe()
+    try:
+        with contextlib.suppress(OSError):  # a smaller pipe only costs more calls
+            fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
+        source, target = src.fileno(), dst.fileno()
+        while count := os.splice(source, write_end, _PIPE_SIZE):
+            while count:
+                count -= os.splice(read_end, target, count)
+        dst.shutdown(socket.SHUT_WR)
+    except OSError:  # reset, or shut by the tunnel: end the connection both ways
+        _shut(src, dst)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+
+
+class _Said:
+    """What one ssh child writes on its standard error (a pipe), of which
+    only the last lines are kept: ssh logs every channel that the store
+    refuses, for as long as it lives, so a file would grow without bound."""
+
+    lines = 40
+    line_bytes = 1000
+
+    def __init__(self, pipe: Any = None) -> None:
+        self._pipe = pipe
+        self._lines: collections.deque[bytes] = collections.deque(maxlen=self.lines)
+        self._part = b""
+        if pipe is not None:
+            os.set_blocking(pipe.fileno(), False)
+
+    def fileno(self) -> int | None:
+        return None if self._pipe is None else self._pipe.fileno()
+
+    def read(self) -> bool:
+        """Take in what the child wrote; False once its end is closed."""
+        while self._pipe is not None:
+            try:
+                data = os.read(self._pipe.fileno(), 1 << 16)
+            except BlockingIOError:
+                return True
+            except OSError:
+                data = b""
+            if not data:
+                self.close()
+                break
+            *done, part = (self._part + data).split(b"\n")
+            self._lines.extend(line[: self.line_bytes] for line in done)
+            self._part = part[: self.line_bytes]
+        return False
+
+    def close(self) -> None:
+        pipe, self._pipe = self._pipe, None
+        if pipe is not None:
+            pipe.close()
+
+    def text(self) -> str:
+        """The last lines that say something, joined."""
+        lines = [ln.decode(errors="replace").strip() for ln in (*self._lines, self._part)]
+        return "; ".join([ln for ln in lines if ln and not ln.startswith(_NOISE)][-6:])
 
 
 class _Tunnel:
-    """One forward and the supervisor thread that owns its ssh child."""
+    """One forward: the local port, the supervisor thread that owns its ssh
+    child and accepts the port's connections, and a pair of relay threads
+    per connection."""
 
     def __init__(self, spec: _Spec, backoff: Backoff, program: str) -> None:
         self.spec = spec
@@ -371,18 +509,26 @@ class _Tunnel:
         self._opened = threading.Event()
         self._error: BaseException | None = None
         self._thread: threading.Thread | None = None
+        self._holder: socket.socket | None = None  # the port, from open() to close()
+        self._listener: socket.socket | None = None  # only while ssh is up
+        self._relayed: set[socket.socket] = set()
+        self._refused = False
+        self._said_by = _Said()
         self._dir = _private_dir()
-        self._askpass = self._dir / "askpass"
-        try:
-            _write_private(self._askpass, ASKPASS_SCRIPT, 0o700)
-        except BaseException:
-            shutil.rmtree(self._dir, ignore_errors=True)
-            raise
 
     @property
     def pid(self) -> int | None:
         process = self._process
         return None if process is None or process.poll() is not None else process.pid
+
+    @property
+    def socket_path(self) -> Path:
+        """ssh's end of the forward."""
+        return self._dir / "s3.sock"
+
+    @property
+    def _askpass(self) -> Path:
+        return self._dir / "askpass"
 
     def __repr__(self) -> str:
         return f"<ssh tunnel {LOCALHOST}:{self.local_port} {self.spec!r} {self.state}>"
@@ -390,8 +536,20 @@ class _Tunnel:
     # -- life cycle -------------------------------------------------------
 
     def open(self) -> None:
-        """Start the first child in the supervisor thread and wait for it."""
-        self.local_port = free_port()
+        """Take the local port, start the first child in the supervisor
+        thread and wait for it."""
+        if not os.path.exists("/proc/net/tcp"):
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self.spec.target}: this system does not tell "
+                "which user a local connection comes from (no /proc/net/tcp)"
+            )
+        try:
+            self._holder = _port_socket()
+        except OSError as error:
+            raise SSHTunnelError(
+                f"cannot start ssh tunnel to {self.spec.target}: no local port: {error}"
+            ) from error
+        self.local_port = self._holder.getsockname()[1]
         self._thread = threading.Thread(
             target=self._run, name=f"zarnel-ssh-{self.local_port}", daemon=True
         )
@@ -404,10 +562,11 @@ class _Tunnel:
             raise error
 
     def close(self) -> None:
-        """End the child and the supervisor; safe to call more than once, and
-        from the supervisor thread itself. In any process but the one that
-        opened the tunnel (a forked worker that exits) it does nothing: that
-        process may hold a copy of the lock that stays taken forever."""
+        """End the child, the supervisor and the relayed connections, and free
+        the port; safe to call more than once, and from the supervisor thread
+        itself. In any process but the one that opened the tunnel (a forked
+        worker that exits) it does nothing: that process may hold a copy of
+        the lock that stays taken forever."""
         if os.getpid() != self._owner:
             return
         self._stop.set()
@@ -419,23 +578,20 @@ class _Tunnel:
         if thread is not None and thread.is_alive() and thread is not threading.current_thread():
             thread.join(timeout=10)
         self.state = "closed"
+        self._stop_listening()
+        holder, self._holder = self._holder, None
+        if holder is not None:
+            holder.close()
+        self._said_by.close()
         shutil.rmtree(self._dir, ignore_errors=True)
 
     # -- supervisor -------------------------------------------------------
 
     def _run(self) -> None:
-        for attempt in range(3):
-            try:
-                self._start_child()
-                break
-            except SSHTunnelError as error:
-                # The free port was taken before ssh could bind it: take another.
-                if "Address already in use" in str(error) and attempt < 2:
-                    self.local_port = free_port()
-                    continue
-                self._error = error
-            except BaseException as error:  # handed to open()
-                self._error = error
+        try:
+            self._start_child()
+        except BaseException as error:  # handed to open()
+            self._error = error
             self._opened.set()
             return
         self._opened.set()
@@ -445,6 +601,7 @@ class _Tunnel:
         while True:
             process = self._process
             assert process is not None
+            self._serve(process)
             code = process.wait()
             if self._stop.is_set():
                 return
@@ -455,6 +612,114 @@ class _Tunnel:
             )  # fmt: skip
             if not self._restart():
                 return
+
+    def _serve(self, process: subprocess.Popen[bytes]) -> None:
+        """Accept the local port's connections and read what ssh says until
+        the child exits or the tunnel closes; then stop listening (new
+        connections are refused) and end the connections relayed."""
+        try:
+            exited: int | None = os.pidfd_open(process.pid)
+        except (AttributeError, OSError):  # Linux before 5.3: poll instead
+            exited = None
+        try:
+            with selectors.DefaultSelector() as selector:
+                listener = self._listener
+                if listener is None:  # closed by a finaliser on this thread
+                    return
+                selector.register(listener, selectors.EVENT_READ, "accept")
+                said = self._said_by.fileno()
+                if said is not None:
+                    selector.register(said, selectors.EVENT_READ, "said")
+                if exited is not None:
+                    selector.register(exited, selectors.EVENT_READ, "exited")
+                while not self._stop.is_set() and process.poll() is None:
+                    for key, _ in selector.select(None if exited is not None else 0.2):
+                        if key.data == "accept":
+                            self._accept(listener)
+                        elif key.data == "said" and not self._said_by.read():
+                            selector.unregister(key.fileobj)
+        finally:
+            if exited is not None:
+                os.close(exited)
+            self._stop_listening()
+            self._said_by.read()
+
+    def _stop_listening(self) -> None:
+        """Close the listening socket and end the relayed connections."""
+        with self._lock:
+            listener, self._listener = self._listener, None
+            relayed, self._relayed = self._relayed, set()
+        if listener is not None:
+            # Shut down first: a forked copy of this process holds the same
+            # socket, which would otherwise go on taking connections that
+            # nobody accepts.
+            _shut(listener)
+            listener.close()
+        _shut(*relayed)
+
+    def _accept(self, listener: socket.socket) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as error:
+                # No file descriptor left, or the socket was closed: the
+                # connection waits in the queue; try again shortly.
+                log.debug("ssh tunnel %s:%d: accept failed: %s", LOCALHOST, self.local_port, error)
+                self._stop.wait(0.1)
+                return
+            relay = threading.Thread(
+                target=self._relay, args=(conn,), name=f"zarnel-ssh-{self.local_port}-relay",
+                daemon=True,
+            )  # fmt: skip
+            try:
+                relay.start()
+            except RuntimeError:  # no thread left
+                _reset(conn)
+
+    def _relay(self, conn: socket.socket) -> None:
+        """Check who connected, then copy both ways between the connection and
+        ssh's socket: this thread one way, a second thread the other."""
+        upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            with conn, upstream:
+                conn.setblocking(True)
+                uid = _peer_uid(conn)
+                if uid != os.geteuid():
+                    self._refuse(conn, uid)
+                    return
+                upstream.settimeout(5)
+                upstream.connect(os.fspath(self.socket_path))
+                upstream.setblocking(True)
+                with self._lock:
+                    if self._listener is None:  # ssh went down meanwhile
+                        _reset(conn)
+                        return
+                    self._relayed |= {conn, upstream}
+                try:
+                    back = threading.Thread(
+                        target=_pump, args=(upstream, conn), name=threading.current_thread().name,
+                        daemon=True,
+                    )  # fmt: skip
+                    back.start()
+                    _pump(conn, upstream)
+                    back.join()
+                finally:
+                    with self._lock:
+                        self._relayed -= {conn, upstream}
+        except (OSError, RuntimeError):  # ssh is gone, or no thread left
+            _reset(conn)
+
+    def _refuse(self, conn: socket.socket, uid: int | None) -> None:
+        if not self._refused:
+            self._refused = True  # once: anyone may connect, over and over
+            who = "an unknown user" if uid is None else f"user id {uid}"
+            log.warning(
+                "ssh tunnel %s:%d: refused a connection from %s (only user id %d may use it)",
+                LOCALHOST, self.local_port, who, os.geteuid(),
+            )  # fmt: skip
+        _reset(conn)
 
     def _restart(self) -> bool:
         attempts = self.backoff.attempts
@@ -522,8 +787,10 @@ class _Tunnel:
 
     def _start_ssh(self) -> None:
         secrets = self.spec.secrets
-        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
-            (self._dir / name).unlink(missing_ok=True)
+        with self._lock:
+            if self._stop.is_set():
+                raise _Stopped
+            self._prepare_dir()
         env = self._environment(self.spec.prompts if secrets else None)
         try:
             for kind, value in secrets.items():
@@ -531,41 +798,58 @@ class _Tunnel:
             with self._lock:
                 if self._stop.is_set():
                     raise _Stopped
-                with open(self._dir / "ssh.log", "wb") as stderr:
-                    self._process = subprocess.Popen(
-                        self.spec.command(self.local_port, self.program),
-                        stdin=subprocess.DEVNULL,
-                        stdout=subprocess.DEVNULL,
-                        stderr=stderr,
-                        env=env,
-                        close_fds=True,
-                        start_new_session=True,
-                        preexec_fn=_PREEXEC,
-                    )
+                self._process = subprocess.Popen(
+                    self.spec.command(os.fspath(self.socket_path), self.program),
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.PIPE,
+                    env=env,
+                    close_fds=True,
+                    start_new_session=True,
+                    preexec_fn=_PREEXEC,
+                )
+                self._said_by.close()
+                self._said_by = _Said(self._process.stderr)
             self._wait_ready(self._process)
+            with self._lock:
+                if self._stop.is_set():
+                    raise _Stopped
+                self._listener = _port_socket(self.local_port, listen=True)
             self.state = "up"
         except BaseException:
             if self._process is not None:
                 _end(self._process)
+            self._said_by.read()  # the lines stay for the messages
+            self._said_by.close()
             raise
         finally:
             for kind in secrets:
                 (self._dir / kind).unlink(missing_ok=True)
+
+    def _prepare_dir(self) -> None:
+        """Make the private folder and the askpass helper again when they were
+        removed (logind removes /run/user/UID after the user's last session;
+        RemoveIPC clears /dev/shm); a folder of that name that is not ours
+        any more is left alone for a new one."""
+        if not _is_private_dir(self._dir):
+            self._dir = _private_dir()
+        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
+            (self._dir / name).unlink(missing_ok=True)
+        helper = self._dir / "askpass.new"
+        _write_private(helper, ASKPASS_SCRIPT, 0o700)
+        helper.replace(self._askpass)
 
     def _wait_ready(self, process: subprocess.Popen[bytes]) -> None:
         deadline = time.monotonic() + self.spec.timeout
         while True:
             if self._stop.is_set():
                 raise _Stopped
+            self._said_by.read()
             code = process.poll()
             if code is not None:
+                self._said_by.read()
                 raise self._failure(f"ssh exited with {code}")
-            listener = self._listener(process.pid)
-            if listener == "other":
-                raise self._failure(
-                    f"the local port {LOCALHOST}:{self.local_port} was taken by another process"
-                )
-            if listener == "child" and self._accepts():
+            if self._accepts():
                 return
             if time.monotonic() > deadline:
                 raise self._failure(
@@ -573,28 +857,15 @@ class _Tunnel:
                 )
             self._stop.wait(0.05)
 
-    def _listener(self, pid: int) -> str | None:
-        """Who listens on the local port: "child" (ssh ``pid`` alone),
-        "other" (another process; it could read and forge the traffic meant
-        for the store), or None (nobody yet).
-
-        The port is known before ssh binds it, and again for every restart,
-        and anyone can read it in ssh's command line. Where the system does
-        not tell (not Linux), the connection check alone decides.
-        """
-        listening = _listening_sockets(self.local_port)
-        if listening is None:
-            return "child"
-        if not listening:
-            return None
-        return "child" if listening <= _open_sockets(pid) else "other"
-
     def _accepts(self) -> bool:
-        try:
-            sock = socket.create_connection((LOCALHOST, self.local_port), timeout=1)
-        except OSError:
-            return False
-        with sock:
+        """Whether a connection to ssh's socket reaches the store. The socket
+        is in the private folder: only ssh can have made it."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(1)
+            try:
+                sock.connect(os.fspath(self.socket_path))
+            except OSError:
+                return False
             # A server that refuses forwarding closes the channel at once; a
             # live store keeps it open waiting for a request.
             sock.settimeout(0.3)
@@ -602,18 +873,14 @@ class _Tunnel:
                 closed = sock.recv(1) == b""
             except OSError:
                 closed = False
-        if closed and "administratively prohibited" in self._said():
-            raise self._failure("the server refused the forward")
+        if closed:
+            self._said_by.read()
+            if "administratively prohibited" in self._said():
+                raise self._failure("the server refused the forward")
         return True
 
     def _said(self) -> str:
-        try:
-            text = (self._dir / "ssh.log").read_text(errors="replace")
-        except OSError:
-            return ""
-        lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
-        lines = [ln for ln in lines if not ln.startswith(_NOISE)]
-        said = "; ".join(lines[-6:])
+        said = self._said_by.text()
         for secret in self.spec.secrets.values():
             said = said.replace(secret, "***")
         return said

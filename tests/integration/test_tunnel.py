@@ -6,6 +6,7 @@ import gc
 import logging
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -96,7 +97,42 @@ def echo():
 def through(port: int, payload: bytes = b"ping") -> bytes:
     with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
         sock.sendall(payload)
-        return sock.recv(len(payload))
+        back = b""
+        while len(back) < len(payload) and (data := sock.recv(1 << 16)):
+            back += data
+        return back
+
+
+# Run as root, drops to nobody, then tries the tunnel's port: prints what it got.
+AS_NOBODY = """
+import encodings.idna, errno, os, socket, sys  # all imports first: root's files stay closed
+os.setuid(65534)
+port, what = int(sys.argv[1]), sys.argv[2]
+if what == "bind":
+    for reuse in ([], [socket.SO_REUSEADDR], [socket.SO_REUSEPORT]):
+        for address in ("127.0.0.1", "0.0.0.0"):
+            with socket.socket() as sock:
+                for option in reuse:
+                    sock.setsockopt(socket.SOL_SOCKET, option, 1)
+                try:
+                    sock.bind((address, port))
+                    sys.exit(print("bound", address, reuse))
+                except OSError as error:
+                    assert error.errno == errno.EADDRINUSE, error
+    print("EADDRINUSE")
+else:
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+        try:
+            sock.sendall(b"ping")
+            print(repr(sock.recv(4)))
+        except OSError as error:
+            print(type(error).__name__)
+"""
+
+
+def as_nobody(port: int, what: str) -> str:
+    return subprocess.run([sys.executable, "-c", AS_NOBODY, str(port), what], capture_output=True,
+                          text=True, timeout=30, check=True).stdout.strip()  # fmt: skip
 
 
 @pytest.fixture
@@ -320,6 +356,56 @@ class TestSelfHealing:
             record.close()
             assert tunnel.state == "closed"
             assert ssh_children() == []
+
+
+class TestLocalPort:
+    def test_nobody_else_can_take_the_port_while_ssh_restarts(self, mapping):
+        with ZarnelSSH(mapping).connect() as record:
+            tunnel = record.tunnel
+            gate = threading.Event()
+            restart = tunnel._start_child
+
+            def held_restart():
+                gate.wait(30)
+                restart()
+
+            tunnel._start_child = held_restart
+            os.kill(tunnel.pid, signal.SIGKILL)
+            assert wait_for(lambda: tunnel.state == "down")
+            with socket.socket() as other, pytest.raises(OSError, match="Address already in use"):
+                other.bind(("127.0.0.1", record.port))
+            assert as_nobody(record.port, "bind") == "EADDRINUSE"
+            with pytest.raises(ConnectionRefusedError):
+                through(record.port)
+            gate.set()
+            assert wait_for(lambda: tunnel.restarts == 1 and tunnel.state == "up")
+            assert through(record.port) == b"ping"
+
+    def test_another_user_is_refused_while_the_owner_is_served(self, mapping, caplog):
+        payload = os.urandom(3 << 20)
+        with ZarnelSSH(mapping).connect() as record, caplog.at_level(logging.WARNING, "zarnel"):
+            with socket.create_connection(("127.0.0.1", record.port), timeout=5) as held:
+                for _ in range(2):
+                    assert as_nobody(record.port, "connect") in ("ConnectionResetError", "b''")
+                held.sendall(b"still here")
+                assert held.recv(64) == b"still here"
+            assert through(record.port, payload) == payload
+        messages = [r.getMessage() for r in caplog.records if r.name == "zarnel"]
+        assert messages == [
+            f"ssh tunnel 127.0.0.1:{record.port}: refused a connection from user id 65534 "
+            f"(only user id {os.geteuid()} may use it)"
+        ]
+
+    def test_heals_after_its_private_folder_was_removed(self, mapping):
+        # logind removes /run/user/UID after the last session; RemoveIPC clears /dev/shm.
+        with ZarnelSSH(mapping).connect() as record:
+            tunnel = record.tunnel
+            shutil.rmtree(tunnel._dir)
+            os.kill(tunnel.pid, signal.SIGKILL)
+            assert wait_for(lambda: tunnel.restarts == 1 and tunnel.state == "up")
+            assert through(record.port) == b"ping"
+            assert tunnel._dir.stat().st_mode & 0o777 == 0o700
+        assert not tunnel._dir.exists()
 
 
 class TestClientThroughTunnel:

@@ -36,15 +36,21 @@ plan = os.environ["FAKE_SSH_PLAN"]
 steps = open(plan).read().split()
 step = steps[0] if steps else "up"
 open(plan, "w").write(" ".join(steps[1:]))
-port = int(sys.argv[sys.argv.index("-L") + 1].split(":")[1])
+path = sys.argv[sys.argv.index("-L") + 1].rsplit(":", 2)[0]
 if step == "fail":
     sys.exit(print("ssh: connect to host gate.example port 22: Connection refused",
                    file=sys.stderr) or 255)
-if step == "busy":
-    sys.exit(print(f"bind [127.0.0.1]:{{port}}: Address already in use", file=sys.stderr) or 255)
 if step == "hang":
     time.sleep(60)
-server = socket.create_server(("127.0.0.1", port))
+if os.path.exists(path):
+    os.unlink(path)
+server = socket.socket(socket.AF_UNIX)
+server.bind(path)
+server.listen()
+if step == "chatty":  # as ssh while the store refuses every channel
+    for n in range(20000):
+        print(f"channel {{n}}: open failed: connect failed: Connection refused", file=sys.stderr)
+    sys.stderr.flush()
 while True:
     server.accept()[0].close()
 """
@@ -107,11 +113,12 @@ class TestCommand:
         key = tmp_path / "id"
         key.write_text("k")
         login = {k: str(key) if v == "KEY" else v for k, v in login.items()}
-        argv = spec(**login).command(4321)
+        argv = spec(**login).command("/run/t/s3.sock")
         opts = options(argv)
         assert argv[:2] == ["ssh", "-N"]
         assert argv[-2:] == ["--", "gate.example"]
-        assert argv[argv.index("-L") + 1] == "127.0.0.1:4321:db.internal:9000"
+        assert argv[argv.index("-L") + 1] == "/run/t/s3.sock:db.internal:9000"
+        assert (opts["StreamLocalBindMask"], opts["StreamLocalBindUnlink"]) == ("0177", "yes")
         assert argv[argv.index("-p") + 1] == "22"
         assert argv[argv.index("-l") + 1] == "ops"
         assert argv[argv.index("-F") + 1] == "none"
@@ -129,7 +136,7 @@ class TestCommand:
 
     def test_extra_keys(self, tmp_path):
         argv = spec(ssh_port="2222", ssh_known_hosts=tmp_path / "kh", ssh_strict_host_key=True,
-                    ssh_timeout=7).command(1, program="/opt/ssh")  # fmt: skip
+                    ssh_timeout=7).command("/s", program="/opt/ssh")  # fmt: skip
         opts = options(argv)
         assert argv[0] == "/opt/ssh"
         assert argv[argv.index("-p") + 1] == "2222"
@@ -269,38 +276,48 @@ class TestSupervisor:
             ZarnelSSH({**BASE, **entries}).connect()
         assert [p.returncode is not None for p in seen] == [True]
 
-    def test_a_port_taken_by_another_process_is_never_the_tunnel(self, fake_ssh, caplog):
-        # ssh binds the local port only once logged in: another process can
-        # take it first, at the start and at every restart.
-        squatters = []
+    def test_the_port_is_the_tunnels_from_connect_to_close(self, fake_ssh, caplog):
+        # ssh never binds the local port: at no start, restart or backoff can
+        # another process take it, and nobody answers there while ssh is down.
+        seen = []
 
         def squat(argv):
-            if not squatters:
-                port = int(argv[argv.index("-L") + 1].split(":")[1])
-                squatters.append(socket.create_server(("127.0.0.1", port)))
+            with socket.socket() as other:
+                try:
+                    other.bind(("127.0.0.1", record.port))
+                except OSError as error:
+                    seen.append(error.errno)
+            try:
+                socket.create_connection(("127.0.0.1", record.port), timeout=2).close()
+            except OSError as error:
+                seen.append(error.errno)
 
-        fake_ssh("hang")
-        with (
-            spy_popen(squat),
-            pytest.raises(
-                SSHTunnelError, match=r": the local port 127.0.0.1:\d+ was taken by another process"
-            ),
-        ):
-            ZarnelSSH(BASE).connect()
-        squatters.pop().close()
-
-        fake_ssh()  # ended before it read its step, maybe
-        with ZarnelSSH(BASE).connect() as record, spy_popen(squat):
+        with ZarnelSSH({**BASE, "ssh_timeout": 0.3}).connect() as record, spy_popen(squat):
             tunnel = record.tunnel
             fake_ssh("hang", "hang", "hang")
             with caplog.at_level(logging.WARNING, "zarnel"):
                 os.kill(tunnel.pid, 9)
                 assert wait_for(lambda: tunnel.state == "failed")
-        squatters.pop().close()
-        failed = [r.getMessage() for r in caplog.records if " of 3 failed: " in r.getMessage()]
-        assert len(failed) == 3
-        assert all(f"the local port 127.0.0.1:{record.port} was taken" in m for m in failed)
+            squat(None)
+        assert seen == [errno.EADDRINUSE, errno.ECONNREFUSED] * 4
         assert tunnel.restarts == 0
+        with socket.socket() as other:
+            other.bind(("127.0.0.1", record.port))  # free once closed
+
+    def test_what_ssh_says_stays_bounded(self, fake_ssh, caplog):
+        fake_ssh("chatty")
+        with ZarnelSSH(BASE).connect() as record:
+            tunnel = record.tunnel
+            assert wait_for(lambda: "channel 19999: open failed" in tunnel._said())
+            assert len(tunnel._said_by._lines) <= zarnel_ssh._Said.lines
+            assert sum(p.stat().st_size for p in tunnel._dir.iterdir()) < 4096
+            with caplog.at_level(logging.WARNING, "zarnel"):
+                os.kill(tunnel.pid, 9)
+                assert wait_for(lambda: tunnel.restarts == 1)
+        went_down = caplog.records[0].getMessage()
+        assert went_down.endswith(
+            "channel 19999: open failed: connect failed: Connection refused); restarting"
+        )
 
     def test_without_the_ssh_client(self, monkeypatch):
         monkeypatch.setattr(ZarnelSSH, "program", "no-such-ssh")
@@ -308,12 +325,6 @@ class TestSupervisor:
             SSHTunnelError, match="the OpenSSH client 'no-such-ssh' is not installed"
         ):
             ZarnelSSH(BASE).connect()
-
-    def test_a_taken_port_is_traded_for_another(self, fake_ssh):
-        fake_ssh("busy", "up")
-        with ZarnelSSH(BASE).connect() as record:
-            assert record.tunnel.state == "up"
-            assert record.port == record.tunnel.local_port
 
     # The first restart fails: ssh fails, or the system refuses to start it.
     @pytest.mark.parametrize(
@@ -429,6 +440,18 @@ class TestSupervisor:
             assert os.waitpid(worker, 0)[1] == 0
             assert (tunnel.pid, tunnel.state, tunnel._dir.exists()) == (pid, "up", True)
         assert not running(pid)
+
+
+@pytest.mark.parametrize("family", [socket.AF_INET, socket.AF_INET6], ids=["IPv4", "IPv6"])
+def test_the_user_of_a_local_peer_is_found(family):
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        port = server.getsockname()[1]
+        address = "127.0.0.1" if family == socket.AF_INET else "::ffff:127.0.0.1"
+        with socket.socket(family) as peer:
+            peer.connect((address, port))
+            conn, _ = server.accept()
+            with conn:
+                assert zarnel_ssh._peer_uid(conn) == os.geteuid()
 
 
 class TestTunnelVar:
