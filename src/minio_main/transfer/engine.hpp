@@ -98,8 +98,8 @@ class Engine {
   void start(std::optional<Listing> listing);
   // Queues `job` if there is room, else leaves it and answers false.
   bool try_submit(Job& job);
-  // Waits up to `timeout` for a Done, for the end, or (`for_room`) for room
-  // in the queue.
+  // Waits up to `timeout` for the end and for a Done, or (`for_room`) for
+  // room in the queue instead of a Done.
   void wait(std::chrono::milliseconds timeout, bool for_room = false);
   // What has finished since the last call.
   std::vector<Done> take_done();
