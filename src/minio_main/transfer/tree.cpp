@@ -149,26 +149,24 @@ Tree::~Tree() {
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
                                        nb::handle self, nb::handle workers,
                                        nb::handle progress) {
-  int count = engine_workers(originals, workers, progress);
-  if (count == 0 || !own(self, "_upload_file", originals.upload_file)) {
-    return nullptr;
-  }
-  nb::object engine = engine_of(self);
-  if (!engine.is_valid()) return nullptr;
-  std::optional<Endpoint> endpoint = external::store_endpoint(engine);
-  if (!endpoint) return nullptr;
-  return std::unique_ptr<Tree>(
-      new Tree(originals, self, engine, std::move(*endpoint), count, progress));
+  bool own_operations = own(self, "_upload_file", originals.upload_file);
+  return make(originals, own_operations, self, workers, progress);
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
                                          nb::handle self, nb::handle workers,
                                          nb::handle progress) {
+  bool own_operations =
+      own(self, "_download_file", originals.download_file) &&
+      own(self, "_bucket_list_files", originals.bucket_list_files);
+  return make(originals, own_operations, self, workers, progress);
+}
+
+std::unique_ptr<Tree> Tree::make(const Originals& originals,
+                                 bool own_operations, nb::handle self,
+                                 nb::handle workers, nb::handle progress) {
   int count = engine_workers(originals, workers, progress);
-  if (count == 0 || !own(self, "_download_file", originals.download_file) ||
-      !own(self, "_bucket_list_files", originals.bucket_list_files)) {
-    return nullptr;
-  }
+  if (count == 0 || !own_operations) return nullptr;
   nb::object engine = engine_of(self);
   if (!engine.is_valid()) return nullptr;
   std::optional<Endpoint> endpoint = external::store_endpoint(engine);

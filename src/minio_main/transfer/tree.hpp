@@ -60,6 +60,9 @@ class Tree {
  private:
   Tree(const Originals& originals, nb::handle self, nb::handle engine,
        Endpoint endpoint, int workers, nb::handle progress);
+  static std::unique_ptr<Tree> make(const Originals& originals,
+                                    bool own_operations, nb::handle self,
+                                    nb::handle workers, nb::handle progress);
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
   void start_once();
   void drain();
