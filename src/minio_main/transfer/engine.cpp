@@ -334,8 +334,9 @@ std::string Engine::region_of(const std::string& bucket) {
   return "us-east-1";
 }
 
-void Engine::start(std::optional<Listing> listing) {
+void Engine::start(std::optional<Listing> listing, bool wake_on_moved) {
   listing_ = std::move(listing);
+  wake_on_moved_ = wake_on_moved;
   if (listing_) input_closed_ = true;
   if (multi_ == nullptr) {
     ended_ = true;
@@ -416,11 +417,14 @@ bool Engine::finished() {
 }
 
 void Engine::post(Done done) {
+  // Without a progress callback a moved file is news for nobody until the
+  // end: the caller is not woken for it (a thread switch per file).
+  bool news = done.kind != Done::Kind::kMoved || wake_on_moved_;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     done_.push_back(std::move(done));
   }
-  changed_.notify_all();
+  if (news) changed_.notify_all();
 }
 
 void Engine::fail(const Job& job, Failure failure) {
@@ -487,7 +491,7 @@ void Engine::loop(CURLM* multi) {
       }
       queue_empty = queue_.empty();
     }
-    changed_.notify_all();
+    if (!starting.empty() || stopping) changed_.notify_all();  // room
     if (cancelled) return;
     for (Job& job : starting) {
       std::unique_ptr<Transfer> transfer;

@@ -94,8 +94,9 @@ class Engine {
 
   // Signs requests for `bucket` with `region` (before its first job).
   void set_region(const std::string& bucket, const std::string& region);
-  // Starts the thread; with a listing, the engine makes its own jobs.
-  void start(std::optional<Listing> listing);
+  // Starts the thread; with a listing, the engine makes its own jobs. With
+  // `wake_on_moved`, every moved file wakes a waiting caller.
+  void start(std::optional<Listing> listing, bool wake_on_moved);
   // Queues `job` if there is room, else leaves it and answers false.
   bool try_submit(Job& job);
   // Waits up to `timeout` for the end and for a Done, or (`for_room`) for
@@ -136,6 +137,7 @@ class Engine {
   std::vector<std::pair<std::string, std::string>> regions_;
   bool input_closed_ = false, stopping_ = false, cancelled_ = false;
   bool ended_ = false;
+  bool wake_on_moved_ = false;
   CURLM* multi_ = nullptr;  // for curl_multi_wakeup from other threads
 
   // The engine thread's own.

@@ -187,7 +187,7 @@ void Tree::prepare_bucket(nb::handle bucket_name, const std::string& bucket) {
 void Tree::start_once() {
   if (started_) return;
   started_ = true;
-  engine_.start(std::nullopt);
+  engine_.start(std::nullopt, !progress_.is_none());
 }
 
 void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
@@ -269,7 +269,7 @@ bool Tree::download(nb::handle bucket_name, nb::handle prefix,
   listing.directory = fs_bytes(directory);
   prepare_bucket(bucket_name, listing.bucket);
   started_ = true;
-  engine_.start(std::move(listing));
+  engine_.start(std::move(listing), !progress_.is_none());
   finish();
   return true;
 }
