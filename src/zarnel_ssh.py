@@ -151,6 +151,19 @@ def _die_with_parent() -> Any:
 
 
 _PREEXEC = _die_with_parent()
+# Where util-linux's setpriv is (every Debian has it), it sets the signal and
+# execs ssh, so no Python runs in the child between fork and exec: a
+# preexec function does, and in a process with other threads it can hang on
+# a lock that one of them held at the fork (seen under AddressSanitizer).
+_SETPRIV = shutil.which("setpriv")
+
+
+def _launched(command: list[str]) -> tuple[list[str], Any]:
+    """The command line and preexec function that start `command` so that
+    the kernel ends it with its parent."""
+    if _SETPRIV is not None:
+        return [_SETPRIV, "--pdeathsig", "TERM", "--", *command], None
+    return command, _PREEXEC
 
 
 def _private_dir() -> Path:
@@ -798,15 +811,18 @@ class _Tunnel:
             with self._lock:
                 if self._stop.is_set():
                     raise _Stopped
+                command, preexec = _launched(
+                    self.spec.command(os.fspath(self.socket_path), self.program)
+                )
                 self._process = subprocess.Popen(
-                    self.spec.command(os.fspath(self.socket_path), self.program),
+                    command,
                     stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL,
                     stderr=subprocess.PIPE,
                     env=env,
                     close_fds=True,
                     start_new_session=True,
-                    preexec_fn=_PREEXEC,
+                    preexec_fn=preexec,
                 )
                 self._said_by.close()
                 self._said_by = _Said(self._process.stderr)
