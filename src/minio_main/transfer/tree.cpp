@@ -385,7 +385,8 @@ nb::object Tree::make_error(const Failure& failure) {
   return nb::borrow(PyExc_RuntimeError)("unknown transfer failure");
 }
 
-void Tree::wait_until_finished() {
+nb::object Tree::wait_until_finished() {
+  nb::object interrupt;
   for (;;) {
     drain();
     if (engine_.finished()) break;
@@ -395,22 +396,21 @@ void Tree::wait_until_finished() {
     }
     if (PyErr_CheckSignals() != 0) {
       // Ctrl-C: the running transfers are abandoned, their files removed.
-      nb::python_error interrupt;
+      nb::python_error caught;
+      if (!interrupt.is_valid()) interrupt = nb::borrow(caught.value());
       engine_.cancel();
-      {
-        nb::gil_scoped_release released;
-        while (!engine_.finished()) engine_.wait(tick);
-      }
-      drain();
-      raise_first(nb::borrow(interrupt.value()));
     }
   }
   drain();
+  return interrupt;
 }
 
 void Tree::finish() {
   engine_.close_input();
-  if (started_) wait_until_finished();
+  if (started_) {
+    nb::object interrupt = wait_until_finished();
+    if (interrupt.is_valid()) raise_first(interrupt);
+  }
   if (first_.is_valid()) raise_first(first_);
 }
 
@@ -426,21 +426,9 @@ void Tree::finish(nb::python_error& error) {
   // What the engine reports from now on only adds to the notes of `value`.
   nb::object earlier = first_;
   first_ = value;
-  if (started_) {
-    for (;;) {
-      drain();
-      if (engine_.finished()) break;
-      {
-        nb::gil_scoped_release released;
-        engine_.wait(tick);
-      }
-      if (PyErr_CheckSignals() != 0) {
-        PyErr_Clear();  // already ending; the running ones are abandoned
-        engine_.cancel();
-      }
-    }
-    drain();
-  }
+  // A Ctrl-C while it waits only abandons the running transfers: the call
+  // is ending with `value` already.
+  if (started_) wait_until_finished();
   if (earlier.is_valid() && !earlier.is(value)) {
     later_.insert(later_.begin(), {nb::none(), earlier});
   }

@@ -68,7 +68,9 @@ class Tree {
   void drain();
   void record(nb::object error, nb::handle name);
   nb::object make_error(const Failure& failure);
-  void wait_until_finished();
+  // Waits, draining, until the engine has ended; a Ctrl-C meanwhile abandons
+  // the running transfers and is returned.
+  nb::object wait_until_finished();
   [[noreturn]] void raise_first(nb::object error);
 
   nb::object add_note_, self_, engine_object_, progress_, check_object_name_;
