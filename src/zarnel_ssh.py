@@ -1,10 +1,12 @@
 """The SSH tunnel: a local forward made by the OpenSSH client.
 
-``ZarnelSSH(mapping).connect()`` binds 127.0.0.1:<free port> in this process,
-starts ``ssh`` as a child process that forwards a Unix socket in a private
-0700 folder to the mapping's ``host``:``port`` through
-``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), and relays the
-connections made to the local port to that socket. It returns a
+``ZarnelSSH(mapping).connect()`` binds 127.0.0.1:<free port> in this process
+and starts ``ssh`` as a child process, logged in to
+``ssh_user``@``ssh_host``:``ssh_port`` (22 when absent), with its control
+socket in a private 0700 folder. Each connection made to the local port is
+handed to ssh over that socket, which forwards it to the mapping's
+``host``:``port`` (as ``ssh -W`` does for its standard input and output), so
+ssh itself reads and writes the connection. It returns a
 ``ZarnelTunnelVar``: the mapping with ``host`` "127.0.0.1" and ``port`` the
 local port. This process holds the port from ``connect()`` to ``close()``,
 through every restart of ssh, so no other local user can take it; it accepts
@@ -43,7 +45,6 @@ import collections
 import contextlib
 import ctypes
 import dataclasses
-import fcntl
 import logging
 import os
 import selectors
@@ -169,11 +170,11 @@ def _launched(command: list[str]) -> tuple[list[str], Any]:
 def _private_dir() -> Path:
     """A new 0700 directory, in memory where possible, that allows exec.
 
-    ssh's Unix socket goes in it: its path must stay well under the 108
-    bytes of a socket address, and hold no ":" (ssh's -L separator).
+    ssh's control socket goes in it: its path must stay well under the 108
+    bytes of a socket address, and hold no "%" (ssh expands %-tokens in it).
     """
     for base in (os.environ.get("XDG_RUNTIME_DIR"), "/dev/shm", tempfile.gettempdir(), "/tmp"):
-        if not base or ":" in base or len(os.fsencode(base)) > 64:
+        if not base or "%" in base or len(os.fsencode(base)) > 64:
             continue
         try:
             info = os.statvfs(base)
@@ -330,17 +331,16 @@ class _Spec:
     def __repr__(self) -> str:
         return f"<ssh {self.target} -> {self.host}:{self.port}>"
 
-    def command(self, local_socket: str, program: str = "ssh") -> list[str]:
-        """The ssh command line: options only, never a secret. ssh listens on
-        the Unix socket ``local_socket``, made 0600 and replacing a socket
-        that an earlier child left."""
+    def command(self, control_path: str, program: str = "ssh") -> list[str]:
+        """The ssh command line: options only, never a secret. ssh logs in
+        and listens on its control socket ``control_path`` (made 0600), which
+        takes each connection to forward."""
         methods = []
         if self.key_file:
             methods.append("publickey")
         if self.password:
             methods += ["password", "keyboard-interactive"]
         options = {
-            "ExitOnForwardFailure": "yes",
             "ServerAliveInterval": "10",
             "ServerAliveCountMax": "3",
             "ConnectTimeout": str(max(1, int(self.timeout))),
@@ -348,8 +348,8 @@ class _Spec:
             # Without a secret to give, fail at once instead of prompting.
             "BatchMode": "no" if self.secrets else "yes",
             "NumberOfPasswordPrompts": "1",
-            "StreamLocalBindMask": "0177",
-            "StreamLocalBindUnlink": "yes",
+            "ControlMaster": "yes",
+            "ControlPersist": "no",
         }
         if _CIPHERS:
             options["Ciphers"] = _CIPHERS
@@ -361,7 +361,7 @@ class _Spec:
             options["IdentitiesOnly"] = "yes"
             options["IdentityFile"] = self.key_file
         argv = [program, "-N", "-T", "-F", "none", "-p", str(self.ssh_port), "-l", self.ssh_user]
-        argv += ["-L", f"{local_socket}:{self.host}:{self.port}"]
+        argv += ["-S", control_path]
         for name, value in options.items():
             argv += ["-o", f"{name}={value}"]
         return [*argv, "--", self.ssh_host]
@@ -420,36 +420,80 @@ def _reset(conn: socket.socket) -> None:
     conn.close()
 
 
-def _shut(*socks: socket.socket) -> None:
-    """End both directions of each socket, also for the copies that forked
-    processes hold, and wake the threads copying through it."""
-    for sock in socks:
-        with contextlib.suppress(OSError):
-            sock.shutdown(socket.SHUT_RDWR)
+# ssh's connection multiplexing (OpenSSH's PROTOCOL.mux): each message is a
+# 32-bit length and a body of 32-bit words and length-prefixed strings.
+_MUX_HELLO = 0x00000001
+_MUX_NEW_STDIO_FWD = 0x10000008
+_MUX_PERMISSION_DENIED = 0x80000001
+_MUX_FAILURE = 0x80000002
+_MUX_SESSION_OPENED = 0x80000006
+_MUX_VERSION = 4
 
 
-_PIPE_SIZE = 1 << 20
+def _mux_message(*fields: int | str) -> bytes:
+    body = b"".join(
+        struct.pack(">I", f) if isinstance(f, int) else struct.pack(">I", len(f)) + f.encode()
+        for f in fields
+    )
+    return struct.pack(">I", len(body)) + body
 
 
-def _pump(src: socket.socket, dst: socket.socket) -> None:
-    """Copy ``src`` to ``dst`` until ``src`` ends, then end ``dst``'s sending
-    side. The bytes go from socket to socket through a pipe with splice(2):
-    the kernel moves them without copying them through Python, and each call
-    releases the GIL while it waits."""
-    read_end, write_end = os.pipe()
-    try:
-        with contextlib.suppress(OSError):  # a smaller pipe only costs more calls
-            fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
-        source, target = src.fileno(), dst.fileno()
-        while count := os.splice(source, write_end, _PIPE_SIZE):
-            while count:
-                count -= os.splice(read_end, target, count)
-        dst.shutdown(socket.SHUT_WR)
-    except OSError:  # reset, or shut by the tunnel: end the connection both ways
-        _shut(src, dst)
-    finally:
-        os.close(read_end)
-        os.close(write_end)
+class _Session:
+    """One local connection handed to ssh.
+
+    ssh's control socket takes open file descriptors: the connection itself
+    goes to ssh (as ``ssh -W`` hands over its standard input and output), and
+    ssh reads and writes it directly, so no byte passes through this
+    process; its own copy is closed at once. The control connection stays
+    open as long as the forward: ssh ends the forward when it closes, and
+    closes it when the forward ends.
+    """
+
+    def __init__(self, conn: socket.socket, control_path: str, host: str, port: int) -> None:
+        self.opened = False
+        self._unread = b""
+        self.control = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.control.settimeout(5)
+            self.control.connect(control_path)
+            hello = _mux_message(_MUX_HELLO, _MUX_VERSION)
+            self.control.sendall(hello + _mux_message(_MUX_NEW_STDIO_FWD, 1, "", host, port))
+            # Standard input, then standard output: one byte with each.
+            for _ in range(2):
+                socket.send_fds(self.control, [b"\0"], [conn.fileno()])
+            self.control.setblocking(False)
+        except BaseException:
+            self.control.close()
+            raise
+
+    def fileno(self) -> int:
+        return self.control.fileno()
+
+    def read(self) -> bool:
+        """Take what ssh said on the control connection; False once the
+        forward is over (refused, or ended)."""
+        try:
+            data = self.control.recv(4096)
+        except (BlockingIOError, InterruptedError):
+            return True
+        except OSError:
+            data = b""
+        if not data:
+            return False
+        self._unread += data
+        while len(self._unread) >= 8:
+            size, kind = struct.unpack_from(">II", self._unread)
+            if len(self._unread) < 4 + size:
+                break
+            self._unread = self._unread[4 + size :]
+            if kind == _MUX_SESSION_OPENED:
+                self.opened = True
+            elif kind in (_MUX_FAILURE, _MUX_PERMISSION_DENIED):
+                return False
+        return True
+
+    def close(self) -> None:
+        self.control.close()
 
 
 class _Said:
@@ -499,9 +543,8 @@ class _Said:
 
 
 class _Tunnel:
-    """One forward: the local port, the supervisor thread that owns its ssh
-    child and accepts the port's connections, and a pair of relay threads
-    per connection."""
+    """One forward: the local port, and the supervisor thread that owns its
+    ssh child, accepts the port's connections and hands each to ssh."""
 
     def __init__(self, spec: _Spec, backoff: Backoff, program: str) -> None:
         self.spec = spec
@@ -524,7 +567,7 @@ class _Tunnel:
         self._thread: threading.Thread | None = None
         self._holder: socket.socket | None = None  # the port, from open() to close()
         self._listener: socket.socket | None = None  # only while ssh is up
-        self._relayed: set[socket.socket] = set()
+        self._sessions: dict[int, _Session] = {}  # by control socket
         self._refused = False
         self._said_by = _Said()
         self._dir = _private_dir()
@@ -535,9 +578,9 @@ class _Tunnel:
         return None if process is None or process.poll() is not None else process.pid
 
     @property
-    def socket_path(self) -> Path:
-        """ssh's end of the forward."""
-        return self._dir / "s3.sock"
+    def control_path(self) -> Path:
+        """ssh's control socket, which takes the connections to forward."""
+        return self._dir / "control"
 
     @property
     def _askpass(self) -> Path:
@@ -575,7 +618,7 @@ class _Tunnel:
             raise error
 
     def close(self) -> None:
-        """End the child, the supervisor and the relayed connections, and free
+        """End the child, the supervisor and the forwarded connections, and free
         the port; safe to call more than once, and from the supervisor thread
         itself. In any process but the one that opened the tunnel (a forked
         worker that exits) it does nothing: that process may hold a copy of
@@ -629,7 +672,7 @@ class _Tunnel:
     def _serve(self, process: subprocess.Popen[bytes]) -> None:
         """Accept the local port's connections and read what ssh says until
         the child exits or the tunnel closes; then stop listening (new
-        connections are refused) and end the connections relayed."""
+        connections are refused) and end the connections handed over."""
         try:
             exited: int | None = os.pidfd_open(process.pid)
         except (AttributeError, OSError):  # Linux before 5.3: poll instead
@@ -648,9 +691,13 @@ class _Tunnel:
                 while not self._stop.is_set() and process.poll() is None:
                     for key, _ in selector.select(None if exited is not None else 0.2):
                         if key.data == "accept":
-                            self._accept(listener)
-                        elif key.data == "said" and not self._said_by.read():
+                            self._accept(listener, selector)
+                        elif key.data == "said":
+                            if not self._said_by.read():
+                                selector.unregister(key.fileobj)
+                        elif isinstance(key.data, _Session) and not key.data.read():
                             selector.unregister(key.fileobj)
+                            self._forget(key.data)
         finally:
             if exited is not None:
                 os.close(exited)
@@ -658,19 +705,26 @@ class _Tunnel:
             self._said_by.read()
 
     def _stop_listening(self) -> None:
-        """Close the listening socket and end the relayed connections."""
+        """Close the listening socket and end the connections handed over."""
         with self._lock:
             listener, self._listener = self._listener, None
-            relayed, self._relayed = self._relayed, set()
+            sessions, self._sessions = self._sessions, {}
         if listener is not None:
             # Shut down first: a forked copy of this process holds the same
             # socket, which would otherwise go on taking connections that
             # nobody accepts.
-            _shut(listener)
+            with contextlib.suppress(OSError):
+                listener.shutdown(socket.SHUT_RDWR)
             listener.close()
-        _shut(*relayed)
+        for session in sessions.values():
+            session.close()
 
-    def _accept(self, listener: socket.socket) -> None:
+    def _forget(self, session: _Session) -> None:
+        with self._lock:
+            self._sessions.pop(session.fileno(), None)
+        session.close()
+
+    def _accept(self, listener: socket.socket, selector: selectors.BaseSelector) -> None:
         while not self._stop.is_set():
             try:
                 conn, _ = listener.accept()
@@ -682,47 +736,24 @@ class _Tunnel:
                 log.debug("ssh tunnel %s:%d: accept failed: %s", LOCALHOST, self.local_port, error)
                 self._stop.wait(0.1)
                 return
-            relay = threading.Thread(
-                target=self._relay, args=(conn,), name=f"zarnel-ssh-{self.local_port}-relay",
-                daemon=True,
-            )  # fmt: skip
+            conn.setblocking(True)
+            uid = _peer_uid(conn)
+            if uid != os.geteuid():
+                self._refuse(conn, uid)
+                continue
             try:
-                relay.start()
-            except RuntimeError:  # no thread left
+                session = _Session(
+                    conn, os.fspath(self.control_path), self.spec.host, self.spec.port
+                )
+            except OSError as error:  # ssh is going down, or no descriptor left
+                log.debug("ssh tunnel %s:%d: hand-over failed: %s", LOCALHOST, self.local_port,
+                          error)  # fmt: skip
                 _reset(conn)
-
-    def _relay(self, conn: socket.socket) -> None:
-        """Check who connected, then copy both ways between the connection and
-        ssh's socket: this thread one way, a second thread the other."""
-        upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            with conn, upstream:
-                conn.setblocking(True)
-                uid = _peer_uid(conn)
-                if uid != os.geteuid():
-                    self._refuse(conn, uid)
-                    return
-                upstream.settimeout(5)
-                upstream.connect(os.fspath(self.socket_path))
-                upstream.setblocking(True)
-                with self._lock:
-                    if self._listener is None:  # ssh went down meanwhile
-                        _reset(conn)
-                        return
-                    self._relayed |= {conn, upstream}
-                try:
-                    back = threading.Thread(
-                        target=_pump, args=(upstream, conn), name=threading.current_thread().name,
-                        daemon=True,
-                    )  # fmt: skip
-                    back.start()
-                    _pump(conn, upstream)
-                    back.join()
-                finally:
-                    with self._lock:
-                        self._relayed -= {conn, upstream}
-        except (OSError, RuntimeError):  # ssh is gone, or no thread left
-            _reset(conn)
+                continue
+            conn.close()  # ssh has it now
+            with self._lock:
+                self._sessions[session.fileno()] = session
+            selector.register(session, selectors.EVENT_READ, session)
 
     def _refuse(self, conn: socket.socket, uid: int | None) -> None:
         if not self._refused:
@@ -812,7 +843,7 @@ class _Tunnel:
                 if self._stop.is_set():
                     raise _Stopped
                 command, preexec = _launched(
-                    self.spec.command(os.fspath(self.socket_path), self.program)
+                    self.spec.command(os.fspath(self.control_path), self.program)
                 )
                 self._process = subprocess.Popen(
                     command,
@@ -849,7 +880,9 @@ class _Tunnel:
         any more is left alone for a new one."""
         if not _is_private_dir(self._dir):
             self._dir = _private_dir()
-        for name in ("passphrase", "password", "passphrase.asked", "password.asked"):
+        # A control socket that a killed child left would keep the next one
+        # from making its own.
+        for name in ("passphrase", "password", "passphrase.asked", "password.asked", "control"):
             (self._dir / name).unlink(missing_ok=True)
         helper = self._dir / "askpass.new"
         _write_private(helper, ASKPASS_SCRIPT, 0o700)
@@ -874,22 +907,38 @@ class _Tunnel:
             self._stop.wait(0.05)
 
     def _accepts(self) -> bool:
-        """Whether a connection to ssh's socket reaches the store. The socket
-        is in the private folder: only ssh can have made it."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-            sock.settimeout(1)
-            try:
-                sock.connect(os.fspath(self.socket_path))
-            except OSError:
-                return False
-            # A server that refuses forwarding closes the channel at once; a
-            # live store keeps it open waiting for a request.
-            sock.settimeout(0.3)
-            try:
-                closed = sock.recv(1) == b""
-            except OSError:
-                closed = False
-        if closed:
+        """Whether ssh's control socket takes a forward to the store. ssh
+        makes it once it is logged in, in the private folder: only ssh can
+        have made it. The store itself may be down (then the forward is
+        refused, and so will the connections be until it is back); a server
+        that refuses forwarding fails the start."""
+        probe, kept = socket.socketpair()
+        try:
+            with probe, kept:
+                try:
+                    session = _Session(
+                        probe, os.fspath(self.control_path), self.spec.host, self.spec.port
+                    )
+                except OSError:
+                    return False
+                try:
+                    deadline = time.monotonic() + 5
+                    with selectors.DefaultSelector() as selector:
+                        selector.register(session, selectors.EVENT_READ)
+                        said = self._said_by.fileno()
+                        if said is not None:  # ssh may wait for room on its stderr
+                            selector.register(said, selectors.EVENT_READ)
+                        while not session.opened and time.monotonic() < deadline:
+                            ready = [key.fileobj for key, _ in selector.select(0.1)]
+                            if said in ready and not self._said_by.read():
+                                selector.unregister(said)
+                            if session in ready and not session.read():
+                                break
+                finally:
+                    session.close()
+        except OSError:
+            return False
+        if not session.opened:
             self._said_by.read()
             if "administratively prohibited" in self._said():
                 raise self._failure("the server refused the forward")

@@ -408,6 +408,26 @@ class TestLocalPort:
         assert not tunnel._dir.exists()
 
 
+class TestForward:
+    def test_each_side_ends_a_connection_as_without_a_tunnel(self, mapping):
+        payload = os.urandom(4 << 20)
+        with ZarnelSSH(mapping).connect() as record:
+            # The client ends its sending side: everything still comes back.
+            with socket.create_connection(("127.0.0.1", record.port), timeout=10) as sock:
+                sock.sendall(payload)
+                sock.shutdown(socket.SHUT_WR)
+                back = b""
+                while data := sock.recv(1 << 16):
+                    back += data
+                assert back == payload
+            # The echo server drops a connection idle for 2 s: the client sees it
+            # end, instead of sending its next request into a dead forward.
+            with socket.create_connection(("127.0.0.1", record.port), timeout=10) as sock:
+                sock.sendall(b"ping")
+                assert sock.recv(4) == b"ping"
+                assert sock.recv(4) == b""
+
+
 class TestClientThroughTunnel:
     def test_bucket_and_objects_through_the_tunnel(self, s3_config, tunnel_keys, sdk,
                                                    bucket_name, tmp_path):  # fmt: skip

@@ -30,20 +30,19 @@ from zarnel_var import ZarnelTunnelVar, ZarnelVar
 BASE = {"host": "db.internal", "port": 9000, "user": "u", "password": "s3-secret",
         "ssh_host": "gate.example", "ssh_user": "ops"}  # fmt: skip
 
+# Its control socket hands every forward over and ends it at once.
 FAKE_SSH = f"""#!{sys.executable}
-import os, socket, sys, time
+import os, socket, struct, sys, time
 plan = os.environ["FAKE_SSH_PLAN"]
 steps = open(plan).read().split()
 step = steps[0] if steps else "up"
 open(plan, "w").write(" ".join(steps[1:]))
-path = sys.argv[sys.argv.index("-L") + 1].rsplit(":", 2)[0]
+path = sys.argv[sys.argv.index("-S") + 1]
 if step == "fail":
     sys.exit(print("ssh: connect to host gate.example port 22: Connection refused",
                    file=sys.stderr) or 255)
 if step == "hang":
     time.sleep(60)
-if os.path.exists(path):
-    os.unlink(path)
 server = socket.socket(socket.AF_UNIX)
 server.bind(path)
 server.listen()
@@ -52,7 +51,14 @@ if step == "chatty":  # as ssh while the store refuses every channel
         print(f"channel {{n}}: open failed: connect failed: Connection refused", file=sys.stderr)
     sys.stderr.flush()
 while True:
-    server.accept()[0].close()
+    control = server.accept()[0]
+    control.sendall(struct.pack(">III", 8, 1, 4))
+    for _ in range(2):  # hello, then the forward
+        control.recv(struct.unpack(">I", control.recv(4))[0], socket.MSG_WAITALL)
+    for _ in range(2):
+        os.close(socket.recv_fds(control, 1, 1)[1][0])
+    control.sendall(struct.pack(">IIII", 12, 0x80000006, 1, 1))
+    control.close()
 """
 
 
@@ -113,22 +119,19 @@ class TestCommand:
         key = tmp_path / "id"
         key.write_text("k")
         login = {k: str(key) if v == "KEY" else v for k, v in login.items()}
-        argv = spec(**login).command("/run/t/s3.sock")
+        argv = spec(**login).command("/run/t/control")
         opts = options(argv)
         assert argv[:2] == ["ssh", "-N"]
         assert argv[-2:] == ["--", "gate.example"]
-        assert argv[argv.index("-L") + 1] == "/run/t/s3.sock:db.internal:9000"
-        assert (opts["StreamLocalBindMask"], opts["StreamLocalBindUnlink"]) == ("0177", "yes")
+        assert argv[argv.index("-S") + 1] == "/run/t/control"
+        assert (opts["ControlMaster"], opts["ControlPersist"]) == ("yes", "no")
         assert argv[argv.index("-p") + 1] == "22"
         assert argv[argv.index("-l") + 1] == "ops"
         assert argv[argv.index("-F") + 1] == "none"
         assert opts.get("PreferredAuthentications") == methods
         assert opts["BatchMode"] == batch
         assert opts["IdentityFile" if "ssh_rsa" in login else "BatchMode"]
-        assert (opts["ExitOnForwardFailure"], opts["StrictHostKeyChecking"]) == (
-            "yes",
-            "accept-new",
-        )
+        assert opts["StrictHostKeyChecking"] == "accept-new"
         assert opts["NumberOfPasswordPrompts"] == "1"
         assert int(opts["ServerAliveInterval"]) > 0
         assert int(opts["ServerAliveCountMax"]) > 0
