@@ -20,7 +20,6 @@ import minio
 import pytest
 import urllib3
 
-import zarnel_ssh
 from tools.sshd import SSHServer
 from zarnel_ssh import Backoff, SSHTunnelError, ZarnelSSH
 from zarnel_var import ZarnelTunnelVar
@@ -476,7 +475,7 @@ def test_module_never_passes_secrets_to_ssh_keygen_on_a_command_line(monkeypatch
         seen.append(list(argv))
         return real(argv, *args, **kwargs)
 
-    monkeypatch.setattr(zarnel_ssh.subprocess, "run", spy)
+    monkeypatch.setattr(subprocess, "run", spy)
     config = {**mapping, "ssh_rsa": str(sshd.locked_key), "ssh_rsa_pwd": "not-it"}
     with pytest.raises(SSHTunnelError, match="does not open"):
         ZarnelSSH(config).connect()

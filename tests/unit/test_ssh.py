@@ -23,7 +23,10 @@ from pathlib import Path
 
 import pytest
 
-import zarnel_ssh
+from zarnel.tunnel import askpass
+from zarnel.tunnel.command import Spec
+from zarnel.tunnel.handover import peer_uid
+from zarnel.tunnel.supervisor import Said
 from zarnel_ssh import ASKPASS_SCRIPT, Backoff, SSHTunnelError, ZarnelSSH
 from zarnel_var import ZarnelTunnelVar, ZarnelVar
 
@@ -75,7 +78,7 @@ def spy_popen(before=None):
         return seen[-1]
 
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(zarnel_ssh.subprocess, "Popen", spy)
+        patch.setattr(subprocess, "Popen", spy)
         yield seen
 
 
@@ -95,7 +98,7 @@ def running(pid: int) -> bool:
 
 
 def spec(**entries):
-    return zarnel_ssh._Spec.from_mapping({**BASE, **entries})
+    return Spec.from_mapping({**BASE, **entries})
 
 
 def options(argv: list[str]) -> dict[str, str]:
@@ -312,7 +315,7 @@ class TestSupervisor:
         with ZarnelSSH(BASE).connect() as record:
             tunnel = record.tunnel
             assert wait_for(lambda: "channel 19999: open failed" in tunnel._said())
-            assert len(tunnel._said_by._lines) <= zarnel_ssh._Said.lines
+            assert len(tunnel._said_by._lines) <= Said.lines
             assert sum(p.stat().st_size for p in tunnel._dir.iterdir()) < 4096
             with caplog.at_level(logging.WARNING, "zarnel"):
                 os.kill(tunnel.pid, 9)
@@ -338,7 +341,7 @@ class TestSupervisor:
           "[Errno 24] Too many open files"),
          ((subprocess, "Popen"), BlockingIOError(errno.EAGAIN, "Resource unavailable"),
           "[Errno 11] Resource unavailable"),
-         ((zarnel_ssh, "_write_private"), OSError(errno.ENOSPC, "No space left on device"),
+         ((askpass, "write_private"), OSError(errno.ENOSPC, "No space left on device"),
           "[Errno 28] No space left on device")],
         ids=["ssh fails", "EMFILE", "EAGAIN", "ENOSPC"],
     )  # fmt: skip
@@ -454,7 +457,7 @@ def test_the_user_of_a_local_peer_is_found(family):
             peer.connect((address, port))
             conn, _ = server.accept()
             with conn:
-                assert zarnel_ssh._peer_uid(conn) == os.geteuid()
+                assert peer_uid(conn) == os.geteuid()
 
 
 class TestTunnelVar:
