@@ -21,7 +21,7 @@ import minio
 import pytest
 import urllib3
 
-from tests.integration.test_tunnel import gone, ssh_children, tunnel_threads, wait_for
+from tests.helpers import gone, ssh_children, tunnel_threads, wait_for
 from tools.s3servers import MotoServer
 
 MIB = 1024 * 1024

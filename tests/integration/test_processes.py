@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from tests.integration.test_tunnel import gone, wait_for
+from tests.helpers import gone, wait_for
 from zarnel.minio_main import ZarnelMinioMain
 
 # The parent has threads (the tunnel's supervisor, the servers' readers);

@@ -18,7 +18,7 @@ import pytest
 import urllib3
 from minio.error import S3Error
 
-from tests.integration.test_tunnel import gone, ssh_children, wait_for
+from tests.helpers import gone, ssh_children, wait_for
 from tools.s3servers import free_port
 from zarnel_ssh import SSHTunnelError
 

@@ -13,55 +13,18 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 from pathlib import Path
 
 import minio
 import pytest
 import urllib3
 
+from tests.helpers import gone, ssh_children, tunnel_threads, wait_for
 from tools.sshd import SSHServer
 from zarnel_ssh import Backoff, SSHTunnelError, ZarnelSSH
 from zarnel_var import ZarnelTunnelVar
 
 ROOT = Path(__file__).resolve().parents[2]
-
-
-def wait_for(condition, timeout: float = 15.0, step: float = 0.05):
-    """Poll ``condition`` until it holds (bounded); return its last value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(step)
-
-
-def gone(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as file:
-            return file.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
-
-
-def ssh_children() -> list[int]:
-    """Live ssh processes started by this process."""
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as file:
-                head, tail = file.read().rsplit(")", 1)
-        except (OSError, ValueError):
-            continue
-        fields = tail.split()
-        if head.endswith("(ssh") and int(fields[1]) == os.getpid() and fields[0] != "Z":
-            found.append(int(entry))
-    return found
-
-
-def tunnel_threads() -> list[threading.Thread]:
-    return [t for t in threading.enumerate() if t.name.startswith("zarnel-ssh-")]
 
 
 @pytest.fixture
@@ -120,18 +83,20 @@ if what == "bind":
                     assert error.errno == errno.EADDRINUSE, error
     print("EADDRINUSE")
 else:
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
-        try:
+    try:  # the reset may come before connect() returns
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
             sock.sendall(b"ping")
             print(repr(sock.recv(4)))
-        except OSError as error:
-            print(type(error).__name__)
+    except OSError as error:
+        print(type(error).__name__)
 """
 
 
 def as_nobody(port: int, what: str) -> str:
-    return subprocess.run([sys.executable, "-c", AS_NOBODY, str(port), what], capture_output=True,
-                          text=True, timeout=30, check=True).stdout.strip()  # fmt: skip
+    done = subprocess.run([sys.executable, "-c", AS_NOBODY, str(port), what], capture_output=True,
+                          text=True, timeout=30)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
 
 
 @pytest.fixture

@@ -18,11 +18,11 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
+from tests.helpers import running, wait_for
 from zarnel.tunnel import askpass
 from zarnel.tunnel.command import Spec
 from zarnel.tunnel.handover import peer_uid
@@ -80,21 +80,6 @@ def spy_popen(before=None):
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(subprocess, "Popen", spy)
         yield seen
-
-
-def wait_for(condition, timeout: float = 10.0):
-    deadline = time.monotonic() + timeout
-    while not (value := condition()) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return value
-
-
-def running(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as file:
-            return file.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def spec(**entries):
