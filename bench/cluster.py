@@ -6,141 +6,114 @@ LocalCluster of 2 worker processes (8 threads each), and comes down the same
 two ways; the two alternate who goes first. Besides files/s, the CPU time
 that each side spends is measured per file, by process: this process (the
 caller: the walk or listing, and for the cluster also Dask's client and
-scheduler), the cluster's worker processes, and the server. On a
-machine whose cores the server shares, those per-file costs, not the files/s,
-say what more processes or machines would bring (see bench/README.md).
+scheduler), the cluster's worker processes, and the server. On a machine
+whose cores the server shares, those per-file costs, not the files/s, say
+what more processes or machines would bring (see bench/README.md). No goal:
+the figures are shown as they are.
 """
 
 from __future__ import annotations
 
 import os
-import shutil
-import statistics
-import tempfile
 import time
 import uuid
-from pathlib import Path
 
-import psutil
-
-from bench.end_to_end import scratch_dir
+from bench.common import (
+    cpu_s,
+    file_names,
+    fresh_dir,
+    interleaved,
+    median,
+    report,
+    store,
+    workdir,
+    write_tree,
+)
 from zarnel.distributed import download_prefix, upload_tree
-from zarnel.minio_main import ZarnelMinioMain
 
 FILE_SIZE = 4 * 1024
 WORKERS = 8  # threads per client process, both ways
 PROCESSES = 2
 
 
-def cpu_seconds(pids: list[int]) -> float:
-    """User + system CPU time of the processes so far (children apart: the
-    server and the cluster's processes are children of this one)."""
-    total = 0.0
-    for pid in pids:
-        try:
-            times = psutil.Process(pid).cpu_times()
-        except psutil.NoSuchProcess:
-            continue
-        total += times.user + times.system
-    return total
-
-
-def measure(work, groups: dict[str, list[int]]) -> dict:
-    """Wall time of ``work()`` and the CPU seconds each group of processes spent."""
-    before = {name: cpu_seconds(pids) for name, pids in groups.items()}
-    start = time.perf_counter()
-    work()
-    sample = {"seconds": time.perf_counter() - start}
-    for name, pids in groups.items():
-        sample[f"{name}_cpu_s"] = cpu_seconds(pids) - before[name]
-    return sample
-
-
-def summary(samples: list[dict], files: int) -> dict:
-    seconds = statistics.median(s["seconds"] for s in samples)
-    row = {"files_per_s": files / seconds, "seconds": seconds}
-    for name in ("caller", "workers", "server"):
-        spent = statistics.median(s[f"{name}_cpu_s"] for s in samples)
-        row[f"{name}_cpu_ms_per_file"] = 1e3 * spent / files
-    return row
-
-
 def run_cluster(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers) started by this process."""
     from distributed import Client, LocalCluster
 
-    files = 200 if quick else 2000
-    repeat = 1 if quick else 3
-    work = Path(tempfile.mkdtemp(prefix="zarnel-bench-", dir=scratch_dir()))
-    try:
-        tree = work / "tree"
-        tree.mkdir()
+    files, repeat = (200, 1) if quick else (2000, 3)
+    with (
+        workdir("cluster") as work,
+        LocalCluster(
+            n_workers=PROCESSES, threads_per_worker=1, processes=True, dashboard_address=":0"
+        ) as cluster,
+        Client(cluster) as dask,
+    ):
         # One folder: _download_dir takes one level, so the tree serves both ways.
-        for i in range(files):
-            (tree / f"f{i:05d}.bin").write_bytes(os.urandom(FILE_SIZE))
-        store = ZarnelMinioMain(
-            {"host": "127.0.0.1", "port": server.port, "user": server.access_key,
-             "password": server.secret_key}
-        )  # fmt: skip
-        store._connect()
+        tree = str(work / "tree")
+        write_tree(work / "tree", file_names(files), FILE_SIZE)
+        ours = store(server)
         bucket = f"bench-{uuid.uuid4().hex[:8]}"
-        store._create_bucket(bucket)
-        server_pids = [server._process.pid]
-        here = [os.getpid()]
-        with (
-            LocalCluster(
-                n_workers=PROCESSES, threads_per_worker=1, processes=True, dashboard_address=":0"
-            ) as cluster,
-            Client(cluster) as dask_client,
-        ):
-            cluster_pids = list(dask_client.run(os.getpid).values())
-            ways = {
-                "one process": (
-                    {"caller": here, "workers": [], "server": server_pids},
-                    lambda: store._upload_dir(bucket, str(tree), 3, "one", workers=WORKERS),
-                    lambda target: store._download_dir(bucket, "one", target, workers=WORKERS),
-                ),
-                "LocalCluster": (
-                    {"caller": here, "workers": cluster_pids, "server": server_pids},
-                    lambda: upload_tree(
-                        dask_client, store, bucket, str(tree), 3, "two", workers=WORKERS
-                    ),  # fmt: skip
-                    lambda target: download_prefix(
-                        dask_client, store, bucket, "two", target, workers=WORKERS
-                    ),  # fmt: skip
-                ),
-            }
-            # Not timed: the first writes make the server's volumes and the
-            # workers' first tasks import the client.
-            for _, up, _down in ways.values():
-                up()
-            up_samples = {name: [] for name in ways}
-            down_samples = {name: [] for name in ways}
-            for i in range(repeat):
-                order = list(ways) if i % 2 == 0 else list(reversed(ways))
-                for name in order:
-                    groups, up, _down = ways[name]
-                    up_samples[name].append(measure(up, groups))
-                for name in order:
-                    groups, _up, down = ways[name]
-                    target = work / "down"
-                    shutil.rmtree(target, ignore_errors=True)
-                    target.mkdir()
-                    down_samples[name].append(
-                        measure(lambda: down(str(target)), groups)  # noqa: B023
-                    )
-                    assert len(os.listdir(target)) == files
-        rows = {}
-        for direction, samples in (("upload", up_samples), ("download", down_samples)):
-            rows[direction] = {name: summary(s, files) for name, s in samples.items()}
-        return {
-            "files": files,
-            "file_kib": FILE_SIZE // 1024,
-            "workers": WORKERS,
-            "processes": PROCESSES,
-            "repetitions": repeat,
-            "cores": os.cpu_count(),
-            "rows": rows,
+        ours._create_bucket(bucket)
+        cluster_pids = list(dask.run(os.getpid).values())
+        ways = {
+            "one process": (
+                [],
+                lambda: ours._upload_dir(bucket, tree, 3, "one", workers=WORKERS),
+                lambda target: ours._download_dir(bucket, "one", target, workers=WORKERS),
+            ),
+            "LocalCluster": (
+                cluster_pids,
+                lambda: upload_tree(dask, ours, bucket, tree, 3, "two", workers=WORKERS),
+                lambda target: download_prefix(dask, ours, bucket, "two", target, workers=WORKERS),
+            ),
         }
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+
+        def measure(workers: list[int], work, *args) -> dict:
+            """Wall time and the CPU seconds of the caller, workers and server."""
+            groups = {"caller": [os.getpid()], "workers": workers, "server": [server._process.pid]}
+            before = {name: cpu_s(*pids) for name, pids in groups.items()}
+            start = time.perf_counter()
+            work(*args)
+            sample = {"seconds": time.perf_counter() - start}
+            for name, pids in groups.items():
+                sample[name] = cpu_s(*pids) - before[name]
+            return sample
+
+        def download(name: str, _: int) -> dict:
+            target = fresh_dir(work / "down")
+            sample = measure(ways[name][0], ways[name][2], str(target))
+            assert len(os.listdir(target)) == files
+            return sample
+
+        # Not timed: the first writes make the server's volumes and the
+        # workers' first tasks import the client.
+        for _, up, _down in ways.values():
+            up()
+        up, down = interleaved(ways, repeat, lambda name, _: measure(*ways[name][:2]), download)
+
+    rows, table = {}, [["", "way", "files/s", "CPU ms per file: caller", "workers", "server"]]
+    for direction, samples in (("upload", up), ("download", down)):
+        rows[direction] = {}
+        for name, kept in samples.items():
+            seconds = median([s["seconds"] for s in kept])
+            row = {"files_per_s": files / seconds, "seconds": seconds}
+            for who in ("caller", "workers", "server"):
+                row[f"{who}_cpu_ms_per_file"] = 1e3 * median([s[who] for s in kept]) / files
+            rows[direction][name] = row
+            table.append(
+                [direction, name, f"{files / seconds:.0f}"]
+                + [
+                    f"{row[f'{who}_cpu_ms_per_file']:.2f}"
+                    for who in ("caller", "workers", "server")
+                ]
+            )
+    shown = report(
+        f"A tree of {files:,} files of {FILE_SIZE // 1024} KiB: one process with workers "
+        f"{WORKERS}, and a Dask LocalCluster of {PROCESSES} processes (medians of {repeat}, "
+        f"{os.cpu_count()} cores shared with the server)",
+        table,
+        "what the figures mean for more machines: bench/README.md",
+    )
+    figures = {"files": files, "file_kib": FILE_SIZE // 1024, "workers": WORKERS}
+    figures.update(processes=PROCESSES, repetitions=repeat, cores=os.cpu_count())
+    return {**figures, "rows": rows, "report": shown}

@@ -7,19 +7,19 @@ the median of several repetitions, all measured side by side in one run.
 
 from __future__ import annotations
 
-import functools
 import gc
 import io
 import os
-import statistics
 import tempfile
 import time
 import tracemalloc
 from datetime import timedelta
+from functools import partial
 
 from minio.deleteobjects import DeleteObject
 
 from bench.baseline import PyMinioMain
+from bench.common import Goal, interleaved, median, report
 from bench.instant import InstantClient, NullLog, listing_items
 from zarnel.content_type import get_content_type
 from zarnel.minio_main import ZarnelMinioMain
@@ -28,17 +28,19 @@ CONFIG = {"host": "127.0.0.1", "port": 9000, "user": "a", "password": "s"}
 NAMES = [f"logs/2026/file-{i:03d}.json" for i in range(100)]
 
 
-def per_call(fn, number: int, repeat: int) -> float:
-    """Median seconds per call of fn() over `repeat` runs of `number` calls."""
-    times = []
-    for _ in range(repeat):
-        gc.disable()
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-        gc.enable()
-    return statistics.median(times)
+OVERHEAD = Goal("ours - direct", "<", 2.0, " µs")
+LISTING = Goal("ours over python", ">=", 4.0)
+
+
+def per_call(fn, number: int) -> float:
+    """Seconds per call of fn() over `number` calls, without the collector."""
+    gc.disable()
+    start = time.perf_counter()
+    for _ in range(number):
+        fn()
+    elapsed = time.perf_counter() - start
+    gc.enable()
+    return elapsed / number
 
 
 def make(cls):
@@ -126,77 +128,75 @@ def cases(path: str):
     ]
 
 
-def run_overhead(quick: bool = False) -> list[dict]:
+def run_overhead(quick: bool = False) -> dict:
     ours, baseline = make(ZarnelMinioMain), make(PyMinioMain)
     # Many short interleaved samples: a burst of load on this shared machine
     # spoils a few samples of all three instead of one side's only.
     number, repeat = (2_000, 5) if quick else (4_000, 25)
-    rows = []
+    rows, table = [], [["operation", "ours µs", "python µs", "direct µs", "ours/python"]]
     with tempfile.NamedTemporaryFile() as handle:
         for name, call, direct in cases(handle.name):
             n = max(number // 50, 40) if "(100)" in name else number
-            # Interleave the three so that machine noise hits them alike.
-            a, b, c = [], [], []
-            for _ in range(repeat):
-                a.append(per_call(functools.partial(call, ours), n, 1))
-                b.append(per_call(functools.partial(call, baseline), n, 1))
-                # Through the same wrapper as the operations' calls.
-                c.append(per_call(functools.partial(lambda _, d=direct: d(), None), n, 1))
-            a_s, b_s, c_s = (statistics.median(x) for x in (a, b, c))
-            rows.append({
-                "operation": name,
-                "repetitions": repeat,
-                "calls_per_repetition": n,
-                "ours_us": a_s * 1e6,
-                "python_us": b_s * 1e6,
-                "direct_us": c_s * 1e6,
-                "ours_over_python": a_s / b_s,
-                "overhead_us": (a_s - c_s) * 1e6,
-                "not_slower_met": a_s <= b_s,
-                "overhead_met": (a_s - c_s) * 1e6 < 1.0,
-            })  # fmt: skip
-    return rows
+            # All three through the same wrapper, one sample each in turn.
+            runs = {
+                "ours": partial(call, ours),
+                "python": partial(call, baseline),
+                "direct": partial(lambda _, d=direct: d(), None),
+            }
+            step = partial(lambda who, _, r, n: per_call(r[who], n), r=runs, n=n)
+            (samples,) = interleaved(runs, repeat, step, order="fixed")
+            a, b, c = (median(samples[who]) for who in runs)
+            row = {"operation": name, "repetitions": repeat, "calls_per_repetition": n}
+            row.update(ours_us=a * 1e6, python_us=b * 1e6, direct_us=c * 1e6)
+            rows.append({**row, "ours_over_python": a / b, "overhead_us": (a - c) * 1e6})
+            table.append([name, *(f"{x * 1e6:.3f}" for x in (a, b, c)), f"{a / b:.2f}"])
+    goals = [
+        OVERHEAD.grade(
+            r["overhead_us"], f"overhead, {r['operation']}", f"{r['overhead_us']:.3f} µs"
+        )
+        for r in rows
+    ]
+    title = (
+        f"Per-operation overhead, in-process client (µs per call; medians of {repeat} "
+        f"interleaved runs of {number:,} calls, 1/50 as many for 100 names)"
+    )
+    return {"rows": rows, "report": report(title, table, goals=goals)}
 
 
-def run_listing(count: int = 200_000, repeat: int = 5) -> dict:
+def run_listing(quick: bool = False, count: int = 200_000) -> dict:
+    repeat = 3 if quick else 7
     items = listing_items(count)
     ours, baseline = make(ZarnelMinioMain), make(PyMinioMain)
     ours._engine = InstantClient(items)
     baseline._engine = InstantClient(items)
     assert ours._bucket_list_files("bench") == baseline._bucket_list_files("bench")
+    runs = {"ours": ours, "python": baseline}
 
-    def measure(instance):
-        gc.collect()
-        tracemalloc.start()
-        start = time.perf_counter()
-        result = instance._bucket_list_files("bench")
-        elapsed = time.perf_counter() - start
-        peak = tracemalloc.get_traced_memory()[1]
-        tracemalloc.stop()
-        del result
-        return elapsed, peak
-
-    def timed(instance):
+    def timed(who, _):
         gc.collect()
         start = time.perf_counter()
-        result = instance._bucket_list_files("bench")
+        result = runs[who]._bucket_list_files("bench")
         elapsed = time.perf_counter() - start
         del result
         return elapsed
 
-    a, b = [], []
-    for _ in range(repeat):
-        a.append(timed(ours))
-        b.append(timed(baseline))
-    a_s, b_s = statistics.median(a), statistics.median(b)
-    (_, a_peak), (_, b_peak) = measure(ours), measure(baseline)
-    return {
-        "items": count,
-        "repetitions": repeat,
-        "ours_s": a_s,
-        "python_s": b_s,
-        "speedup": b_s / a_s,
-        "ours_peak_mib": a_peak / 2**20,
-        "python_peak_mib": b_peak / 2**20,
-        "goal_met": b_s / a_s >= 2.0 and a_peak <= b_peak,
-    }
+    def peak(instance) -> int:
+        gc.collect()
+        tracemalloc.start()
+        instance._bucket_list_files("bench")
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        return peak
+
+    (samples,) = interleaved(runs, repeat, timed, order="fixed")
+    a, b = median(samples["ours"]), median(samples["python"])
+    a_peak, b_peak = peak(ours) / 2**20, peak(baseline) / 2**20
+    shown = report(
+        f"_bucket_list_files over {count:,} items (medians of {repeat})",
+        f"ours {a * 1e3:.1f} ms, python {b * 1e3:.1f} ms; "
+        f"peak traced memory: ours {a_peak:.1f} MiB, python {b_peak:.1f} MiB",
+        goals=[LISTING.grade(b / a, "listing", f"{b / a:.2f}x")],
+    )
+    figures = {"items": count, "repetitions": repeat, "ours_s": a, "python_s": b}
+    figures.update(speedup=b / a, ours_peak_mib=a_peak, python_peak_mib=b_peak)
+    return {**figures, "report": shown}
