@@ -24,12 +24,9 @@ from bench.instant import InstantClient, NullLog, listing_items
 from zarnel.content_type import get_content_type
 from zarnel.minio_main import ZarnelMinioMain
 
-CONFIG = {"host": "127.0.0.1", "port": 9000, "user": "a", "password": "s"}
-NAMES = [f"logs/2026/file-{i:03d}.json" for i in range(100)]
-
-
 OVERHEAD = Goal("ours - direct", "<", 2.0, " µs")
 LISTING = Goal("ours over python", ">=", 4.0)
+NAMES = [f"logs/2026/file-{i:03d}.json" for i in range(100)]
 
 
 def per_call(fn, number: int) -> float:
@@ -43,93 +40,82 @@ def per_call(fn, number: int) -> float:
     return elapsed / number
 
 
-def make(cls):
-    instance = cls(dict(CONFIG))
-    instance._engine = InstantClient()
-    instance._log = NullLog()
-    return instance
+def instances(items=None) -> tuple[ZarnelMinioMain, PyMinioMain]:
+    """Ours and the baseline, each on an InstantClient of its own."""
+    ours = ZarnelMinioMain({"host": "127.0.0.1", "port": 9000, "user": "a", "password": "s"})
+    ours._engine, ours._log = InstantClient(items), NullLog()
+    return ours, PyMinioMain(InstantClient(items), NullLog())
 
 
 def cases(path: str):
     """(name, call on an instance, the same client calls made directly)."""
-    engine = InstantClient()
-    log = NullLog()
-    data = b"x" * 64
-    text = "数据 " * 16
+    engine, log, data, text = InstantClient(), NullLog(), b"x" * 64, "数据 " * 16
 
-    def direct_create():
+    def create():
         if engine.bucket_exists("bench"):
             log.warning("桶已存在")
 
-    def direct_remove():
+    def remove():
         if engine.bucket_exists("bench"):
             engine.remove_bucket("bench")
 
-    def direct_policy():
+    def policy():
         return engine.get_bucket_policy("bench")
 
-    def direct_flow_bytes():
+    def flow_bytes():
         os.path.isfile(data)
         content_type = get_content_type("o.bin")
         engine.put_object("bench", "o.bin", io.BytesIO(data), len(data), content_type=content_type)
 
-    def direct_flow_text():
+    def flow_text():
         os.path.isfile(text)
         content_type = get_content_type("o.txt")
         encoded = text.encode("utf-8")
         engine.put_object("bench", "o.txt", io.BytesIO(encoded), len(encoded),
                           content_type=content_type)  # fmt: skip
 
-    def direct_file():
+    def upload_file():
         content_type = get_content_type("dir\\o.csv")
         engine.fput_object("bench", "dir\\o.csv".replace("\\", "/"), path,
                            content_type=content_type, num_parallel_uploads=3)  # fmt: skip
 
-    def direct_download_flow():
+    def download_flow():
         response = engine.get_object("bench", "o.txt")
         text = response.data.decode("utf-8")
         response.close()
         return text
 
-    def direct_download_file():
+    def download_file():
         engine.fget_object("bench", "o.txt", path)
 
-    def direct_remove_object():
+    def remove_object():
         engine.remove_object("bench", "o.txt")
 
-    def direct_remove_objects():
+    def remove_objects():
         requests = [DeleteObject(name) for name in NAMES]
         for error in engine.remove_objects("bench", iter(requests)):
             log.warning(error)
 
-    def direct_url():
+    def url():
         return engine.presigned_get_object("bench", "o.txt", expires=timedelta(days=7))
 
     return [
-        ("_create_bucket (exists)", lambda c: c._create_bucket("bench"), direct_create),
-        ("_remove_bucket", lambda c: c._remove_bucket("bench"), direct_remove),
-        ("_bucket_policy", lambda c: c._bucket_policy("bench"), direct_policy),
-        ("_upload_flow bytes", lambda c: c._upload_flow("bench", "o.bin", data), direct_flow_bytes),
-        ("_upload_flow text", lambda c: c._upload_flow("bench", "o.txt", text), direct_flow_text),
-        ("_upload_file", lambda c: c._upload_file("bench", "dir\\o.csv", path), direct_file),
-        ("_download_flow", lambda c: c._download_flow("bench", "o.txt"), direct_download_flow),
-        (
-            "_download_file",
-            lambda c: c._download_file("bench", "o.txt", path),
-            direct_download_file,
-        ),  # fmt: skip
-        ("_remove_object", lambda c: c._remove_object("bench", "o.txt"), direct_remove_object),
-        (
-            "_remove_objects (100)",
-            lambda c: c._remove_objects("bench", NAMES),
-            direct_remove_objects,
-        ),  # fmt: skip
-        ("_get_url", lambda c: c._get_url("bench", "o.txt"), direct_url),
+        ("_create_bucket (exists)", lambda c: c._create_bucket("bench"), create),
+        ("_remove_bucket", lambda c: c._remove_bucket("bench"), remove),
+        ("_bucket_policy", lambda c: c._bucket_policy("bench"), policy),
+        ("_upload_flow bytes", lambda c: c._upload_flow("bench", "o.bin", data), flow_bytes),
+        ("_upload_flow text", lambda c: c._upload_flow("bench", "o.txt", text), flow_text),
+        ("_upload_file", lambda c: c._upload_file("bench", "dir\\o.csv", path), upload_file),
+        ("_download_flow", lambda c: c._download_flow("bench", "o.txt"), download_flow),
+        ("_download_file", lambda c: c._download_file("bench", "o.txt", path), download_file),
+        ("_remove_object", lambda c: c._remove_object("bench", "o.txt"), remove_object),
+        ("_remove_objects (100)", lambda c: c._remove_objects("bench", NAMES), remove_objects),
+        ("_get_url", lambda c: c._get_url("bench", "o.txt"), url),
     ]
 
 
 def run_overhead(quick: bool = False) -> dict:
-    ours, baseline = make(ZarnelMinioMain), make(PyMinioMain)
+    ours, baseline = instances()
     # Many short interleaved samples: a burst of load on this shared machine
     # spoils a few samples of all three instead of one side's only.
     number, repeat = (2_000, 5) if quick else (4_000, 25)
@@ -165,10 +151,7 @@ def run_overhead(quick: bool = False) -> dict:
 
 def run_listing(quick: bool = False, count: int = 200_000) -> dict:
     repeat = 3 if quick else 7
-    items = listing_items(count)
-    ours, baseline = make(ZarnelMinioMain), make(PyMinioMain)
-    ours._engine = InstantClient(items)
-    baseline._engine = InstantClient(items)
+    ours, baseline = instances(listing_items(count))
     assert ours._bucket_list_files("bench") == baseline._bucket_list_files("bench")
     runs = {"ours": ours, "python": baseline}
 
