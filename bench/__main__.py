@@ -1,5 +1,6 @@
-"""Runs the benchmarks, prints each part's figures and one line per goal in
-force (MET or MISSED), and writes the same figures to bench/out/latest.json.
+"""Runs the benchmarks (bench/README.md), prints each part's figures and one
+line per goal in force, MET or MISSED, and writes the same figures to
+bench/out/latest.json.
 
     python -m bench            # the full run (make bench)
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
@@ -21,32 +22,27 @@ from pathlib import Path
 from bench.common import show
 
 OUT = Path(__file__).resolve().parent / "out" / "latest.json"
-# Each part: its module and function, called with the S3 server when it needs one.
+# Each part: its module and function; all but the first two need the S3 server.
 PARTS = {
-    "overhead": ("overhead", "run_overhead", False),
-    "listing": ("overhead", "run_listing", False),
-    "end_to_end": ("end_to_end", "run_end_to_end", True),
-    "tunnel": ("tunnel", "run_tunnel", True),
-    "trees": ("trees", "run_trees", True),
-    "cluster": ("cluster", "run_cluster", True),
+    "overhead": "overhead.run_overhead",
+    "listing": "overhead.run_listing",
+    "end_to_end": "end_to_end.run_end_to_end",
+    "tunnel": "tunnel.run_tunnel",
+    "trees": "trees.run_trees",
+    "cluster": "cluster.run_cluster",
 }
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="python -m bench",
-        description=__doc__,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog="python -m bench", description=__doc__, formatter_class=argparse.RawTextHelpFormatter
     )
     parser.add_argument("--quick", action="store_true", help="fewer, smaller samples")
     parser.add_argument("--only", default=",".join(PARTS), help="comma-separated parts")
     args = parser.parse_args(argv)
-    parts = [p for p in args.only.split(",") if p]
-    unknown = set(parts) - set(PARTS)
-    if unknown:
-        parser.error(f"unknown parts: {sorted(unknown)}")
-    parts = [p for p in PARTS if p in parts]
-
+    chosen = {p for p in args.only.split(",") if p}
+    if chosen - set(PARTS):
+        parser.error(f"unknown parts: {sorted(chosen - set(PARTS))}")
     started = time.monotonic()
     results: dict = {
         "quick": args.quick,
@@ -54,24 +50,26 @@ def main(argv: list[str] | None = None) -> int:
         "machine": f"{platform.machine()}, {os.cpu_count()} cpus",
         "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
     }
-    print(
-        f"zarnel benchmarks ({'quick' if args.quick else 'full'} run; "
-        f"Python {results['python']}, {results['machine']})"
-    )
+    kind = "quick" if args.quick else "full"
+    print(f"zarnel benchmarks ({kind} run; Python {results['python']}, {results['machine']})")
     with contextlib.ExitStack() as stack:
         server = None
-        for name in parts:
-            module, function, needs_server = PARTS[name]
+        for number, (name, where) in enumerate(PARTS.items(), 1):
+            if name not in chosen:
+                continue
+            module, function = where.split(".")
             run = getattr(import_module(f"bench.{module}"), function)
-            if needs_server and server is None:
-                from tools.s3servers import SeaweedFS
+            if number <= 2:
+                result = run(quick=args.quick)
+            else:
+                if server is None:
+                    from tools.s3servers import SeaweedFS
 
-                server = stack.enter_context(SeaweedFS())
-            result = run(server, quick=args.quick) if needs_server else run(quick=args.quick)
+                    server = stack.enter_context(SeaweedFS())
+                result = run(server, quick=args.quick)
             shown = result.pop("report")
             results[name] = {**result, "goals": shown["goals"]}
-            show(list(PARTS).index(name) + 1, shown)
-
+            show(number, shown)
     results["seconds"] = time.monotonic() - started
     OUT.parent.mkdir(parents=True, exist_ok=True)
     OUT.write_text(json.dumps(results, indent=2, ensure_ascii=False) + "\n")

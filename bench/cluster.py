@@ -18,17 +18,7 @@ import os
 import time
 import uuid
 
-from bench.common import (
-    cpu_s,
-    file_names,
-    fresh_dir,
-    interleaved,
-    median,
-    report,
-    store,
-    workdir,
-    write_tree,
-)
+from bench import common
 from zarnel.distributed import download_prefix, upload_tree
 
 FILE_SIZE = 4 * 1024
@@ -42,7 +32,7 @@ def run_cluster(server, quick: bool = False) -> dict:
 
     files, repeat = (200, 1) if quick else (2000, 3)
     with (
-        workdir("cluster") as work,
+        common.workdir("cluster") as work,
         LocalCluster(
             n_workers=PROCESSES, threads_per_worker=1, processes=True, dashboard_address=":0"
         ) as cluster,
@@ -50,8 +40,8 @@ def run_cluster(server, quick: bool = False) -> dict:
     ):
         # One folder: _download_dir takes one level, so the tree serves both ways.
         tree = str(work / "tree")
-        write_tree(work / "tree", file_names(files), FILE_SIZE)
-        ours = store(server)
+        common.write_tree(work / "tree", common.file_names(files), FILE_SIZE)
+        ours = common.store(server)
         bucket = f"bench-{uuid.uuid4().hex[:8]}"
         ours._create_bucket(bucket)
         cluster_pids = list(dask.run(os.getpid).values())
@@ -71,16 +61,16 @@ def run_cluster(server, quick: bool = False) -> dict:
         def measure(workers: list[int], work, *args) -> dict:
             """Wall time and the CPU seconds of the caller, workers and server."""
             groups = {"caller": [os.getpid()], "workers": workers, "server": [server._process.pid]}
-            before = {name: cpu_s(*pids) for name, pids in groups.items()}
+            before = {name: common.cpu_s(*pids) for name, pids in groups.items()}
             start = time.perf_counter()
             work(*args)
             sample = {"seconds": time.perf_counter() - start}
             for name, pids in groups.items():
-                sample[name] = cpu_s(*pids) - before[name]
+                sample[name] = common.cpu_s(*pids) - before[name]
             return sample
 
         def download(name: str, _: int) -> dict:
-            target = fresh_dir(work / "down")
+            target = common.fresh_dir(work / "down")
             sample = measure(ways[name][0], ways[name][2], str(target))
             assert len(os.listdir(target)) == files
             return sample
@@ -89,16 +79,18 @@ def run_cluster(server, quick: bool = False) -> dict:
         # workers' first tasks import the client.
         for _, up, _down in ways.values():
             up()
-        up, down = interleaved(ways, repeat, lambda name, _: measure(*ways[name][:2]), download)
+        up, down = common.interleaved(
+            ways, repeat, lambda name, _: measure(*ways[name][:2]), download
+        )
 
     rows, table = {}, [["", "way", "files/s", "CPU ms per file: caller", "workers", "server"]]
     for direction, samples in (("upload", up), ("download", down)):
         rows[direction] = {}
         for name, kept in samples.items():
-            seconds = median([s["seconds"] for s in kept])
+            seconds = common.median([s["seconds"] for s in kept])
             row = {"files_per_s": files / seconds, "seconds": seconds}
             for who in ("caller", "workers", "server"):
-                row[f"{who}_cpu_ms_per_file"] = 1e3 * median([s[who] for s in kept]) / files
+                row[f"{who}_cpu_ms_per_file"] = 1e3 * common.median([s[who] for s in kept]) / files
             rows[direction][name] = row
             table.append(
                 [direction, name, f"{files / seconds:.0f}"]
@@ -107,7 +99,7 @@ def run_cluster(server, quick: bool = False) -> dict:
                     for who in ("caller", "workers", "server")
                 ]
             )
-    shown = report(
+    shown = common.report(
         f"A tree of {files:,} files of {FILE_SIZE // 1024} KiB: one process with workers "
         f"{WORKERS}, and a Dask LocalCluster of {PROCESSES} processes (medians of {repeat}, "
         f"{os.cpu_count()} cores shared with the server)",

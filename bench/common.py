@@ -102,14 +102,8 @@ def sdk_for(server) -> minio.Minio:
 
 def store(server, port: int | None = None, kind=ZarnelMinioMain, **extra) -> ZarnelMinioMain:
     """A connected `kind` for the server (or a proxy or tunnel on `port`)."""
-    settings = {
-        "host": "127.0.0.1",
-        "port": port or server.port,
-        "user": server.access_key,
-        "password": server.secret_key,
-        **extra,
-    }
-    instance = kind(settings)
+    config = {"host": "127.0.0.1", "port": port or server.port, **extra}
+    instance = kind({**config, "user": server.access_key, "password": server.secret_key})
     instance._connect()
     return instance
 

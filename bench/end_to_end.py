@@ -1,32 +1,14 @@
-"""End to end against a local SeaweedFS server.
-
-Each operation of ZarnelMinioMain against the SDK called directly for the
-same work, alternated in one run; the ratio is direct time / our time, the
-median over the repetitions. boto3's transfer manager against the same
-server is printed as a reference point for the large file.
-"""
+"""End to end against a local SeaweedFS server: each operation against the
+SDK called directly for the same work, alternated in one run; boto3's
+transfer manager on the large file is a reference point, without a goal."""
 
 from __future__ import annotations
 
 import os
 import uuid
 
-from bench.common import (
-    Goal,
-    file_names,
-    fresh_dir,
-    interleaved,
-    median,
-    paired,
-    report,
-    sdk_for,
-    span,
-    store,
-    timed,
-    workdir,
-    write_large,
-    write_tree,
-)
+from bench import common
+from bench.common import Goal
 from zarnel.content_type import get_content_type
 
 TREE_FILES = 500
@@ -38,13 +20,8 @@ def direct_upload_dir(sdk, bucket: str, root, prefix: str) -> None:
     for name in os.listdir(root):
         object_name = f"{prefix}/{name}"
         ctype = get_content_type(object_name)
-        sdk.fput_object(
-            bucket,
-            object_name,
-            os.path.join(root, name),
-            content_type=ctype,
-            num_parallel_uploads=3,
-        )
+        sdk.fput_object(bucket, object_name, os.path.join(root, name), content_type=ctype,
+                        num_parallel_uploads=3)  # fmt: skip
 
 
 def direct_download_dir(sdk, bucket: str, prefix: str, target) -> None:
@@ -72,15 +49,18 @@ def run_end_to_end(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
     size_mib = 64 if quick else 384
     repeat, down_repeat, tree_repeat = (2, 2, 1) if quick else (13, 25, 7)
-    with workdir("e2e") as work:
-        sdk, ours = sdk_for(server), store(server)
-        bucket = f"bench-{uuid.uuid4().hex[:8]}"
+    with common.workdir("e2e") as work:
+        sdk, ours, bucket = (
+            common.sdk_for(server),
+            common.store(server),
+            f"e2e-{uuid.uuid4().hex[:8]}",
+        )
         sdk.make_bucket(bucket)
         large, out = str(work / "large.bin"), str(work / "large.out")
-        write_large(work / "large.bin", size_mib)
+        common.write_large(work / "large.bin", size_mib)
         # One folder: _download_dir takes one level, so the tree serves both ways.
         tree = work / "tree"
-        write_tree(tree, file_names(TREE_FILES), TREE_FILE_SIZE)
+        common.write_tree(tree, common.file_names(TREE_FILES), TREE_FILE_SIZE)
         ctype = get_content_type("large.bin")
         # Not timed: the server allocates its volumes on the first writes.
         sdk.fput_object(bucket, "large.bin", large, content_type=ctype)
@@ -91,16 +71,16 @@ def run_end_to_end(server, quick: bool = False) -> dict:
                 bucket, "large.bin", large, content_type=ctype, num_parallel_uploads=3
             ),
         }
-        (up,) = interleaved(uploads, repeat, lambda who, _: timed(uploads[who]))
+        (up,) = common.interleaved(uploads, repeat, lambda who, _: common.timed(uploads[who]))
         getters = {"ours": ours._download_file, "direct": sdk.fget_object}
 
         def download(who: str, i: int) -> float:
-            seconds = timed(getters[who], bucket, "large.bin", out)
+            seconds = common.timed(getters[who], bucket, "large.bin", out)
             assert os.path.getsize(out) == os.path.getsize(large)
             os.unlink(out)
             return seconds
 
-        (down,) = interleaved(getters, down_repeat, download)
+        (down,) = common.interleaved(getters, down_repeat, download)
         # Not timed: every timed run then replaces existing objects, so the
         # side that goes first is not the one that creates them.
         direct_upload_dir(sdk, bucket, tree, "tree")
@@ -114,20 +94,20 @@ def run_end_to_end(server, quick: bool = False) -> dict:
         }
 
         def download_tree(who: str, i: int) -> float:
-            target = fresh_dir(work / "tree.out")
-            seconds = timed(tree_down[who], target)
+            target = common.fresh_dir(work / "tree.out")
+            seconds = common.timed(tree_down[who], target)
             assert len(os.listdir(target)) == TREE_FILES
             return seconds
 
-        up_dir, down_dir = interleaved(
-            tree_up, tree_repeat, lambda who, _: timed(tree_up[who]), download_tree
+        up_dir, down_dir = common.interleaved(
+            tree_up, tree_repeat, lambda who, _: common.timed(tree_up[who]), download_tree
         )
         # boto3's transfer manager on the same file and server (reference).
         boto = boto3_client(server)
         b_up, b_down = [], []
         for _ in range(2 if quick else 3):
-            b_up.append(timed(boto.upload_file, large, bucket, "boto.bin"))
-            b_down.append(timed(boto.download_file, bucket, "boto.bin", out))
+            b_up.append(common.timed(boto.upload_file, large, bucket, "boto.bin"))
+            b_down.append(common.timed(boto.download_file, bucket, "boto.bin", out))
             os.unlink(out)
 
     mib = float(size_mib)
@@ -139,8 +119,8 @@ def run_end_to_end(server, quick: bool = False) -> dict:
         (f"_upload_dir ({TREE_FILES} x 4 KiB)", up_dir, None),
         (f"_download_dir ({TREE_FILES} x 4 KiB)", down_dir, None),
     ):
-        o, d = median(samples["ours"]), median(samples["direct"])
-        ratio = paired(samples["direct"], samples["ours"])
+        o, d = common.median(samples["ours"]), common.median(samples["direct"])
+        ratio = common.paired(samples["direct"], samples["ours"])
         # The spread of the paired ratios: how noisy the machine was.
         row = {"operation": name, "ours_s": o, "direct_s": d, "ratio": ratio["median"]}
         row.update(ratio_range=ratio["range"], repetitions=len(samples["ours"]))
@@ -150,9 +130,10 @@ def run_end_to_end(server, quick: bool = False) -> dict:
             rates = [f"{unit / o:.0f}", f"{unit / d:.0f}"]
         rows.append(row)
         table.append([name, f"{o:.3f}", f"{d:.3f}", *rates, len(samples["ours"])])
-        goals.append(GOAL.grade(ratio["median"], f"end to end, {name}", span(ratio, ".3f")))
-    boto3 = {"upload_mib_s": mib / median(b_up), "download_mib_s": mib / median(b_down)}
-    shown = report(
+        goals.append(GOAL.grade(ratio["median"], f"end to end, {name}", common.span(ratio, ".3f")))
+    boto3 = {"upload_mib_s": mib / common.median(b_up)}
+    boto3["download_mib_s"] = mib / common.median(b_down)
+    shown = common.report(
         "End to end against SeaweedFS (medians; ratio = direct SDK time / our time)",
         table,
         f"reference, boto3 on the same {size_mib} MiB file: upload_file "

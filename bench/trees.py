@@ -25,6 +25,7 @@ import sys
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 from pathlib import Path
 
 from bench import common
@@ -34,11 +35,12 @@ from zarnel.minio_main import ZarnelMinioMain
 
 FILE_SIZE = 4 * 1024
 FOLDERS = 4  # the upload tree's sub-folders
-DELAY_MS = 1.0  # each way, so 2 ms per round trip
 TIMEOUT = 120  # the most one peer command may take: a hung tool is reported
-DIRECTIONS = ("upload", "download")
 CHART = Path(__file__).resolve().parent / "out" / "trees.png"
+WAYS = ("upload", "download")
 ENGINES = ("zarnel-engine-8", "zarnel-engine-32")
+# The runs: files moved (full run, --quick) and the delay added each way.
+RUNS = {"loopback": (2000, 200, 0.0), "delayed": (500, 100, 1.0)}
 # The goals in force, per run and direction, for the better engine setting
 # against s5cmd in the same run: files/s, and on loopback CPU per file.
 SPEED = {"loopback": {"upload": 1.0, "download": 1.3}, "delayed": {"upload": 1.0, "download": 1.0}}
@@ -47,6 +49,7 @@ CPU_OVER_S5CMD = Goal("CPU per file over s5cmd's", "<=", 0.5)
 # The peers: key, label, program, the argument that prints its version and
 # the words of it kept, and its upload and download commands, each word
 # formatted with the sample's fields (url, bucket, prefix, tree or folder).
+AWS_CONFIG = "[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n"
 PEERS = [
     ("rclone-16", "rclone --transfers 16", "rclone", "version", "{0} {1}",
      "copy {tree} bench:{bucket}/{prefix} --transfers 16",
@@ -91,18 +94,23 @@ class Peer:
     in_process = False  # its CPU is its children's, not this process's
 
     def __init__(self, server, bucket: str, home: Path, key, label, name, version, shown, *moves):
-        self.key, self.label, self.bucket, self.moves = key, label, bucket, moves
+        self.key, self.label, self.bucket, self.moves = (
+            key,
+            label,
+            bucket,
+            dict(zip(WAYS, moves, strict=True)),
+        )
         self.secret, self.failed, self.version, self.unavailable = server.secret_key, {}, "", ""
         # Nothing from the user's own set-up: no AWS_*/RCLONE_* variables, and
         # a HOME of our own, so no ~/.aws or ~/.config/rclone is read.
         env = {k: v for k, v in os.environ.items() if not k.startswith(("AWS_", "RCLONE_", "S3_"))}
         keys = {"ACCESS_KEY_ID": server.access_key, "SECRET_ACCESS_KEY": server.secret_key}
         if name == "rclone":
-            keys.update(
-                TYPE="s3", PROVIDER="SeaweedFS", REGION="us-east-1", FORCE_PATH_STYLE="true"
-            )
+            keys.update(TYPE="s3", PROVIDER="SeaweedFS", REGION="us-east-1")
             env |= {f"RCLONE_CONFIG_BENCH_{k}": v for k, v in keys.items()}
-            env["RCLONE_CONFIG"] = str(home / "empty")
+            env.update(
+                RCLONE_CONFIG=str(home / "empty"), RCLONE_CONFIG_BENCH_FORCE_PATH_STYLE="true"
+            )
         else:
             env |= {f"AWS_{k}": v for k, v in keys.items()}
             env.update(AWS_REGION="us-east-1", AWS_DEFAULT_REGION="us-east-1")
@@ -118,10 +126,8 @@ class Peer:
     def run(self, words: list[str], url: str = "", timeout: int = TIMEOUT) -> str:
         env = {**self.env, "RCLONE_CONFIG_BENCH_ENDPOINT": url}
         try:
-            done = subprocess.run(
-                [self.path, *words], env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                text=True, timeout=timeout,
-            )  # fmt: skip
+            done = subprocess.run([self.path, *words], env=env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=timeout)  # fmt: skip
         except subprocess.TimeoutExpired:
             raise Failed(f"no end after {timeout} s") from None
         if done.returncode:
@@ -129,10 +135,10 @@ class Peer:
             raise Failed(f"exit {done.returncode}: {scrub(said[-1], self.secret)[:200]}")
         return (done.stdout or done.stderr).strip()
 
-    def move(self, direction: int, port: int, prefix: str, local: Path) -> None:
+    def move(self, way: str, port: int, prefix: str, local: Path) -> None:
         url = f"http://127.0.0.1:{port}"
         fields = {"url": url, "bucket": self.bucket, "prefix": prefix, "tree": local}
-        self.run([w.format(**fields, folder=local) for w in self.moves[direction].split()], url)
+        self.run([w.format(**fields, folder=local) for w in self.moves[way].split()], url)
 
 
 class ThreadPath(ZarnelMinioMain):
@@ -157,26 +163,17 @@ class Zarnel:
         self.server, self.bucket, self.workers, self.kind = server, bucket, workers, kind
         self.clients, self.failed = {}, {}  # port -> client; direction -> reason
 
-    def move(self, direction: int, port: int, prefix: str, local: Path) -> None:
+    def move(self, way: str, port: int, prefix: str, local: Path) -> None:
         if port not in self.clients:
             self.clients[port] = common.store(self.server, port, self.kind)
-        if direction == 0:
-            self.clients[port]._upload_dir(
-                self.bucket, str(local), base_dir=prefix, workers=self.workers
-            )
+        client, bucket, workers = self.clients[port], self.bucket, self.workers
+        if way == "upload":
+            client._upload_dir(bucket, str(local), base_dir=prefix, workers=workers)
         else:
-            self.clients[port]._download_dir(self.bucket, prefix, str(local), workers=self.workers)
+            client._download_dir(bucket, prefix, str(local), workers=workers)
 
 
-def check(found: dict[str, int], names: list[str], what: str) -> None:
-    """Every one of `names` arrived (`found`: name -> size), and nothing else."""
-    whole = [name for name in names if found.get(name) == FILE_SIZE]
-    if len(whole) < len(names) or len(found) > len(names):
-        amiss = sorted(set(names) - set(whole)) or sorted(found.keys() - set(names))
-        raise Failed(f"{len(whole)} of {len(names)} {what} arrived whole; first amiss {amiss[0]!r}")
-
-
-def round_trip_ms(port: int, count: int) -> float:
+def round_trip_ms(port: int, count: int = 50) -> float:
     """Median time of one small request and its answer on a kept connection."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     times = []
@@ -195,9 +192,8 @@ def round_trip_ms(port: int, count: int) -> float:
 def delay_proxy(target_port: int, delay_ms: float):
     """bench/delay_proxy.py in its own process; yields the process and its port."""
     command = [sys.executable, "-m", "bench.delay_proxy", str(target_port), str(delay_ms)]
-    process = subprocess.Popen(
-        command, cwd=CHART.parents[2], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True
-    )
+    process = subprocess.Popen(command, cwd=CHART.parents[2], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, text=True)  # fmt: skip
     try:
         line = process.stdout.readline()  # its port, once it listens
         if not line.strip().isdigit():
@@ -213,199 +209,169 @@ def delay_proxy(target_port: int, delay_ms: float):
         process.stdout.close()
 
 
-def measure(tools, server, port: int, bucket: str, run: str, names, work: Path, repeat: int):
-    """Per direction (upload, download) and tool, a sample per repetition:
-    files/s, and the client's and the server's CPU ms per file. A tool that
-    fails, or moves fewer files, is left out of that direction from then on."""
-    sdk, pid, by_key = common.sdk_for(server), server._process.pid, {t.key: t for t in tools}
+def measure(tools, server, sdk, port: int, bucket: str, run: str, work: Path, repeat: int, names):
+    """Per direction and tool, a sample per repetition: files/s, and the
+    client's and the server's CPU ms per file. A tool that fails, or moves
+    fewer files, is left out of that direction from then on."""
+    pid, by_key, tree = (
+        server._process.pid,
+        {tool.key: tool for tool in tools},
+        work / f"tree-{run}",
+    )
+    wanted = dict(zip(WAYS, names, strict=True))
 
-    def found(direction: int, prefix: str, local: Path) -> dict[str, int]:
-        if direction == 0:
+    def arrived(way: str, prefix: str, local: Path) -> None:
+        """Every file of the run's data arrived with its size, and nothing else."""
+        if way == "upload":
             items = sdk.list_objects(bucket, prefix=prefix + "/", recursive=True)
-            return {item.object_name[len(prefix) + 1 :]: item.size for item in items}
-        files = (path for path in local.rglob("*") if path.is_file())
-        return {path.relative_to(local).as_posix(): path.stat().st_size for path in files}
+            found = {item.object_name[len(prefix) + 1 :]: item.size for item in items}
+        else:
+            files = (path for path in local.rglob("*") if path.is_file())
+            found = {path.relative_to(local).as_posix(): path.stat().st_size for path in files}
+        whole = [name for name in wanted[way] if found.get(name) == FILE_SIZE]
+        if len(whole) < len(wanted[way]) or len(found) > len(whole):
+            amiss = sorted(set(wanted[way]) - set(whole)) or sorted(found.keys() - set(whole))
+            raise Failed(f"{len(whole)} of {len(wanted[way])} arrived whole, not {amiss[0]!r}")
 
-    def step(direction: int):
+    def step(way: str):
         def sample(key: str, i: int) -> dict | None:
-            tool, count = by_key[key], len(names[direction])
-            if tool.unavailable or DIRECTIONS[direction] in tool.failed:
+            tool, count = by_key[key], len(wanted[way])
+            if tool.unavailable or way in tool.failed:
                 return None
-            prefix, local = f"{run}/{key}-{i}", work / f"tree-{run}"
-            if direction == 1:
+            prefix, local = f"{run}/{key}-{i}", tree
+            if way == "download":
                 prefix, local = f"flat-{run}", common.fresh_dir(work / "down")
             client, served = common.rusage_cpu_s(not tool.in_process), common.cpu_s(pid)
             start = time.perf_counter()
             try:
-                tool.move(direction, port, prefix, local)
+                tool.move(way, port, prefix, local)
                 seconds = time.perf_counter() - start
                 cpu = common.rusage_cpu_s(not tool.in_process) - client
                 server_cpu = common.cpu_s(pid) - served
-                check(
-                    found(direction, prefix, local),
-                    names[direction],
-                    ("objects", "files")[direction],
-                )
+                arrived(way, prefix, local)
             except Exception as error:
-                tool.failed[DIRECTIONS[direction]] = f"{run}: {scrub(error, server.secret_key)}"
+                tool.failed[way] = f"{run}: {scrub(error, server.secret_key)}"
                 return None
             finally:
-                if direction == 1:
+                if way == "download":
                     shutil.rmtree(local, ignore_errors=True)
             cpu_ms, server_ms = cpu * 1e3 / count, server_cpu * 1e3 / count
             return {"files_s": count / seconds, "cpu_ms": cpu_ms, "server_cpu_ms": server_ms}
 
         return sample
 
-    return common.interleaved(by_key, repeat, step(0), step(1))
+    return dict(zip(WAYS, common.interleaved(by_key, repeat, *map(step, WAYS)), strict=True))
+
+
+def put(sdk, bucket: str, prefix: str, name: str) -> None:
+    sdk.put_object(bucket, f"{prefix}/{name}", io.BytesIO(os.urandom(FILE_SIZE)), FILE_SIZE)
 
 
 def summary(samples: list[dict]) -> dict | None:
     if not samples:
         return None
     rates = [s["files_s"] for s in samples]
-    return {
-        "files_s": median(rates), "range": [min(rates), max(rates)], "samples": rates,
-        "cpu_ms_per_file": median([s["cpu_ms"] for s in samples]),
-        "server_cpu_ms_per_file": median([s["server_cpu_ms"] for s in samples]),
-    }  # fmt: skip
+    return {"files_s": median(rates), "range": [min(rates), max(rates)], "samples": rates,
+            "cpu_ms_per_file": median([s["cpu_ms"] for s in samples]),
+            "server_cpu_ms_per_file": median([s["server_cpu_ms"] for s in samples])}  # fmt: skip
 
 
-def goals(rates, run: str) -> list[dict]:
+def goals(rates: dict, run: str) -> list[dict]:
     """The better engine setting of the run against s5cmd, per direction."""
     out = []
-    for direction, samples in zip(DIRECTIONS, rates, strict=True):
-        speed = Goal(
-            "files/s of the better engine setting over s5cmd's", ">=", SPEED[run][direction]
-        )
-        about, best, versus = f"trees, {run} {direction}", None, None
-        for key in ENGINES:
-            ratio = paired(*([s["files_s"] for s in samples[k]] for k in (key, "s5cmd")))
-            if ratio is not None and (versus is None or ratio["median"] > versus["median"]):
-                best, versus = key, ratio
-        out.append(speed.grade(versus and versus["median"], about, f"{span(versus)}x ({best})"))
+    for way, samples in rates.items():
+        of = {key: [s["files_s"] for s in kept] for key, kept in samples.items()}
+        versus = {key: paired(of[key], of["s5cmd"]) for key in ENGINES}
+        best = max(filter(versus.get, ENGINES), key=lambda k: versus[k]["median"], default=None)
+        about, ratio = f"trees, {run} {way}", versus.get(best)
+        speed = Goal("the better engine setting's files/s over s5cmd's", ">=", SPEED[run][way])
+        out.append(speed.grade(ratio and ratio["median"], about, f"{span(ratio)}x ({best})"))
         if run == "loopback":
-            ours, theirs = (
-                median([s["cpu_ms"] for s in samples.get(k, [])]) for k in (best, "s5cmd")
-            )
+            cpu = {k: median([s["cpu_ms"] for s in kept]) for k, kept in samples.items()}
+            ours, theirs = cpu.get(best), cpu["s5cmd"]
             over = ours / theirs if ours is not None and theirs else None
             out.append(CPU.grade(ours, about, f"{ours or 0:.2f} ms ({best})"))
             out.append(CPU_OVER_S5CMD.grade(over, about, f"{over or 0:.2f}x ({best})"))
     return out
 
 
-def seed_prefix(sdk, bucket: str, prefix: str, names: list[str]) -> None:
-    """The download's flat prefix, put with the SDK itself (not timed)."""
-
-    def put(name: str) -> None:
-        data = os.urandom(FILE_SIZE)
-        sdk.put_object(bucket, f"{prefix}/{name}", io.BytesIO(data), len(data))
-
-    with ThreadPoolExecutor(8) as pool:
-        list(pool.map(put, names))
-
-
-def table(run: dict, tools) -> list:
-    rows = [["tool", "upload", "min-max", "CPU ms", "download", "min-max", "CPU ms"]]
-    for row, tool in zip(run["rows"], tools, strict=True):
+def shown(run: dict, tools) -> list:
+    """The run's lines and table."""
+    delay, rows = run["delay_ms_each_way"], run["rows"]
+    said = f"loopback, {run['files']:,} files"
+    if delay:
+        said = (f"through a proxy adding {2 * delay:g} ms per round trip (measured: "
+                f"+{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files; the proxy used "
+                f"{run['proxy_cpu_s']:.1f} CPU s")  # fmt: skip
+    said += (f"; {run['repetitions']} repetition(s) in {run['seconds']:.0f} s, load average "
+             f"{run['load_average_1min']:.1f} at the start")  # fmt: skip
+    table = [["tool", "upload", "min-max", "CPU ms", "download", "min-max", "CPU ms"]]
+    for row, tool in zip(rows, tools, strict=True):
         if tool.unavailable:
-            rows.append(f"{tool.label}: unavailable, {tool.unavailable}")
+            table.append(f"{tool.label}: unavailable, {tool.unavailable}")
             continue
-        rows.append([tool.label])
-        for direction in DIRECTIONS:
-            shown = row[direction]
-            if shown is None:
-                rows[-1] += ["failed" if direction in tool.failed else "-", "", ""]
-            else:
-                low, high = shown["range"]
-                rows[-1] += [f"{shown['files_s']:.0f}", f"{low:.0f}-{high:.0f}"]
-                rows[-1].append(f"{shown['cpu_ms_per_file']:.2f}")
-    return rows
+        table.append([tool.label])
+        for way, kept in ((way, row[way]) for way in WAYS):
+            if kept is None:
+                table[-1] += ["failed" if way in tool.failed else "-", "", ""]
+                continue
+            low, high, cpu = *kept["range"], kept["cpu_ms_per_file"]
+            table[-1] += [f"{kept['files_s']:.0f}", f"{low:.0f}-{high:.0f}", f"{cpu:.2f}"]
+    server = [f"{way} {rows[0][way]['server_cpu_ms_per_file']:.2f}" for way in WAYS if rows[0][way]]
+    server = f"the server's own CPU ms per file ({rows[0]['label']}): {', '.join(server)}"
+    return [said, table, server]
 
 
 def run_trees(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
-    counts = {"loopback": 200, "delayed": 100} if quick else {"loopback": 2000, "delayed": 500}
-    repeat = 1 if quick else 3
-    runs, graded, blocks = [], [], []
+    repeat, runs, graded, blocks = 1 if quick else 3, [], [], []
     with common.workdir("trees") as work:
         sdk, bucket = common.sdk_for(server), f"bench-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
         home = work / "home"
         home.mkdir()
-        (home / "aws").write_text(
-            "[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n"
-        )
+        (home / "aws").write_text(AWS_CONFIG)
         (home / "empty").write_text("")
-        tools = [
-            Zarnel(server, bucket, 8),
-            Zarnel(server, bucket, 32),
-            Zarnel(server, bucket, 8, ThreadPath),
-        ]
+        ways = ((8, ZarnelMinioMain), (32, ZarnelMinioMain), (8, ThreadPath))
+        tools = [Zarnel(server, bucket, workers, kind) for workers, kind in ways]
         tools += [Peer(server, bucket, home, *peer) for peer in PEERS]
-        for run, count in counts.items():
+        for run, (full, brief, delay) in RUNS.items():
+            count = brief if quick else full
             names = common.file_names(count, FOLDERS), common.file_names(count)
             common.write_tree(work / f"tree-{run}", names[0], FILE_SIZE)
-            # Also the warm-up: the server allocates its volumes on the first writes.
-            seed_prefix(sdk, bucket, f"flat-{run}", names[1])
-            figures = {"run": run, "delay_ms_each_way": 0.0, "added_round_trip_ms": 0.0}
+            # The download's flat prefix, put with the SDK (not timed); also the
+            # warm-up: the server allocates its volumes on the first writes.
+            with ThreadPoolExecutor(8) as pool:
+                list(pool.map(partial(put, sdk, bucket, f"flat-{run}"), names[1]))
+            figures = {"run": run, "delay_ms_each_way": delay, "added_round_trip_ms": 0.0}
             # How busy the machine was, and the proxy's own share.
             figures.update(load_average_1min=os.getloadavg()[0], proxy_cpu_s=None)
             with contextlib.ExitStack() as stack:
-                port, started = server.port, time.monotonic()
-                if run == "delayed":
-                    proxy, port = stack.enter_context(delay_proxy(server.port, DELAY_MS))
-                    direct = round_trip_ms(server.port, 50)
-                    figures.update(
-                        delay_ms_each_way=DELAY_MS,
-                        added_round_trip_ms=round_trip_ms(port, 50) - direct,
-                    )
-                    started = time.monotonic()
-                rates = measure(tools, server, port, bucket, run, names, work, repeat)
+                port = server.port
+                if delay:
+                    proxy, port = stack.enter_context(delay_proxy(server.port, delay))
+                    direct = round_trip_ms(server.port)
+                    figures["added_round_trip_ms"] = round_trip_ms(port) - direct
+                started = time.monotonic()
+                rates = measure(tools, server, sdk, port, bucket, run, work, repeat, names)
                 figures["seconds"] = time.monotonic() - started
-                if run == "delayed":
+                if delay:
                     figures["proxy_cpu_s"] = common.cpu_s(proxy.pid)
-            figures.update(files=count, repetitions=repeat)
-            figures["rows"] = [
-                {
-                    "tool": t.key,
-                    "label": t.label,
-                    **{d: summary(r[t.key]) for d, r in zip(DIRECTIONS, rates, strict=True)},
-                }
-                for t in tools
-            ]
+            figures.update(files=count, repetitions=repeat, rows=[
+                {"tool": t.key, "label": t.label} | {w: summary(rates[w][t.key]) for w in WAYS}
+                for t in tools])  # fmt: skip
             runs.append(figures)
+            blocks += shown(figures, tools)
             graded += goals(rates, run)
-            if run == "delayed":
-                blocks.append(
-                    f"through a proxy adding {2 * DELAY_MS:g} ms per round trip (measured: "
-                    f"+{figures['added_round_trip_ms']:.2f} ms), {count:,} files; the proxy used "
-                    f"{figures['proxy_cpu_s']:.1f} CPU s"
-                )
-            else:
-                blocks.append(f"loopback, {count:,} files")
-            blocks[-1] += (
-                f"; {repeat} repetition(s) in {figures['seconds']:.0f} s, load average "
-                f"{figures['load_average_1min']:.1f} at the start"
-            )
-            blocks.append(table(figures, tools))
-            first = figures["rows"][0]
-            if served := [
-                f"{d} {first[d]['server_cpu_ms_per_file']:.2f}" for d in DIRECTIONS if first[d]
-            ]:
-                blocks.append(
-                    f"the server's own CPU ms per file ({first['label']}): {', '.join(served)}"
-                )
-    for tool in tools:
-        for direction, reason in tool.failed.items():
-            blocks.append(f"{tool.label}, {direction}: failed, left out from then on ({reason})")
+    for tool, (way, why) in ((t, f) for t in tools for f in t.failed.items()):
+        blocks.append(f"{tool.label}, {way}: failed, left out from then on ({why})")
     blocks.append("peers: " + ", ".join(t.version for t in tools if t.version))
-    result = {"file_kib": FILE_SIZE // 1024, "folders": FOLDERS, "runs": runs}
     keep = ("label", "version", "unavailable", "failed")
+    result = {"file_kib": FILE_SIZE // 1024, "folders": FOLDERS, "runs": runs}
     result["tools"] = {t.key: {k: getattr(t, k) for k in keep} for t in tools}
     try:
         CHART.parent.mkdir(parents=True, exist_ok=True)
-        draw_chart(result, CHART)
+        draw_chart(runs, CHART)
         result["chart"] = str(CHART)
         blocks.append(f"chart: {CHART}")
     except ImportError as error:  # matplotlib missing: figures only
@@ -419,7 +385,7 @@ def run_trees(server, quick: bool = False) -> dict:
     return {**result, "report": common.report(title, *blocks, goals=graded)}
 
 
-def draw_chart(result: dict, path: Path) -> None:
+def draw_chart(runs: list[dict], path: Path) -> None:
     """Grouped bars: files/s per tool, upload and download, one panel per run
     on one scale, so the cost of the round trips shows; the whiskers span the
     repetitions' min-max, and a tool with no figure shows n/a."""
@@ -428,39 +394,32 @@ def draw_chart(result: dict, path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    runs = result["runs"]
     figure, axes = plt.subplots(1, len(runs), figsize=(7 * len(runs), 5.5), sharey=True)
-    colours, width, top = {"upload": "#4c72b0", "download": "#dd8452"}, 0.38, 1.0
+    top = 1.0
     for axis, run in zip(axes, runs, strict=True):
-        labels = [row["label"].replace(", ", "\n").replace(" --", "\n--") for row in run["rows"]]
-        for shift, direction in ((-width / 2, "upload"), (width / 2, "download")):
+        for shift, way, colour in ((-0.19, "upload", "#4c72b0"), (0.19, "download", "#dd8452")):
             for x, row in enumerate(run["rows"]):
-                shown = row[direction]
-                if shown is None:
+                if (kept := row[way]) is None:
                     axis.text(x + shift, 0, "n/a", ha="center", va="bottom", fontsize=8)
                     continue
-                value, (low, high) = shown["files_s"], shown["range"]
-                top = max(top, high)
-                error = [[value - low], [high - value]]
-                axis.bar(
-                    x + shift,
-                    value,
-                    width,
-                    color=colours[direction],
-                    yerr=error,
-                    capsize=3,
-                    label=direction if x == 0 else None,
-                )
+                value, (low, high) = kept["files_s"], kept["range"]
+                top, error = max(top, high), [[value - low], [high - value]]
+                axis.bar(x + shift, value, 0.38, color=colour, yerr=error, capsize=3, label=way)
                 axis.text(x + shift, high, f"{value:.0f}", ha="center", va="bottom", fontsize=8)
+        labels = [row["label"].replace(", ", "\n").replace(" --", "\n--") for row in run["rows"]]
         axis.set_xticks(range(len(labels)), labels, fontsize=8)
         axis.set_ylabel("files/s (median; whiskers: min-max)")
         axis.yaxis.set_tick_params(labelleft=True)
-        added = f"{2 * DELAY_MS:g} ms added round trip (measured: +{run['added_round_trip_ms']:.1f}"
-        title = f"{added} ms)" if run["delay_ms_each_way"] else "loopback"
-        title += f"\n{run['files']:,} files of {FILE_SIZE // 1024} KiB, {run['repetitions']} rep(s)"
+        title = "loopback"
+        if run["delay_ms_each_way"]:
+            title = f"{2 * run['delay_ms_each_way']:g} ms added round trip (measured: +"
+            title += f"{run['added_round_trip_ms']:.1f} ms)"
+        title += f"\n{run['files']:,} files of {FILE_SIZE // 1024} KiB, "
+        title += f"{run['repetitions']} repetition(s)"
         axis.set_title(title, fontsize=10)
         axis.grid(axis="y", alpha=0.3)
-        axis.legend()
+        handles = dict(zip(*reversed(axis.get_legend_handles_labels()), strict=True))
+        axis.legend(handles.values(), handles.keys())  # one entry per direction
     axes[0].set_ylim(0, top * 1.12)  # shared by the panels
     figure.suptitle("Tree transfers against SeaweedFS: files per second (higher is better)")
     figure.tight_layout()

@@ -10,20 +10,8 @@ import logging
 import os
 import uuid
 
-from bench.common import (
-    Goal,
-    cpu_s,
-    interleaved,
-    median,
-    paired,
-    report,
-    sdk_for,
-    span,
-    store,
-    timed,
-    workdir,
-    write_large,
-)
+from bench import common
+from bench.common import Goal
 from tools.sshd import SSHServer, skip_reason
 
 OVER_SSHTUNNEL = Goal("ours / sshtunnel", ">=", 3.0)
@@ -35,7 +23,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
     reason = skip_reason()
     if reason:
-        return {"skipped": reason, "report": report(TITLE, f"skipped: {reason}")}
+        return {"skipped": reason, "report": common.report(TITLE, f"skipped: {reason}")}
     from sshtunnel import SSHTunnelForwarder
 
     # sshtunnel logs every channel at ERROR when a transfer is cut short.
@@ -44,14 +32,14 @@ def run_tunnel(server, quick: bool = False) -> dict:
 
     size_mib = 32 if quick else 256
     repeat = 2 if quick else 13
-    with workdir("ssh") as work, SSHServer() as sshd:
-        sdk = sdk_for(server)
+    with common.workdir("ssh") as work, SSHServer() as sshd:
+        sdk = common.sdk_for(server)
         bucket = f"tunnel-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
         source, out = work / "large.bin", str(work / "large.out")
-        write_large(source, size_mib)
+        common.write_large(source, size_mib)
         sdk.fput_object(bucket, "large.bin", str(source))
-        ours = store(
+        ours = common.store(
             server,
             ssh=True,
             ssh_host="127.0.0.1",
@@ -73,8 +61,8 @@ def run_tunnel(server, quick: bool = False) -> dict:
         try:
             runners = {
                 "ours": ours,
-                "direct": store(server),
-                "sshtunnel": store(server, forwarder.local_bind_port),
+                "direct": common.store(server),
+                "sshtunnel": common.store(server, forwarder.local_bind_port),
             }
             ssh_pid = ours._config.tunnel.pid
             # Where a download's CPU time goes: this process (the SDK, and
@@ -89,34 +77,34 @@ def run_tunnel(server, quick: bool = False) -> dict:
             totals = {who: dict.fromkeys(processes, 0.0) for who in runners}
 
             def download(who: str, _: int) -> float:
-                before = {name: cpu_s(*pids()) for name, pids in processes.items()}
-                seconds = timed(runners[who]._download_file, bucket, "large.bin", out)
+                before = {name: common.cpu_s(*pids()) for name, pids in processes.items()}
+                seconds = common.timed(runners[who]._download_file, bucket, "large.bin", out)
                 for name, pids in processes.items():
-                    totals[who][name] += cpu_s(*pids()) - before[name]
+                    totals[who][name] += common.cpu_s(*pids()) - before[name]
                 assert os.path.getsize(out) == size_mib << 20
                 os.unlink(out)
                 return seconds
 
-            (samples,) = interleaved(runners, repeat, download, order="rotate")
+            (samples,) = common.interleaved(runners, repeat, download, order="rotate")
         finally:
             forwarder.stop()
         ours._config.close()
 
-    seconds = {who: median(values) for who, values in samples.items()}
+    seconds = {who: common.median(values) for who, values in samples.items()}
     mib_s = {who: size_mib / value for who, value in seconds.items()}
-    over_sshtunnel = paired(samples["sshtunnel"], samples["ours"])
-    over_direct = paired(samples["direct"], samples["ours"])
+    over_sshtunnel = common.paired(samples["sshtunnel"], samples["ours"])
+    over_direct = common.paired(samples["direct"], samples["ours"])
     cpu = {who: {n: v / repeat for n, v in spent.items()} for who, spent in totals.items()}
     table = [["CPU s per download", *processes]]
     table += [[who, *(f"{v:.2f}" for v in spent.values())] for who, spent in cpu.items()]
-    shown = report(
+    shown = common.report(
         TITLE,
         f"{size_mib} MiB, medians of {repeat}: ZarnelSSH {mib_s['ours']:.0f} MiB/s, "
         f"direct {mib_s['direct']:.0f} MiB/s, sshtunnel (paramiko) {mib_s['sshtunnel']:.0f} MiB/s",
         table,
         goals=[
-            OVER_SSHTUNNEL.grade(over_sshtunnel["median"], "tunnel", span(over_sshtunnel)),
-            OVER_DIRECT.grade(over_direct["median"], "tunnel", span(over_direct)),
+            OVER_SSHTUNNEL.grade(over_sshtunnel["median"], "tunnel", common.span(over_sshtunnel)),
+            OVER_DIRECT.grade(over_direct["median"], "tunnel", common.span(over_direct)),
         ],
     )
     return {
