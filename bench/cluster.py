@@ -1,21 +1,13 @@
-"""One tree of small files up and down: one process, and a Dask LocalCluster.
-
-The same tree of 2,000 files of 4 KiB goes up with ``_upload_dir(...,
-workers=8)`` in this process and with ``zarnel.distributed.upload_tree`` on a
-LocalCluster of 2 worker processes (8 threads each), and comes down the same
-two ways; the two alternate who goes first. Besides files/s, the CPU time
-that each side spends is measured per file, by process: this process (the
-caller: the walk or listing, and for the cluster also Dask's client and
-scheduler), the cluster's worker processes, and the server. On a machine
-whose cores the server shares, those per-file costs, not the files/s, say
-what more processes or machines would bring (see bench/README.md). No goal:
-the figures are shown as they are.
+"""A tree of small files up and down two ways in turn: `_upload_dir(...,
+workers=8)` in this process, and zarnel.distributed on a Dask LocalCluster of
+2 worker processes; besides files/s, the CPU per file of the caller (with
+Dask's client and scheduler), the workers and the server, which is what
+carries over to other machines (bench/README.md). No goal: figures only.
 """
 
 from __future__ import annotations
 
 import os
-import time
 import uuid
 
 from bench import common
@@ -41,8 +33,7 @@ def run_cluster(server, quick: bool = False) -> dict:
         # One folder: _download_dir takes one level, so the tree serves both ways.
         tree = str(work / "tree")
         common.write_tree(work / "tree", common.file_names(files), FILE_SIZE)
-        ours = common.store(server)
-        bucket = f"bench-{uuid.uuid4().hex[:8]}"
+        ours, bucket = common.store(server), f"cluster-{uuid.uuid4().hex[:8]}"
         ours._create_bucket(bucket)
         cluster_pids = list(dask.run(os.getpid).values())
         ways = {
@@ -59,15 +50,8 @@ def run_cluster(server, quick: bool = False) -> dict:
         }
 
         def measure(workers: list[int], work, *args) -> dict:
-            """Wall time and the CPU seconds of the caller, workers and server."""
             groups = {"caller": [os.getpid()], "workers": workers, "server": [server._process.pid]}
-            before = {name: common.cpu_s(*pids) for name, pids in groups.items()}
-            start = time.perf_counter()
-            work(*args)
-            sample = {"seconds": time.perf_counter() - start}
-            for name, pids in groups.items():
-                sample[name] = common.cpu_s(*pids) - before[name]
-            return sample
+            return common.during(groups, work, *args)
 
         def download(name: str, _: int) -> dict:
             target = common.fresh_dir(work / "down")
@@ -92,13 +76,10 @@ def run_cluster(server, quick: bool = False) -> dict:
             for who in ("caller", "workers", "server"):
                 row[f"{who}_cpu_ms_per_file"] = 1e3 * common.median([s[who] for s in kept]) / files
             rows[direction][name] = row
-            table.append(
-                [direction, name, f"{files / seconds:.0f}"]
-                + [
-                    f"{row[f'{who}_cpu_ms_per_file']:.2f}"
-                    for who in ("caller", "workers", "server")
-                ]
-            )
+            cpu = [
+                f"{row[f'{who}_cpu_ms_per_file']:.2f}" for who in ("caller", "workers", "server")
+            ]
+            table.append([direction, name, f"{files / seconds:.0f}", *cpu])
     shown = common.report(
         f"A tree of {files:,} files of {FILE_SIZE // 1024} KiB: one process with workers "
         f"{WORKERS}, and a Dask LocalCluster of {PROCESSES} processes (medians of {repeat}, "

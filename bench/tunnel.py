@@ -1,8 +1,6 @@
-"""The SSH tunnel: one large download through ZarnelSSH (the OpenSSH client),
-directly, and through a paramiko tunnel made with the sshtunnel package,
-against a throw-away sshd on loopback. The three are rotated in one run;
-ratios are medians over the repetitions, and the CPU seconds of each
-download are split by process, to show where the time goes."""
+"""One large download through ZarnelSSH (the OpenSSH client), directly, and
+through a paramiko tunnel made with sshtunnel, against a throw-away sshd on
+loopback, rotated in one run; the CPU of each download is split by process."""
 
 from __future__ import annotations
 
@@ -33,57 +31,44 @@ def run_tunnel(server, quick: bool = False) -> dict:
     size_mib = 32 if quick else 256
     repeat = 2 if quick else 13
     with common.workdir("ssh") as work, SSHServer() as sshd:
-        sdk = common.sdk_for(server)
-        bucket = f"tunnel-{uuid.uuid4().hex[:8]}"
+        sdk, bucket = common.sdk_for(server), f"tunnel-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
         source, out = work / "large.bin", str(work / "large.out")
         common.write_large(source, size_mib)
         sdk.fput_object(bucket, "large.bin", str(source))
-        ours = common.store(
-            server,
-            ssh=True,
-            ssh_host="127.0.0.1",
-            ssh_port=sshd.port,
-            ssh_user=sshd.user,
-            ssh_rsa=str(sshd.key),
-            ssh_known_hosts=str(work / "known_hosts"),
-        )
+        ours = common.store(server, ssh=True, ssh_host="127.0.0.1", ssh_port=sshd.port,
+                            ssh_user=sshd.user, ssh_rsa=str(sshd.key),
+                            ssh_known_hosts=str(work / "known_hosts"))  # fmt: skip
         forwarder = SSHTunnelForwarder(
-            ("127.0.0.1", sshd.port),
-            ssh_username=sshd.user,
-            ssh_pkey=str(sshd.key),
-            remote_bind_address=("127.0.0.1", server.port),
-            local_bind_address=("127.0.0.1", 0),
-            allow_agent=False,
-            host_pkey_directories=[],
-        )
+            ("127.0.0.1", sshd.port), ssh_username=sshd.user, ssh_pkey=str(sshd.key),
+            remote_bind_address=("127.0.0.1", server.port), local_bind_address=("127.0.0.1", 0),
+            allow_agent=False, host_pkey_directories=[],
+        )  # fmt: skip
         forwarder.start()
         try:
-            runners = {
-                "ours": ours,
-                "direct": common.store(server),
-                "sshtunnel": common.store(server, forwarder.local_bind_port),
-            }
+            runners = {"ours": ours, "direct": common.store(server)}
+            runners["sshtunnel"] = common.store(server, forwarder.local_bind_port)
             ssh_pid = ours._config.tunnel.pid
             # Where a download's CPU time goes: this process (the SDK, and
             # paramiko for the baseline), the ssh client, the sshd session
             # and the S3 server.
             processes = {
-                "python": lambda: [os.getpid()],
-                "ssh client": lambda: [ssh_pid] if ssh_pid else [],
-                "sshd": sshd.sessions,
-                "s3 server": lambda: [server._process.pid],
+                "python": [os.getpid()],
+                "ssh client": [ssh_pid] if ssh_pid else [],
+                "sshd": lambda: common.cpu_s(*sshd.sessions()),  # one per connection
+                "s3 server": [server._process.pid],
             }
             totals = {who: dict.fromkeys(processes, 0.0) for who in runners}
 
             def download(who: str, _: int) -> float:
-                before = {name: common.cpu_s(*pids()) for name, pids in processes.items()}
-                seconds = common.timed(runners[who]._download_file, bucket, "large.bin", out)
-                for name, pids in processes.items():
-                    totals[who][name] += common.cpu_s(*pids()) - before[name]
+                spent = common.during(
+                    processes, runners[who]._download_file, bucket, "large.bin", out
+                )
+                for name in processes:
+                    totals[who][name] += spent[name]
                 assert os.path.getsize(out) == size_mib << 20
                 os.unlink(out)
-                return seconds
+                return spent["seconds"]
 
             (samples,) = common.interleaved(runners, repeat, download, order="rotate")
         finally:
@@ -107,15 +92,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
             OVER_DIRECT.grade(over_direct["median"], "tunnel", common.span(over_direct)),
         ],
     )
-    return {
-        "file_mib": size_mib,
-        "repetitions": repeat,
-        "seconds": seconds,
-        "mib_s": mib_s,
-        "ours_over_sshtunnel": over_sshtunnel["median"],
-        "ours_over_sshtunnel_range": over_sshtunnel["range"],
-        "ours_over_direct": over_direct["median"],
-        "ours_over_direct_range": over_direct["range"],
-        "cpu_s": cpu,
-        "report": shown,
-    }
+    figures = {"file_mib": size_mib, "repetitions": repeat, "seconds": seconds, "mib_s": mib_s}
+    for name, ratio in (("ours_over_sshtunnel", over_sshtunnel), ("ours_over_direct", over_direct)):
+        figures.update({name: ratio["median"], f"{name}_range": ratio["range"]})
+    return {**figures, "cpu_s": cpu, "report": shown}
