@@ -43,13 +43,9 @@ def main(argv: list[str] | None = None) -> int:
     chosen = {p for p in args.only.split(",") if p}
     if chosen - set(PARTS):
         parser.error(f"unknown parts: {sorted(chosen - set(PARTS))}")
-    started = time.monotonic()
-    results: dict = {
-        "quick": args.quick,
-        "python": sys.version.split()[0],
-        "machine": f"{platform.machine()}, {os.cpu_count()} cpus",
-        "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
-    }
+    started, machine = time.monotonic(), f"{platform.machine()}, {os.cpu_count()} cpus"
+    results: dict = {"quick": args.quick, "python": sys.version.split()[0], "machine": machine}
+    results["started"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
     kind = "quick" if args.quick else "full"
     print(f"zarnel benchmarks ({kind} run; Python {results['python']}, {results['machine']})")
     with contextlib.ExitStack() as stack:
@@ -59,14 +55,11 @@ def main(argv: list[str] | None = None) -> int:
                 continue
             module, function = where.split(".")
             run = getattr(import_module(f"bench.{module}"), function)
-            if number <= 2:
-                result = run(quick=args.quick)
-            else:
-                if server is None:
-                    from tools.s3servers import SeaweedFS
+            if number > 2 and server is None:
+                from tools.s3servers import SeaweedFS
 
-                    server = stack.enter_context(SeaweedFS())
-                result = run(server, quick=args.quick)
+                server = stack.enter_context(SeaweedFS())
+            result = run(server, quick=args.quick) if number > 2 else run(quick=args.quick)
             shown = result.pop("report")
             results[name] = {**result, "goals": shown["goals"]}
             show(number, shown)

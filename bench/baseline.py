@@ -1,11 +1,7 @@
-"""The baseline: the operations that bench/overhead.py times, written as a
-plain Python class.
-
-Each behaves like ZarnelMinioMain's (same calls, same results, the same
-mends), so that the benchmarks compare the native layer with what a Python
-implementation of the same job would cost. Construction, the configuration
-checks and the tree walks are not timed against it, so they are not here:
-the benchmark gives an instance its client and logger.
+"""The baseline: the operations that bench/overhead.py times, as a plain
+Python class that behaves like ZarnelMinioMain's (same calls, same results,
+the same mends): what a Python implementation of the same job would cost.
+Construction and the tree walks are not timed against it, so are not here.
 """
 
 from __future__ import annotations

@@ -35,19 +35,16 @@ def run_cluster(server, quick: bool = False) -> dict:
         common.write_tree(work / "tree", common.file_names(files), FILE_SIZE)
         ours, bucket = common.store(server), f"cluster-{uuid.uuid4().hex[:8]}"
         ours._create_bucket(bucket)
-        cluster_pids = list(dask.run(os.getpid).values())
+        # Per way: its worker processes, its upload, its download.
         ways = {
             "one process": (
-                [],
-                lambda: ours._upload_dir(bucket, tree, 3, "one", workers=WORKERS),
-                lambda target: ours._download_dir(bucket, "one", target, workers=WORKERS),
-            ),
+                [], lambda: ours._upload_dir(bucket, tree, 3, "one", workers=WORKERS),
+                lambda into: ours._download_dir(bucket, "one", into, workers=WORKERS)),
             "LocalCluster": (
-                cluster_pids,
+                list(dask.run(os.getpid).values()),
                 lambda: upload_tree(dask, ours, bucket, tree, 3, "two", workers=WORKERS),
-                lambda target: download_prefix(dask, ours, bucket, "two", target, workers=WORKERS),
-            ),
-        }
+                lambda into: download_prefix(dask, ours, bucket, "two", into, workers=WORKERS)),
+        }  # fmt: skip
 
         def measure(workers: list[int], work, *args) -> dict:
             groups = {"caller": [os.getpid()], "workers": workers, "server": [server._process.pid]}

@@ -62,9 +62,7 @@ def rusage_cpu_s(children: bool = False) -> float:
 
 def file_names(count: int, folders: int = 0) -> list[str]:
     """Relative paths of a tree of `count` files in `folders` sub-folders (0: flat)."""
-    if not folders:
-        return [f"f{i:05d}.bin" for i in range(count)]
-    return [f"d{i % folders}/f{i:05d}.bin" for i in range(count)]
+    return [f"d{i % folders}/f{i:05d}.bin" if folders else f"f{i:05d}.bin" for i in range(count)]
 
 
 def write_tree(root: Path, names: Sequence[str], size: int) -> None:
@@ -97,11 +95,8 @@ def workdir(prefix: str) -> Iterator[Path]:
     with contextlib.suppress(OSError):
         status = os.statvfs("/dev/shm")
         shm = "/dev/shm" if status.f_bavail * status.f_frsize > 4 << 30 else None
-    path = Path(tempfile.mkdtemp(prefix=f"zarnel-bench-{prefix}-", dir=shm))
-    try:
-        yield path
-    finally:
-        shutil.rmtree(path, ignore_errors=True)
+    with tempfile.TemporaryDirectory(prefix=f"zarnel-bench-{prefix}-", dir=shm) as path:
+        yield Path(path)
 
 
 def sdk_for(server) -> minio.Minio:
@@ -146,18 +141,12 @@ def median(values: Sequence[float]) -> float | None:
     return statistics.median(values) if values else None
 
 
-def spread(values: Sequence[float]) -> dict | None:
-    """Median and min-max of the samples."""
-    if not values:
-        return None
-    return {"median": statistics.median(values), "range": [min(values), max(values)]}
-
-
 def paired(a: Sequence[float], b: Sequence[float]) -> dict | None:
     """Median and min-max of a/b, repetition by repetition: samples of one
     repetition ran back to back, so their ratio is less noisy than a ratio
     of medians."""
-    return spread([x / y for x, y in zip(a, b, strict=False)])
+    ratios = [x / y for x, y in zip(a, b, strict=False)]
+    return {"median": median(ratios), "range": [min(ratios), max(ratios)]} if ratios else None
 
 
 def span(s: dict | None, fmt: str = ".2f") -> str:
@@ -179,11 +168,9 @@ class Goal:
     want: float
     unit: str = "x"
 
-    def grade(self, figure: float | None, about: str = "", shown: str = "") -> dict:
-        """The verdict on one figure; `shown` is the figure as printed."""
+    def grade(self, figure: float | None, about: str, shown: str) -> dict:
+        """The verdict on one figure (None: not measured), `shown` as printed."""
         met = None if figure is None else bool(_OPS[self.op](figure, self.want))
-        if not shown:
-            shown = "n/a" if figure is None else f"{figure:.3g}{self.unit}"
         goal = f"{self.what} {self.op} {self.want:g}{self.unit}"
         return {"about": about, "goal": goal, "figure": figure, "met": met, "shown": shown}
 

@@ -62,25 +62,19 @@ async def pump(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, delay
 
 
 async def serve(target_port: int, delay: float, ports) -> None:
-    async def connected(
-        client_reader: asyncio.StreamReader, client_writer: asyncio.StreamWriter
-    ) -> None:
-        task = asyncio.current_task()
-        live.add(task)
+    async def connected(client_reader, client_writer) -> None:
+        live.add(task := asyncio.current_task())
         try:
             server_reader, server_writer = await asyncio.open_connection("127.0.0.1", target_port)
+            try:
+                await asyncio.gather(pump(client_reader, server_writer, delay),
+                                     pump(server_reader, client_writer, delay))  # fmt: skip
+            finally:
+                server_writer.close()
         except OSError:
-            client_writer.close()
-            live.discard(task)
-            return
-        try:
-            await asyncio.gather(
-                pump(client_reader, server_writer, delay),
-                pump(server_reader, client_writer, delay),
-            )
+            pass  # the server refused it: the client's connection is closed
         finally:
             client_writer.close()
-            server_writer.close()
             live.discard(task)
 
     server = await asyncio.start_server(connected, "127.0.0.1", 0, backlog=1024)

@@ -35,14 +35,10 @@ def boto3_client(server):
     import boto3
     from botocore.config import Config
 
-    return boto3.client(
-        "s3",
-        endpoint_url=f"http://{server.endpoint}",
-        aws_access_key_id=server.access_key,
-        aws_secret_access_key=server.secret_key,
-        region_name="us-east-1",
-        config=Config(s3={"addressing_style": "path"}, retries={"max_attempts": 1}),
-    )
+    config = Config(s3={"addressing_style": "path"}, retries={"max_attempts": 1})
+    return boto3.client("s3", endpoint_url=f"http://{server.endpoint}", region_name="us-east-1",
+                        aws_access_key_id=server.access_key,
+                        aws_secret_access_key=server.secret_key, config=config)  # fmt: skip
 
 
 def run_end_to_end(server, quick: bool = False) -> dict:
@@ -50,11 +46,7 @@ def run_end_to_end(server, quick: bool = False) -> dict:
     size_mib = 64 if quick else 384
     repeat, down_repeat, tree_repeat = (2, 2, 1) if quick else (13, 25, 7)
     with common.workdir("e2e") as work:
-        sdk, ours, bucket = (
-            common.sdk_for(server),
-            common.store(server),
-            f"e2e-{uuid.uuid4().hex[:8]}",
-        )
+        sdk, ours, bucket = common.sdk_for(server), common.store(server), f"e2e-{uuid.uuid4().hex}"
         sdk.make_bucket(bucket)
         large, out = str(work / "large.bin"), str(work / "large.out")
         common.write_large(work / "large.bin", size_mib)
@@ -67,10 +59,9 @@ def run_end_to_end(server, quick: bool = False) -> dict:
         sdk.fget_object(bucket, "large.bin", out)
         uploads = {
             "ours": lambda: ours._upload_file(bucket, "large.bin", large, 3),
-            "direct": lambda: sdk.fput_object(
-                bucket, "large.bin", large, content_type=ctype, num_parallel_uploads=3
-            ),
-        }
+            "direct": lambda: sdk.fput_object(bucket, "large.bin", large, content_type=ctype,
+                                              num_parallel_uploads=3),
+        }  # fmt: skip
         (up,) = common.interleaved(uploads, repeat, lambda who, _: common.timed(uploads[who]))
         getters = {"ours": ours._download_file, "direct": sdk.fget_object}
 

@@ -121,11 +121,8 @@ def run_overhead(quick: bool = False) -> dict:
         for name, call, direct in cases(handle.name):
             n = max(number // 50, 40) if "(100)" in name else number
             # All three through the same wrapper, one sample each in turn.
-            runs = {
-                "ours": partial(call, ours),
-                "python": partial(call, baseline),
-                "direct": partial(lambda _, d=direct: d(), None),
-            }
+            runs = {"ours": partial(call, ours), "python": partial(call, baseline),
+                    "direct": partial(lambda _, d=direct: d(), None)}  # fmt: skip
             step = partial(lambda who, _, r, n: per_call(r[who], n), r=runs, n=n)
             (samples,) = interleaved(runs, repeat, step, order="fixed")
             a, b, c = (median(samples[who]) for who in runs)
@@ -136,10 +133,8 @@ def run_overhead(quick: bool = False) -> dict:
     goals = [
         OVERHEAD.grade(r["overhead_us"], r["operation"], f"{r['overhead_us']:.3f} µs") for r in rows
     ]
-    title = (
-        f"Per-operation overhead, in-process client (µs per call; medians of {repeat} "
-        f"interleaved runs of {number:,} calls, 1/50 as many for 100 names)"
-    )
+    title = f"Per-operation overhead, in-process client (µs per call; medians of {repeat} "
+    title += f"interleaved runs of {number:,} calls, 1/50 as many for 100 names)"
     return {"rows": rows, "report": report(title, table, goals=goals)}
 
 
