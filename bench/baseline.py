@@ -1,15 +1,16 @@
-"""The baseline: the operations that bench/overhead.py times, as a plain
-Python class that behaves like ZarnelMinioMain's (same calls, same results,
-the same mends): what a Python implementation of the same job would cost.
-Construction and the tree walks are not timed against it, so are not here.
+"""What bench/overhead.py times against: the operations as a plain Python
+class that behaves like ZarnelMinioMain's (same calls, same results, the same
+mends: what a Python implementation would cost; construction and the tree
+walks are not timed, so are not here), and a client that answers at once.
 """
 
 from __future__ import annotations
 
 import io
 import os
-from datetime import timedelta
+from datetime import UTC, datetime, timedelta
 
+from minio.datatypes import Object
 from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
 
@@ -40,16 +41,10 @@ class PyMinioMain:
         records = []
         for item in self._engine.list_objects(bucket_name=bucket_name, prefix=prefix,
                                               recursive=True):  # fmt: skip
-            records.append(
-                {
-                    "bucket_name": item.bucket_name,
-                    "object_name": item.object_name,
-                    "last_modified": item.last_modified.strftime("%Y-%m-%d %H:%M:%S.%f"),
-                    "etag": item.etag,
-                    "size": item.size,
-                    "content_type": item.content_type,
-                }
-            )
+            records.append({"bucket_name": item.bucket_name, "object_name": item.object_name,
+                            "last_modified": item.last_modified.strftime("%Y-%m-%d %H:%M:%S.%f"),
+                            "etag": item.etag, "size": item.size,
+                            "content_type": item.content_type})  # fmt: skip
         return records
 
     def _bucket_policy(self, bucket_name):
@@ -115,3 +110,69 @@ class PyMinioMain:
     def _get_url(self, bucket, object_name, days=7):
         return self._engine.presigned_get_object(bucket, object_name,
                                                  expires=timedelta(days=days))  # fmt: skip
+
+
+class Response:
+    __slots__ = ("data",)
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def close(self) -> None: ...
+
+
+class NullLog:
+    def warning(self, value) -> None: ...
+
+
+class InstantClient:
+    """Every call returns at once; the answers fit the operations' happy paths."""
+
+    def __init__(self, items: list[Object] | None = None) -> None:
+        self.items = items or []
+        self._response = Response(b"ok")
+
+    def bucket_exists(self, bucket_name):
+        return True
+
+    def get_bucket_policy(self, bucket_name):
+        return "{}"
+
+    def list_objects(self, bucket_name, prefix=None, recursive=False):
+        return iter(self.items)
+
+    def get_object(self, bucket_name, object_name):
+        return self._response
+
+    def remove_objects(self, bucket_name, delete_object_list):
+        for _ in delete_object_list:
+            pass
+        return iter(())
+
+    def presigned_get_object(self, bucket_name, object_name, expires=None):
+        return "http://127.0.0.1/b/o?X-Amz-Signature=0"
+
+    # The calls that answer nothing.
+    def make_bucket(self, bucket_name, location=None, object_lock=False): ...
+    def remove_bucket(self, bucket_name): ...
+    def put_object(self, bucket_name, object_name, data, length, content_type=None): ...
+    def fget_object(self, bucket_name, object_name, file_path): ...
+    def remove_object(self, bucket_name, object_name): ...
+    def fput_object(self, bucket_name, object_name, file_path, content_type=None,
+                    num_parallel_uploads=3): ...  # fmt: skip
+
+
+def listing_items(count: int) -> list[Object]:
+    """Listing items shaped like the SDK's, with varied names and times."""
+    base = datetime(2026, 1, 2, 3, 4, 5, 6789, tzinfo=UTC)
+    return [
+        Object(
+            "bench",
+            f"data/part-{i // 1000:04d}/file-{i:07d}.parquet",
+            last_modified=base.replace(second=i % 60, microsecond=i % 1_000_000),
+            etag=f"{i:032x}",
+            size=i * 17,
+            content_type=None,
+        )
+        for i in range(count)
+    ]

@@ -1,9 +1,6 @@
 """A tree of small files up and down two ways in turn: `_upload_dir(...,
-workers=8)` in this process, and zarnel.distributed on a Dask LocalCluster of
-2 worker processes; besides files/s, the CPU per file of the caller (with
-Dask's client and scheduler), the workers and the server, which is what
-carries over to other machines (bench/README.md). No goal: figures only.
-"""
+workers=8)` in this process, and zarnel.distributed on a Dask LocalCluster; the
+CPU per file by process is what carries over to other machines (bench/README.md)."""
 
 from __future__ import annotations
 

@@ -1,11 +1,7 @@
-"""A TCP proxy on 127.0.0.1 that delays every chunk by a fixed time, each way.
-
-Every chunk read from either side is written to the other side `delay_ms`
-after it arrived, in order; chunks in flight do not wait for each other, so
-1 ms adds 2 ms to each round trip without capping the throughput. It runs in
-a process of its own, so its work does not share the measuring process's
-interpreter lock: `running(target_port, delay_ms)` yields its process and port.
-"""
+"""A TCP proxy on 127.0.0.1 that writes every chunk `delay_ms` after it read
+it, each way and in order, without holding back the chunks behind it: 1 ms
+adds 2 ms to each round trip without capping the throughput. It runs in a
+process of its own, so its work does not share the measuring process's GIL."""
 
 from __future__ import annotations
 

@@ -15,9 +15,8 @@ from functools import partial
 
 from minio.deleteobjects import DeleteObject
 
-from bench.baseline import PyMinioMain
+from bench.baseline import InstantClient, NullLog, PyMinioMain, listing_items
 from bench.common import Goal, interleaved, median, report, timed
-from bench.instant import InstantClient, NullLog, listing_items
 from zarnel.content_type import get_content_type
 from zarnel.minio_main import ZarnelMinioMain
 

@@ -1,10 +1,7 @@
 """Tree transfers against a local SeaweedFS server, zarnel beside other tools
-(bench/README.md): every tool uploads the same local tree of small files to a
-fresh prefix and downloads the same flat prefix into an empty folder, on
-loopback and through bench/delay_proxy.py; a sample counts only when every
-file arrived whole. The peers are configured only through their environment
-and files in a temp folder: the credentials are never on a command line.
-"""
+(bench/README.md), on loopback and through bench/delay_proxy.py. The peers are
+configured only through their environment and files in a temp folder: the
+credentials are never on a command line."""
 
 from __future__ import annotations
 
@@ -152,9 +149,8 @@ class Zarnel:
         self.clients, self.failed = {}, {}  # port -> client; direction -> reason
 
     def move(self, way: str, port: int, prefix: str, local: Path) -> None:
-        if port not in self.clients:
-            self.clients[port] = common.store(self.server, port, self.kind)
-        client, bucket, workers = self.clients[port], self.bucket, self.workers
+        client = self.clients.get(port) or common.store(self.server, port, self.kind)
+        bucket, workers, self.clients[port] = self.bucket, self.workers, client
         if way == "upload":
             client._upload_dir(bucket, str(local), base_dir=prefix, workers=workers)
         else:
@@ -260,11 +256,11 @@ def shown(run: dict, tools) -> list:
     delay, rows = run["delay_ms_each_way"], run["rows"]
     said = f"loopback, {run['files']:,} files"
     if delay:
-        said = (f"through a proxy adding {2 * delay:g} ms per round trip (measured: "
-                f"+{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files; the proxy used "
-                f"{run['proxy_cpu_s']:.1f} CPU s")  # fmt: skip
-    said += (f"; {run['repetitions']} repetition(s) in {run['seconds']:.0f} s, load average "
-             f"{run['load_average_1min']:.1f} at the start")  # fmt: skip
+        said = f"through a proxy adding {2 * delay:g} ms per round trip (measured: +"
+        said += f"{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files; the proxy used "
+        said += f"{run['proxy_cpu_s']:.1f} CPU s"
+    said += f"; {run['repetitions']} repetition(s) in {run['seconds']:.0f} s, load average "
+    said += f"{run['load_average_1min']:.1f} at the start"
     table = [["tool", "upload", "min-max", "CPU ms", "download", "min-max", "CPU ms"]]
     for row, tool in zip(rows, tools, strict=True):
         if tool.unavailable:
@@ -288,8 +284,7 @@ def run_trees(server, quick: bool = False) -> dict:
     with common.workdir("trees") as work:
         sdk, bucket = common.sdk_for(server), f"bench-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
-        home = work / "home"
-        home.mkdir()
+        home = common.fresh_dir(work / "home")
         (home / "aws").write_text(AWS_CONFIG)
         (home / "empty").write_text("")
         ways = ((8, ZarnelMinioMain), (32, ZarnelMinioMain), (8, ThreadPath))
@@ -338,11 +333,9 @@ def run_trees(server, quick: bool = False) -> dict:
     except ImportError as error:  # matplotlib missing: figures only
         result["chart_missing"] = str(error)
         blocks.append(f"no chart: {error}")
-    title = (
-        f"Tree transfers against SeaweedFS, {FILE_SIZE // 1024} KiB files (files/s: median, "
-        f"min-max; CPU: the client's ms per file;\n   upload: a tree in {FOLDERS} folders to a "
-        "fresh prefix, download: a flat prefix to an empty folder)"
-    )
+    title = f"Tree transfers against SeaweedFS, {FILE_SIZE // 1024} KiB files (files/s: median, "
+    title += f"min-max; CPU: the client's ms per file;\n   upload: a tree in {FOLDERS} folders to "
+    title += "a fresh prefix, download: a flat prefix to an empty folder)"
     return {**result, "report": common.report(title, *blocks, goals=graded)}
 
 

@@ -19,8 +19,7 @@ TITLE = "SSH tunnel, download of one object"
 
 def run_tunnel(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
-    reason = skip_reason()
-    if reason:
+    if reason := skip_reason():
         return {"skipped": reason, "report": common.report(TITLE, f"skipped: {reason}")}
     from sshtunnel import SSHTunnelForwarder
 
@@ -35,7 +34,7 @@ def run_tunnel(server, quick: bool = False) -> dict:
         sdk.make_bucket(bucket)
         source, out = work / "large.bin", str(work / "large.out")
         common.write_large(source, size_mib)
-        sdk.fput_object(bucket, "large.bin", str(source))
+        sdk.fput_object(bucket, "large", str(source))
         ours = common.store(server, ssh=True, ssh_host="127.0.0.1", ssh_port=sshd.port,
                             ssh_user=sshd.user, ssh_rsa=str(sshd.key),
                             ssh_known_hosts=str(work / "known_hosts"))  # fmt: skip
@@ -52,35 +51,33 @@ def run_tunnel(server, quick: bool = False) -> dict:
             # Where a download's CPU time goes: this process (the SDK, and
             # paramiko for the baseline), the ssh client, the sshd session
             # and the S3 server.
-            processes = {
+            cpu_of = {
                 "python": [os.getpid()],
                 "ssh client": [ssh_pid] if ssh_pid else [],
                 "sshd": lambda: common.cpu_s(*sshd.sessions()),  # one per connection
                 "s3 server": [server._process.pid],
             }
-            totals = {who: dict.fromkeys(processes, 0.0) for who in runners}
 
-            def download(who: str, _: int) -> float:
-                spent = common.during(
-                    processes, runners[who]._download_file, bucket, "large.bin", out
-                )
-                for name in processes:
-                    totals[who][name] += spent[name]
+            def download(who: str, _: int) -> dict:
+                spent = common.during(cpu_of, runners[who]._download_file, bucket, "large", out)
                 assert os.path.getsize(out) == size_mib << 20
                 os.unlink(out)
-                return spent["seconds"]
+                return spent
 
-            (samples,) = common.interleaved(runners, repeat, download, order="rotate")
+            (spent,) = common.interleaved(runners, repeat, download, order="rotate")
         finally:
             forwarder.stop()
         ours._config.close()
 
+    samples = {who: [s["seconds"] for s in kept] for who, kept in spent.items()}
     seconds = {who: common.median(values) for who, values in samples.items()}
     mib_s = {who: size_mib / value for who, value in seconds.items()}
     over_sshtunnel = common.paired(samples["sshtunnel"], samples["ours"])
     over_direct = common.paired(samples["direct"], samples["ours"])
-    cpu = {who: {n: v / repeat for n, v in spent.items()} for who, spent in totals.items()}
-    table = [["CPU s per download", *processes]]
+    cpu = {
+        who: {n: sum(s[n] for s in kept) / repeat for n in cpu_of} for who, kept in spent.items()
+    }
+    table = [["CPU s per download", *cpu_of]]
     table += [[who, *(f"{v:.2f}" for v in spent.values())] for who, spent in cpu.items()]
     shown = common.report(
         TITLE,
