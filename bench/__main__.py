@@ -22,21 +22,14 @@ from pathlib import Path
 from bench.common import show
 
 OUT = Path(__file__).resolve().parent / "out" / "latest.json"
-# Each part: its module and function; all but the first two need the S3 server.
-PARTS = {
-    "overhead": "overhead.run_overhead",
-    "listing": "overhead.run_listing",
-    "end_to_end": "end_to_end.run_end_to_end",
-    "tunnel": "tunnel.run_tunnel",
-    "trees": "trees.run_trees",
-    "cluster": "cluster.run_cluster",
-}
+# Each part is run_NAME in bench/NAME.py (listing: in overhead.py); all but
+# the first two get the S3 server.
+PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees", "cluster")
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m bench", description=__doc__, formatter_class=argparse.RawTextHelpFormatter
-    )
+    parser = argparse.ArgumentParser("python -m bench", description=__doc__,
+                                     formatter_class=argparse.RawTextHelpFormatter)  # fmt: skip
     parser.add_argument("--quick", action="store_true", help="fewer, smaller samples")
     parser.add_argument("--only", default=",".join(PARTS), help="comma-separated parts")
     args = parser.parse_args(argv)
@@ -50,11 +43,11 @@ def main(argv: list[str] | None = None) -> int:
     print(f"zarnel benchmarks ({kind} run; Python {results['python']}, {results['machine']})")
     with contextlib.ExitStack() as stack:
         server = None
-        for number, (name, where) in enumerate(PARTS.items(), 1):
+        for number, name in enumerate(PARTS, 1):
             if name not in chosen:
                 continue
-            module, function = where.split(".")
-            run = getattr(import_module(f"bench.{module}"), function)
+            module = import_module(f"bench.{'overhead' if name == 'listing' else name}")
+            run = getattr(module, f"run_{name}")
             if number > 2 and server is None:
                 from tools.s3servers import SeaweedFS
 

@@ -13,6 +13,7 @@ from zarnel.distributed import download_prefix, upload_tree
 FILE_SIZE = 4 * 1024
 WORKERS = 8  # threads per client process, both ways
 PROCESSES = 2
+WHO = ("caller", "workers", "server")  # whose CPU is measured
 
 
 def run_cluster(server, quick: bool = False) -> dict:
@@ -43,13 +44,13 @@ def run_cluster(server, quick: bool = False) -> dict:
                 lambda into: download_prefix(dask, ours, bucket, "two", into, workers=WORKERS)),
         }  # fmt: skip
 
-        def measure(workers: list[int], work, *args) -> dict:
-            groups = {"caller": [os.getpid()], "workers": workers, "server": [server._process.pid]}
-            return common.during(groups, work, *args)
+        def measure(name: str, way: int, *args) -> dict:
+            groups = {"caller": [os.getpid()], "server": [server._process.pid]}
+            return common.during({**groups, "workers": ways[name][0]}, ways[name][way], *args)
 
         def download(name: str, _: int) -> dict:
             target = common.fresh_dir(work / "down")
-            sample = measure(ways[name][0], ways[name][2], str(target))
+            sample = measure(name, 2, str(target))
             assert len(os.listdir(target)) == files
             return sample
 
@@ -57,23 +58,20 @@ def run_cluster(server, quick: bool = False) -> dict:
         # workers' first tasks import the client.
         for _, up, _down in ways.values():
             up()
-        up, down = common.interleaved(
-            ways, repeat, lambda name, _: measure(*ways[name][:2]), download
-        )
+        up, down = common.interleaved(ways, repeat, lambda name, _: measure(name, 1), download)
 
     rows, table = {}, [["", "way", "files/s", "CPU ms per file: caller", "workers", "server"]]
     for direction, samples in (("upload", up), ("download", down)):
         rows[direction] = {}
         for name, kept in samples.items():
             seconds = common.median([s["seconds"] for s in kept])
-            row = {"files_per_s": files / seconds, "seconds": seconds}
-            for who in ("caller", "workers", "server"):
-                row[f"{who}_cpu_ms_per_file"] = 1e3 * common.median([s[who] for s in kept]) / files
-            rows[direction][name] = row
-            cpu = [
-                f"{row[f'{who}_cpu_ms_per_file']:.2f}" for who in ("caller", "workers", "server")
-            ]
-            table.append([direction, name, f"{files / seconds:.0f}", *cpu])
+            cpu = {w: 1e3 * common.median([s[w] for s in kept]) / files for w in WHO}
+            rows[direction][name] = {"files_per_s": files / seconds, "seconds": seconds} | {
+                f"{who}_cpu_ms_per_file": ms for who, ms in cpu.items()
+            }
+            table.append(
+                [direction, name, f"{files / seconds:.0f}", *(f"{ms:.2f}" for ms in cpu.values())]
+            )
     shown = common.report(
         f"A tree of {files:,} files of {FILE_SIZE // 1024} KiB: one process with workers "
         f"{WORKERS}, and a Dask LocalCluster of {PROCESSES} processes (medians of {repeat}, "

@@ -16,10 +16,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import minio
+import psutil
 
 from zarnel.minio_main import ZarnelMinioMain
-
-_TICK = os.sysconf("SC_CLK_TCK")
 
 
 def timed(fn: Callable, *args, **kwargs) -> float:
@@ -34,12 +33,8 @@ def cpu_s(*pids: int) -> float:
     far; a process that is gone counts 0."""
     total = 0.0
     for pid in pids:
-        try:
-            with open(f"/proc/{pid}/stat") as file:
-                fields = file.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        total += (int(fields[11]) + int(fields[12])) / _TICK
+        with contextlib.suppress(psutil.NoSuchProcess):
+            total += sum(psutil.Process(pid).cpu_times()[:2])
     return total
 
 
@@ -93,8 +88,7 @@ def workdir(prefix: str) -> Iterator[Path]:
     to disk would leave write-back to land on later samples."""
     shm = None
     with contextlib.suppress(OSError):
-        status = os.statvfs("/dev/shm")
-        shm = "/dev/shm" if status.f_bavail * status.f_frsize > 4 << 30 else None
+        shm = "/dev/shm" if shutil.disk_usage("/dev/shm").free > 4 << 30 else None
     with tempfile.TemporaryDirectory(prefix=f"zarnel-bench-{prefix}-", dir=shm) as path:
         yield Path(path)
 

@@ -115,11 +115,8 @@ def run_end_to_end(server, quick: bool = False) -> dict:
         # The spread of the paired ratios: how noisy the machine was.
         row = {"operation": name, "ours_s": o, "direct_s": d, "ratio": ratio["median"]}
         row.update(ratio_range=ratio["range"], repetitions=len(samples["ours"]))
-        rates = ["", ""]
-        if unit:
-            row.update(ours_mib_s=unit / o, direct_mib_s=unit / d)
-            rates = [f"{unit / o:.0f}", f"{unit / d:.0f}"]
-        rows.append(row)
+        rows.append(row | ({"ours_mib_s": unit / o, "direct_mib_s": unit / d} if unit else {}))
+        rates = [f"{unit / o:.0f}", f"{unit / d:.0f}"] if unit else ["", ""]
         table.append([name, f"{o:.3f}", f"{d:.3f}", *rates, len(samples["ours"])])
         goals.append(GOAL.grade(ratio["median"], f"end to end, {name}", common.span(ratio, ".3f")))
     boto3 = {"upload_mib_s": mib / common.median(b_up)}

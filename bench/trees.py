@@ -343,13 +343,10 @@ def draw_chart(runs: list[dict], path: Path) -> None:
     """Grouped bars: files/s per tool, upload and download, one panel per run
     on one scale, so the cost of the round trips shows; the whiskers span the
     repetitions' min-max, and a tool with no figure shows n/a."""
-    import matplotlib
+    from matplotlib.figure import Figure  # no pyplot: no display, no global state
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    figure, axes = plt.subplots(1, len(runs), figsize=(7 * len(runs), 5.5), sharey=True)
-    top = 1.0
+    figure, top = Figure(figsize=(7 * len(runs), 5.5)), 1.0
+    axes = figure.subplots(1, len(runs), sharey=True)
     for axis, run in zip(axes, runs, strict=True):
         for shift, way, colour in ((-0.19, "upload", "#4c72b0"), (0.19, "download", "#dd8452")):
             for x, row in enumerate(run["rows"]):
@@ -378,4 +375,3 @@ def draw_chart(runs: list[dict], path: Path) -> None:
     figure.suptitle("Tree transfers against SeaweedFS: files per second (higher is better)")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
-    plt.close(figure)
