@@ -1,22 +1,14 @@
-"""A TCP proxy on loopback that delays every chunk by a fixed time, each way.
-
-    python -m bench.delay_proxy TARGET_PORT DELAY_MS
-
-Listens on a free port of 127.0.0.1, prints that port on a line of its own,
-and forwards each connection to 127.0.0.1:TARGET_PORT. Every chunk read from
-either side is written to the other side DELAY_MS after it arrived, in the
-order it arrived; chunks in flight do not wait for each other, so a delay of
-1 ms adds 2 ms to each round trip without capping the throughput. Runs until
-it is terminated. It runs in its own process so that its work does not share
-the measuring process's interpreter lock.
-"""
+"""A TCP proxy on 127.0.0.1 that writes every chunk `delay_ms` after it read
+it, each way and in order, without holding back the chunks behind it: 1 ms
+adds 2 ms to each round trip without capping the throughput. It runs in a
+process of its own, so its work does not share the measuring process's GIL."""
 
 from __future__ import annotations
 
 import asyncio
 import collections
 import contextlib
-import sys
+import multiprocessing
 
 CHUNK = 256 * 1024
 # The event loop keeps only weak references to tasks: a connection whose
@@ -65,38 +57,41 @@ async def pump(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, delay
             await reading
 
 
-async def serve(target_port: int, delay: float) -> None:
-    async def connected(
-        client_reader: asyncio.StreamReader, client_writer: asyncio.StreamWriter
-    ) -> None:
-        task = asyncio.current_task()
-        live.add(task)
+async def serve(target_port: int, delay: float, ports) -> None:
+    async def connected(client_reader, client_writer) -> None:
+        live.add(task := asyncio.current_task())
         try:
             server_reader, server_writer = await asyncio.open_connection("127.0.0.1", target_port)
+            try:
+                await asyncio.gather(pump(client_reader, server_writer, delay),
+                                     pump(server_reader, client_writer, delay))  # fmt: skip
+            finally:
+                server_writer.close()
         except OSError:
-            client_writer.close()
-            live.discard(task)
-            return
-        try:
-            await asyncio.gather(
-                pump(client_reader, server_writer, delay),
-                pump(server_reader, client_writer, delay),
-            )
+            pass  # the server refused it: the client's connection is closed
         finally:
             client_writer.close()
-            server_writer.close()
             live.discard(task)
 
     server = await asyncio.start_server(connected, "127.0.0.1", 0, backlog=1024)
-    print(server.sockets[0].getsockname()[1], flush=True)
+    ports.put(server.sockets[0].getsockname()[1])
     async with server:
         await server.serve_forever()
 
 
-def main() -> None:
-    target_port, delay_ms = int(sys.argv[1]), float(sys.argv[2])
-    asyncio.run(serve(target_port, delay_ms / 1000))
+def serve_forever(target_port: int, delay_ms: float, ports) -> None:
+    asyncio.run(serve(target_port, delay_ms / 1000, ports))
 
 
-if __name__ == "__main__":
-    main()
+@contextlib.contextmanager
+def running(target_port: int, delay_ms: float):
+    """The proxy in a process of its own (spawned: this one has threads)."""
+    context = multiprocessing.get_context("spawn")
+    ports = context.Queue()
+    process = context.Process(target=serve_forever, args=(target_port, delay_ms, ports))
+    process.start()
+    try:
+        yield process, ports.get(timeout=60)  # its port, once it listens
+    finally:
+        process.terminate()
+        process.join()

