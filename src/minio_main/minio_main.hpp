@@ -22,6 +22,7 @@ using Class = nb::class_<ZarnelMinioMain>;
 // Each subsystem binds its operations; module.cpp calls them in the order of
 // the operation table.
 void bind_client(Class& cls);
+void bind_params(Class& cls);    // part of the client, in client/params.cpp
 void bind_pickling(Class& cls);  // part of the client, in client/pickling.cpp
 void bind_buckets(Class& cls);
 void bind_upload(Class& cls);

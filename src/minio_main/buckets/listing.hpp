@@ -3,8 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include "buckets/names.hpp"
-
 namespace zarnel::buckets {
 
 namespace nb = nanobind;
@@ -14,7 +12,6 @@ namespace nb = nanobind;
 // per item, in the client's order. Any error, raised by the listing call, by
 // its iteration or by an item lacking an attribute, propagates unchanged and
 // the records built so far are dropped.
-nb::list list_files(const Names& names, nb::handle self, nb::handle bucket_name,
-                    nb::handle prefix);
+nb::list list_files(nb::handle self, nb::handle bucket_name, nb::handle prefix);
 
 }  // namespace zarnel::buckets

@@ -1,18 +1,17 @@
 // Presigned download URLs.
 #include "download/download.hpp"
+#include "external/imports.hpp"
 
 namespace zarnel::download {
 
-using external::call;
-using external::call_method;
+using namespace nb::literals;
 
-nb::object get_url(const Names& names, nb::handle self, nb::handle bucket,
-                   nb::handle object_name, nb::handle days) {
-  nb::object engine = external::attribute(self, names.engine);
-  nb::object lifetime =
-      call(names.imported(names.timedelta), names.kw_days, days);
-  return call_method(engine, names.presigned_get_object, names.kw_expires,
-                     bucket, object_name, lifetime);
+nb::object get_url(nb::handle self, nb::handle bucket, nb::handle object_name,
+                   nb::handle days) {
+  nb::object engine = self.attr("_engine");
+  nb::object lifetime = external::imported("timedelta")("days"_a = days);
+  return engine.attr("presigned_get_object")(bucket, object_name,
+                                             "expires"_a = lifetime);
 }
 
 }  // namespace zarnel::download

@@ -5,79 +5,69 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "external/imports.hpp"
 #include "external/transfers.hpp"
 #include "host.hpp"
-#include "transfer/tree.hpp"
-#include "upload/paths.hpp"
 #include "upload/upload.hpp"
 
 namespace zarnel::upload {
 
+using namespace nb::literals;
+using external::imported;
+
 namespace {
 
 // A directory as the file system knows it, whatever path leads to it.
-struct DirId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const DirId& other) const {
-    return device == other.device && inode == other.inode;
-  }
-};
+using DirId = std::pair<dev_t, ino_t>;
 
-// A link back into the tree (to the directory being walked or one of its
-// ancestors) would be descended until the host refuses deeper calls, and
-// then the link would be uploaded as a file. So the directories on the
-// current walk are kept per thread, outermost first: every call of
-// _upload_dir, whoever makes it through `self`, pushes its own directory on
-// entry and pops it on every way out. A parent also leaves the identity of
-// the sub-directory it is about to enter, so the child need not look again.
+// The walk on this thread. Every level is a call of _upload_dir through
+// `self` (so a subclass sees each), which leaves no room for an argument of
+// our own: what the levels share is kept here, per thread, for the walk's
+// lifetime. `directories` are those being walked, outermost first, so that a
+// link back into the tree is neither descended again nor uploaded as a file;
+// `tree` or `transfers` is where the outermost call sends the files when it
+// moves them on workers (owned by that call).
 struct Walk {
   std::vector<DirId> directories;
   int depth = 0;
-  PyObject* entering = nullptr;  // borrowed: the parent holds it
-  DirId entering_id{};
-  // The Transfers of the outermost call when it moves files on workers:
-  // the nested calls that its walk makes hand their files to it too.
-  PyObject* transfers = nullptr;  // borrowed: the outermost call holds it
-  // Or the transfer engine of the outermost call, when it serves the call.
   transfer::Tree* tree = nullptr;
+  PyObject* transfers = nullptr;
 };
 
 thread_local Walk walk;
 
-std::optional<DirId> identity_of(const struct stat& status) {
-  // Some file systems report no inode numbers: no identity then.
-  if (status.st_ino == 0) return std::nullopt;
-  return DirId{status.st_dev, status.st_ino};
-}
-
-// The directory's identity, symbolic links followed, or nothing when the
-// file system cannot tell (the path is missing, or has no inode numbers):
-// then the walk goes on as without the guard, and the listing or the
-// directory test reports whatever is wrong with the path.
-std::optional<DirId> identity(nb::handle path) {
-  struct stat status;
-  if (!stat_any(path, status)) return std::nullopt;
-  return identity_of(status);
-}
-
-bool on_walk(const std::optional<DirId>& id) {
-  if (!id) return false;
-  for (const DirId& directory : walk.directories) {
-    if (directory == *id) return true;
+// stat() of `path`, links followed, for any path-like value; nothing when
+// the file system cannot tell (a missing path, a dangling link).
+std::optional<struct stat> status_of(nb::handle path) {
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(path.ptr(), &converted) == 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+    return std::nullopt;
   }
-  return false;
+  nb::bytes bytes = nb::steal<nb::bytes>(converted);
+  struct stat status;
+  nb::gil_scoped_release unlocked;
+  if (::stat(bytes.c_str(), &status) != 0) return std::nullopt;
+  return status;
 }
 
-// The lowest address that a level of the walk may start below this
-// thread's stack top: the rest is kept for what the deepest level calls (the
-// storage client, TLS, compression). 0 when the stack cannot be told.
+// Some file systems report no inode numbers: no identity then, and the walk
+// goes on without the check.
+std::optional<DirId> identity(const std::optional<struct stat>& status) {
+  if (!status || status->st_ino == 0) return std::nullopt;
+  return DirId{status->st_dev, status->st_ino};
+}
+
+// The lowest address that a level of the walk may start below on this
+// thread: the rest of its stack is kept for what the deepest level calls
+// (the storage client, TLS, compression). 0 when the stack cannot be told.
 std::uintptr_t stack_floor() {
   thread_local std::uintptr_t floor = [] {
     std::uintptr_t lowest = 0;
-#if defined(__linux__)
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
       void* base = nullptr;
@@ -88,20 +78,19 @@ std::uintptr_t stack_floor() {
       }
       pthread_attr_destroy(&attributes);
     }
-#endif
     return lowest;
   }();
   return floor;
 }
 
-// One more level of the walk on this thread. The host refuses to nest calls
-// deeper than its recursion limit; a walk that deep (a very deep tree, or a
-// loop that the guard could not see), or one that would leave too little of
-// a small thread stack, is refused the same way, with RecursionError, before
-// the C stack runs out.
-class Nested {
+// One level of the walk, entered for `dir_path`. The host counts no Python
+// frame for a call between C++ functions, so it would let a very deep tree
+// (or a loop that the identity check cannot see) run the C stack out: a walk
+// deeper than its recursion limit, or one that would leave too little of a
+// small thread stack, ends in RecursionError instead.
+class Level {
  public:
-  Nested() {
+  explicit Level(nb::handle dir_path) {
     // The frame address, not a local's: under AddressSanitizer locals may
     // live on a heap-allocated fake stack.
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
@@ -111,180 +100,125 @@ class Nested {
                       "directory tree");
       throw nb::python_error();
     }
-    if (Py_EnterRecursiveCall(" while walking a directory tree") != 0) {
-      throw nb::python_error();
-    }
-    ++walk.depth;
-  }
-  Nested(const Nested&) = delete;
-  Nested& operator=(const Nested&) = delete;
-  ~Nested() {
-    --walk.depth;
-    Py_LeaveRecursiveCall();
-  }
-};
-
-// Marks `dir_path` as being walked for the lifetime of the object.
-class Walking {
- public:
-  explicit Walking(nb::handle dir_path) {
-    std::optional<DirId> id;
-    if (walk.entering == dir_path.ptr()) {
-      id = walk.entering_id;
-    } else {
-      id = identity(dir_path);
-    }
-    walk.entering = nullptr;
+    std::optional<DirId> id = identity(status_of(dir_path));
     if (id) walk.directories.push_back(*id);
     pushed_ = id.has_value();
+    ++walk.depth;
   }
-  Walking(const Walking&) = delete;
-  Walking& operator=(const Walking&) = delete;
-  ~Walking() {
+  Level(const Level&) = delete;
+  Level& operator=(const Level&) = delete;
+  ~Level() {
+    --walk.depth;
     if (pushed_) walk.directories.pop_back();
   }
 
  private:
-  Nested nested_;
-  bool pushed_ = false;
+  bool pushed_;
 };
 
-// Leaves the identity of the sub-directory for the call that enters it.
-class Entering {
- public:
-  Entering(nb::handle sub_path, const std::optional<DirId>& id) {
-    if (!id) return;
-    walk.entering = sub_path.ptr();
-    walk.entering_id = *id;
-  }
-  Entering(const Entering&) = delete;
-  Entering& operator=(const Entering&) = delete;
-  ~Entering() { walk.entering = nullptr; }
-};
-
-// The default prefix: the last "/"-separated piece of the path with its
-// backslashes turned into "/"; empty for a path ending in a separator.
-nb::object last_segment(const Names& names, nb::handle dir_path) {
-  nb::object path = forward_slashes(names, dir_path);
-  PyObject* text = path.ptr();
-  if (!PyUnicode_CheckExact(text)) {
-    nb::object pieces = call_method(path, names.split, {}, names.slash);
-    return checked(PySequence_GetItem(pieces.ptr(), -1));
-  }
-  Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  Py_ssize_t at = PyUnicode_FindChar(text, '/', 0, length, -1);
-  if (at == -2) throw nb::python_error();
-  return checked(PyUnicode_Substring(text, at + 1, length));
+bool on_walk(const std::optional<DirId>& id) {
+  return id && std::find(walk.directories.begin(), walk.directories.end(),
+                         *id) != walk.directories.end();
 }
-
-// Makes `transfers` the one the walk on this thread hands its files to, for
-// the lifetime of the object.
-class Sharing {
- public:
-  explicit Sharing(nb::handle transfers) { walk.transfers = transfers.ptr(); }
-  explicit Sharing(transfer::Tree* tree) { walk.tree = tree; }
-  Sharing(const Sharing&) = delete;
-  Sharing& operator=(const Sharing&) = delete;
-  ~Sharing() {
-    walk.transfers = nullptr;
-    walk.tree = nullptr;
-  }
-};
 
 // An entry that is neither a directory nor a regular file (a FIFO, a socket,
-// a device), links followed: opening it would hang or never end. An entry
-// that cannot be stat'ed (a dangling link) is not one of these: its upload
-// reports what is wrong with it.
-bool is_special(nb::handle path, const struct stat& status, bool stated) {
-  struct stat own;
-  if (!stated) {
-    if (!stat_any(path, own)) return false;
-    return !S_ISREG(own.st_mode) && !S_ISDIR(own.st_mode);
-  }
-  return !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+// a device), links followed: opening it would hang or never end. One that
+// cannot be stat'ed (a dangling link) is uploaded, and reports what is wrong.
+bool is_special(const std::optional<struct stat>& status) {
+  return status && !S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode);
 }
 
-void walk_dir(const Names& names, nb::handle self, nb::handle bucket_name,
-              nb::handle dir_path, nb::handle parallel, nb::handle base_dir) {
-  nb::object prefix = host::truth(base_dir) ? nb::borrow(base_dir)
-                                            : last_segment(names, dir_path);
-  nb::object os = names.imported(names.os);
-  nb::object os_path = member(os, names.path);
-  nb::object join = member(os_path, names.join);
-  nb::object isdir = member(os_path, names.isdir);
+template <std::size_t N>
+void warn(nb::handle self, const char (&text)[N], nb::handle path) {
+  self.attr("_log").attr("warning")(
+      external::message(text).attr("format")(path));
+}
 
-  Walking walking(dir_path);
-  nb::object entries = call(member(os, names.listdir), {}, dir_path);
-  for (nb::handle name : entries) {
-    nb::object local = join_with(names, join, dir_path, name);
-    struct stat status;
-    bool stated;
-    if (is_dir(names, isdir, local, status, stated)) {
-      std::optional<DirId> id = stated ? identity_of(status) : identity(local);
-      // Neither descended again nor uploaded as a file.
-      if (on_walk(id)) {
-        call_method(attribute(self, names.log), names.warning, {},
-                    call_method(names.cycle, names.format, {}, local));
+void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+              nb::handle parallel, nb::handle base_dir) {
+  // By default the last "/"-separated piece of the path, backslashes read
+  // as "/": empty for a path ending in a separator.
+  nb::object prefix = host::truth(base_dir)
+                          ? nb::borrow(base_dir)
+                          : nb::object(forward_slashes(dir_path).attr("split")(
+                                "/")[nb::int_(-1)]);
+  nb::object os = imported("os");
+  nb::object join = os.attr("path").attr("join");
+  nb::object isdir = os.attr("path").attr("isdir");
+
+  Level level(dir_path);
+  for (nb::handle name : os.attr("listdir")(dir_path)) {
+    nb::object path = join(dir_path, name);
+    if (host::truth(isdir(path))) {
+      if (on_walk(identity(status_of(path)))) {
+        warn(self, "CYCLE_SKIPPED", path);
         continue;
       }
-      nb::object sub_prefix =
-          forward_slashes(names, join_with(names, join, prefix, name));
-      nb::object sub_path = join_with(names, join, dir_path, name);
-      Entering entering(sub_path, id);
-      call_method(self, names.upload_dir, {}, bucket_name, sub_path, parallel,
-                  sub_prefix);
-    } else if (is_special(local, status, stated)) {
-      call_method(attribute(self, names.log), names.warning, {},
-                  call_method(names.not_a_file, names.format, {}, local));
+      self.attr("_upload_dir")(bucket_name, path, parallel,
+                               forward_slashes(join(prefix, name)));
+      continue;
+    }
+    if (is_special(status_of(path))) {
+      warn(self, "NOT_A_FILE_SKIPPED", path);
+      continue;
+    }
+    nb::object object_name = forward_slashes(join(prefix, name));
+    if (walk.tree != nullptr) {
+      walk.tree->upload(imported("get_content_type"), bucket_name, object_name,
+                        path, parallel);
+    } else if (walk.transfers != nullptr) {
+      nb::handle(walk.transfers)
+          .attr("upload")(self, bucket_name, object_name, path, parallel);
     } else {
-      nb::object object_name =
-          forward_slashes(names, join_with(names, join, prefix, name));
-      nb::object file_name = join_with(names, join, dir_path, name);
-      if (walk.tree != nullptr) {
-        walk.tree->upload(names.imported(names.get_content_type), bucket_name,
-                          object_name, file_name, parallel);
-      } else if (walk.transfers != nullptr) {
-        call_method(walk.transfers, names.upload, {}, self, bucket_name,
-                    object_name, file_name, parallel);
-      } else {
-        call_method(self, names.upload_file, names.kw_parallel, bucket_name,
-                    object_name, file_name, parallel);
-      }
+      self.attr("_upload_file")(bucket_name, object_name, path,
+                                "parallel"_a = parallel);
     }
   }
 }
 
+// Makes the outermost call's engine or Transfers the one that the whole walk
+// on this thread hands its files to, for the lifetime of the object.
+struct Sharing {
+  Sharing(transfer::Tree* tree, nb::handle transfers) {
+    walk.tree = tree;
+    walk.transfers = transfers.ptr();
+  }
+  Sharing(const Sharing&) = delete;
+  Sharing& operator=(const Sharing&) = delete;
+  ~Sharing() {
+    walk.tree = nullptr;
+    walk.transfers = nullptr;
+  }
+};
+
 }  // namespace
 
-void upload_dir(const Names& names, const transfer::Originals& originals,
-                nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+void upload_dir(const transfer::Originals& originals, nb::handle self,
+                nb::handle bucket_name, nb::handle dir_path,
                 nb::handle parallel, nb::handle base_dir, nb::handle workers,
                 nb::handle progress) {
-  nb::object path = external::path_text(names.imported(names.os), dir_path);
+  nb::object path = external::path_text(dir_path);
   // A nested call shares the outermost call's workers, whatever it asks.
-  if (walk.transfers != nullptr || walk.tree != nullptr ||
+  if (walk.tree != nullptr || walk.transfers != nullptr ||
       external::sequential(workers, progress)) {
-    walk_dir(names, self, bucket_name, path, parallel, base_dir);
+    walk_dir(self, bucket_name, path, parallel, base_dir);
     return;
   }
   if (auto tree =
           transfer::Tree::for_upload(originals, self, workers, progress)) {
-    {
-      Sharing sharing(tree.get());
-      try {
-        walk_dir(names, self, bucket_name, path, parallel, base_dir);
-      } catch (nb::python_error& error) {
-        tree->finish(error);
-      }
+    try {
+      Sharing sharing(tree.get(), nb::handle());
+      walk_dir(self, bucket_name, path, parallel, base_dir);
+    } catch (nb::python_error& error) {
+      tree->finish(error);
     }
     tree->finish();
     return;
   }
-  nb::object transfers =
-      call(names.imported(names.transfers), {}, workers, progress);
-  external::transferring(transfers, names.close, [&] {
-    Sharing sharing(transfers);
-    walk_dir(names, self, bucket_name, path, parallel, base_dir);
+  nb::object transfers = imported("Transfers")(workers, progress);
+  external::transferring(transfers, [&] {
+    Sharing sharing(nullptr, transfers);
+    walk_dir(self, bucket_name, path, parallel, base_dir);
   });
 }
 

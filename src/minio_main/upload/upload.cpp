@@ -8,47 +8,30 @@
 namespace zarnel {
 
 using namespace nb::literals;
-using upload::Names;
 
 void bind_upload(Class& cls) {
-  // Shared by the three functions and released with the last of them.
-  auto names = std::make_shared<const Names>(cls.attr("__module__"));
-
-  cls.def(
-      "_upload_flow",
-      [names](nb::handle self, nb::handle bucket_name, nb::handle object_name,
-              nb::handle data) {
-        upload::upload_flow(*names, self, bucket_name, object_name, data);
-      },
-      "bucket_name"_a.none(), "object_name"_a.none(), "data"_a.none(),
-      "Store `data` as one object: the regular file it names (text, bytes "
-      "or a path-like value), a byte string as it is, or str(data) as "
-      "UTF-8 for other text, path-like values and integers. Other kinds "
-      "fail the file test with TypeError; when str(data) fails or is not "
-      "UTF-8, log a warning and store nothing.");
-  cls.def(
-      "_upload_file",
-      [names](nb::handle self, nb::handle bucket_name, nb::handle object_name,
-              nb::handle file_name, nb::handle parallel) {
-        upload::upload_file(*names, self, bucket_name, object_name, file_name,
-                            parallel);
-      },
-      "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
-      "parallel"_a.none() = 3,
-      "Store the local file `file_name` as `object_name` (backslashes "
-      "become \"/\"), with up to `parallel` part uploads at once.");
+  cls.def("_upload_flow", &upload::upload_flow, "bucket_name"_a.none(),
+          "object_name"_a.none(), "data"_a.none(),
+          "Store `data` as one object: the regular file it names (text, bytes "
+          "or a path-like value), a byte string as it is, or str(data) as "
+          "UTF-8 for other text, path-like values and integers. Other kinds "
+          "fail the file test with TypeError; when str(data) fails or is not "
+          "UTF-8, log a warning and store nothing.");
+  cls.def("_upload_file", &upload::upload_file, "bucket_name"_a.none(),
+          "object_name"_a.none(), "file_name"_a.none(), "parallel"_a.none() = 3,
+          "Store the local file `file_name` as `object_name` (backslashes "
+          "become \"/\"), with up to `parallel` part uploads at once.");
   // The engine serves a tree upload only while this is the instance's.
   auto originals =
       std::make_shared<transfer::Originals>(cls.attr("__module__"));
   originals->upload_file = cls.attr("_upload_file");
   cls.def(
       "_upload_dir",
-      [names, originals](nb::handle self, nb::handle bucket_name,
-                         nb::handle dir_path, nb::handle parallel,
-                         nb::handle base_dir, nb::handle workers,
-                         nb::handle progress) {
-        upload::upload_dir(*names, *originals, self, bucket_name, dir_path,
-                           parallel, base_dir, workers, progress);
+      [originals](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+                  nb::handle parallel, nb::handle base_dir, nb::handle workers,
+                  nb::handle progress) {
+        upload::upload_dir(*originals, self, bucket_name, dir_path, parallel,
+                           base_dir, workers, progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
