@@ -2,7 +2,6 @@
 // state" answers (bucket exists on create, missing on remove, no policy) are
 // soft: a warning through _log and a result value; every other error of the
 // storage client reaches the caller unchanged.
-#include "buckets/listing.hpp"
 #include "external/imports.hpp"
 #include "host.hpp"
 #include "minio_main.hpp"
@@ -71,11 +70,7 @@ void bind_buckets(Class& cls) {
           "with a warning when it does not exist.");
   cls.def("_bucket_list", &bucket_list,
           "Return the storage client's list of buckets unchanged.");
-  cls.def("_bucket_list_files", &buckets::list_files, "bucket_name"_a.none(),
-          "prefix"_a.none() = "",
-          "List the objects of `bucket_name` whose names begin with `prefix`, "
-          "at every depth, as records with the keys bucket_name, "
-          "object_name, last_modified (text), etag, size, content_type.");
+  bind_listing(cls);
   cls.def("_bucket_policy", &bucket_policy, "bucket_name"_a.none(),
           "Return the policy of `bucket_name`, or None with a warning when "
           "the store answers with an error.");

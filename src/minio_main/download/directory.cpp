@@ -1,12 +1,16 @@
 // Directory download: the objects lying directly under an object path, each
 // into a file of the target directory.
-#include "download/download.hpp"
+#include <memory>
+
 #include "external/imports.hpp"
 #include "external/transfers.hpp"
 #include "host.hpp"
+#include "minio_main.hpp"
+#include "transfer/tree.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
 
+using namespace nb::literals;
 using external::imported;
 
 namespace {
@@ -61,8 +65,6 @@ void download_all(nb::handle self, nb::handle bucket_name, nb::handle prefix,
   }
 }
 
-}  // namespace
-
 void download_dir(const transfer::Originals& originals, nb::handle self,
                   nb::handle bucket_name, nb::handle object_path,
                   nb::handle dir_path, nb::handle workers,
@@ -84,4 +86,27 @@ void download_dir(const transfer::Originals& originals, nb::handle self,
   });
 }
 
-}  // namespace zarnel::download
+}  // namespace
+
+void bind_download_dir(Class& cls) {
+  // The engine serves a tree download only while these are the instance's.
+  auto originals =
+      std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  originals->download_file = cls.attr("_download_file");
+  originals->bucket_list_files = cls.attr("_bucket_list_files");
+  cls.def(
+      "_download_dir",
+      [originals](nb::handle self, nb::handle bucket_name,
+                  nb::handle object_path, nb::handle dir_path,
+                  nb::handle workers, nb::handle progress) {
+        download_dir(*originals, self, bucket_name, object_path, dir_path,
+                     workers, progress);
+      },
+      "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
+      nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "Download the objects lying directly under `object_path` into "
+      "`dir_path`, one file per object, up to `workers` at once; "
+      "`progress(object_name, size)` is called after each file.");
+}
+
+}  // namespace zarnel

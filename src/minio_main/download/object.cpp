@@ -1,7 +1,11 @@
 // Single-object download: as text and to a local file.
-#include "download/download.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
+
+using namespace nb::literals;
+
+namespace {
 
 nb::object download_flow(nb::handle self, nb::handle bucket_name,
                          nb::handle object_name) {
@@ -37,4 +41,15 @@ bool download_file(nb::handle self, nb::handle bucket_name,
   return true;
 }
 
-}  // namespace zarnel::download
+}  // namespace
+
+void bind_download_object(Class& cls) {
+  cls.def("_download_flow", &download_flow, "bucket_name"_a.none(),
+          "object_name"_a.none(),
+          "Return the object's content decoded as UTF-8 (strict).");
+  cls.def("_download_file", &download_file, "bucket_name"_a.none(),
+          "object_name"_a.none(), "file_name"_a.none(),
+          "Write the object to the local file `file_name`; return True.");
+}
+
+}  // namespace zarnel

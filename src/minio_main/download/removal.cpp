@@ -1,8 +1,12 @@
 // Removal of one object and of a batch of objects.
-#include "download/download.hpp"
 #include "external/imports.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
+
+using namespace nb::literals;
+
+namespace {
 
 void remove_object(nb::handle self, nb::handle bucket_name,
                    nb::handle object_name) {
@@ -32,4 +36,16 @@ void remove_objects(nb::handle self, nb::handle bucket_name,
   for (nb::handle error : errors) self.attr("_log").attr("warning")(error);
 }
 
-}  // namespace zarnel::download
+}  // namespace
+
+void bind_removal(Class& cls) {
+  cls.def("_remove_object", &remove_object, "bucket_name"_a.none(),
+          "object_name"_a.none(), "Remove one object.");
+  cls.def("_remove_objects", &remove_objects, "bucket_name"_a.none(),
+          "object_list"_a.none(),
+          "Remove the objects named in `object_list` in one batch (a single "
+          "str, bytes or bytearray is refused with TypeError); log each "
+          "object that was not removed as a warning.");
+}
+
+}  // namespace zarnel

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -11,36 +12,33 @@
 #include "external/imports.hpp"
 #include "external/transfers.hpp"
 #include "host.hpp"
+#include "minio_main.hpp"
+#include "transfer/tree.hpp"
 #include "upload/upload.hpp"
 
-namespace zarnel::upload {
+namespace zarnel {
 
 using namespace nb::literals;
 using external::imported;
+using upload::forward_slashes;
 
 namespace {
 
-// A directory as the file system knows it, whatever path leads to it.
-using DirId = std::pair<dev_t, ino_t>;
-
-// The walk on this thread. Every level is a call of _upload_dir through
-// `self` (so a subclass sees each), which leaves no room for an argument of
-// our own: what the levels share is kept here, per thread, for the walk's
-// lifetime. `directories` are those being walked, outermost first, so that a
-// link back into the tree is neither descended again nor uploaded as a file;
-// `tree` or `transfers` is where the outermost call sends the files when it
-// moves them on workers (owned by that call).
+// The walk on this thread. Each level is a call of _upload_dir through `self`
+// (so a subclass sees every one) with the caller's arguments only, so what the
+// levels share lives here: the directories being walked (device, inode), so
+// that a link back into the tree is neither descended again nor uploaded as a
+// file, and the engine or Transfers of the outermost call, which owns it.
 struct Walk {
-  std::vector<DirId> directories;
+  std::vector<std::pair<dev_t, ino_t>> directories;
   int depth = 0;
   transfer::Tree* tree = nullptr;
   PyObject* transfers = nullptr;
 };
-
 thread_local Walk walk;
 
-// stat() of `path`, links followed, for any path-like value; nothing when
-// the file system cannot tell (a missing path, a dangling link).
+// stat() of a path-like value, links followed; nothing when the file system
+// cannot tell (a missing path, a dangling link).
 std::optional<struct stat> status_of(nb::handle path) {
   PyObject* converted = nullptr;
   if (PyUnicode_FSConverter(path.ptr(), &converted) == 0) {
@@ -55,11 +53,13 @@ std::optional<struct stat> status_of(nb::handle path) {
   return status;
 }
 
-// Some file systems report no inode numbers: no identity then, and the walk
-// goes on without the check.
-std::optional<DirId> identity(const std::optional<struct stat>& status) {
-  if (!status || status->st_ino == 0) return std::nullopt;
-  return DirId{status->st_dev, status->st_ino};
+// Some file systems report no inode numbers: such a directory is never
+// taken for one on the walk.
+bool on_walk(const std::optional<struct stat>& status) {
+  auto& dirs = walk.directories;
+  return status && status->st_ino != 0 &&
+         std::find(dirs.begin(), dirs.end(),
+                   std::pair(status->st_dev, status->st_ino)) != dirs.end();
 }
 
 // The lowest address that a level of the walk may start below on this
@@ -83,15 +83,16 @@ std::uintptr_t stack_floor() {
   return floor;
 }
 
-// One level of the walk, entered for `dir_path`. The host counts no Python
-// frame for a call between C++ functions, so it would let a very deep tree
-// (or a loop that the identity check cannot see) run the C stack out: a walk
-// deeper than its recursion limit, or one that would leave too little of a
-// small thread stack, ends in RecursionError instead.
+// One level of the walk, for `dir_path`. The host counts no Python frame for
+// the calls between C++ functions, so a very deep tree (or a loop that the
+// directory check cannot see) would run the C stack out: a walk deeper than
+// its recursion limit, or one that would leave too little of a small thread
+// stack, ends in RecursionError instead. The outermost level of a call on
+// workers makes its engine or Transfers the one that the nested calls use.
 class Level {
  public:
-  explicit Level(nb::handle dir_path) {
-    // The frame address, not a local's: under AddressSanitizer locals may
+  Level(nb::handle dir_path, transfer::Tree* tree, nb::handle transfers) {
+    // The frame's address, not a local's: under AddressSanitizer locals may
     // live on a heap-allocated fake stack.
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (walk.depth >= Py_GetRecursionLimit() || here < stack_floor()) {
@@ -100,33 +101,30 @@ class Level {
                       "directory tree");
       throw nb::python_error();
     }
-    std::optional<DirId> id = identity(status_of(dir_path));
-    if (id) walk.directories.push_back(*id);
-    pushed_ = id.has_value();
+    std::optional<struct stat> status = status_of(dir_path);
+    pushed_ = status && status->st_ino != 0;
+    if (pushed_) walk.directories.emplace_back(status->st_dev, status->st_ino);
     ++walk.depth;
+    shares_ = tree != nullptr || transfers.is_valid();
+    if (shares_) {
+      walk.tree = tree;
+      walk.transfers = transfers.ptr();
+    }
   }
   Level(const Level&) = delete;
   Level& operator=(const Level&) = delete;
   ~Level() {
     --walk.depth;
     if (pushed_) walk.directories.pop_back();
+    if (shares_) {
+      walk.tree = nullptr;
+      walk.transfers = nullptr;
+    }
   }
 
  private:
-  bool pushed_;
+  bool pushed_, shares_;
 };
-
-bool on_walk(const std::optional<DirId>& id) {
-  return id && std::find(walk.directories.begin(), walk.directories.end(),
-                         *id) != walk.directories.end();
-}
-
-// An entry that is neither a directory nor a regular file (a FIFO, a socket,
-// a device), links followed: opening it would hang or never end. One that
-// cannot be stat'ed (a dangling link) is uploaded, and reports what is wrong.
-bool is_special(const std::optional<struct stat>& status) {
-  return status && !S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode);
-}
 
 template <std::size_t N>
 void warn(nb::handle self, const char (&text)[N], nb::handle path) {
@@ -135,9 +133,11 @@ void warn(nb::handle self, const char (&text)[N], nb::handle path) {
 }
 
 void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-              nb::handle parallel, nb::handle base_dir) {
-  // By default the last "/"-separated piece of the path, backslashes read
-  // as "/": empty for a path ending in a separator.
+              nb::handle parallel, nb::handle base_dir,
+              transfer::Tree* tree = nullptr,
+              nb::handle transfers = nb::handle()) {
+  // By default the last "/"-separated piece of the path, with backslashes
+  // read as "/" (empty for a path ending in a separator).
   nb::object prefix = host::truth(base_dir)
                           ? nb::borrow(base_dir)
                           : nb::object(forward_slashes(dir_path).attr("split")(
@@ -146,19 +146,22 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
   nb::object join = os.attr("path").attr("join");
   nb::object isdir = os.attr("path").attr("isdir");
 
-  Level level(dir_path);
+  Level level(dir_path, tree, transfers);
   for (nb::handle name : os.attr("listdir")(dir_path)) {
     nb::object path = join(dir_path, name);
     if (host::truth(isdir(path))) {
-      if (on_walk(identity(status_of(path)))) {
+      if (on_walk(status_of(path))) {
         warn(self, "CYCLE_SKIPPED", path);
-        continue;
+      } else {
+        self.attr("_upload_dir")(bucket_name, path, parallel,
+                                 forward_slashes(join(prefix, name)));
       }
-      self.attr("_upload_dir")(bucket_name, path, parallel,
-                               forward_slashes(join(prefix, name)));
       continue;
     }
-    if (is_special(status_of(path))) {
+    // Neither a directory nor a regular file (a FIFO, a socket, a device):
+    // opening it would hang. A dangling link is uploaded and fails as such.
+    std::optional<struct stat> status = status_of(path);
+    if (status && !S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode)) {
       warn(self, "NOT_A_FILE_SKIPPED", path);
       continue;
     }
@@ -176,23 +179,6 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
   }
 }
 
-// Makes the outermost call's engine or Transfers the one that the whole walk
-// on this thread hands its files to, for the lifetime of the object.
-struct Sharing {
-  Sharing(transfer::Tree* tree, nb::handle transfers) {
-    walk.tree = tree;
-    walk.transfers = transfers.ptr();
-  }
-  Sharing(const Sharing&) = delete;
-  Sharing& operator=(const Sharing&) = delete;
-  ~Sharing() {
-    walk.tree = nullptr;
-    walk.transfers = nullptr;
-  }
-};
-
-}  // namespace
-
 void upload_dir(const transfer::Originals& originals, nb::handle self,
                 nb::handle bucket_name, nb::handle dir_path,
                 nb::handle parallel, nb::handle base_dir, nb::handle workers,
@@ -207,8 +193,7 @@ void upload_dir(const transfer::Originals& originals, nb::handle self,
   if (auto tree =
           transfer::Tree::for_upload(originals, self, workers, progress)) {
     try {
-      Sharing sharing(tree.get(), nb::handle());
-      walk_dir(self, bucket_name, path, parallel, base_dir);
+      walk_dir(self, bucket_name, path, parallel, base_dir, tree.get());
     } catch (nb::python_error& error) {
       tree->finish(error);
     }
@@ -217,9 +202,31 @@ void upload_dir(const transfer::Originals& originals, nb::handle self,
   }
   nb::object transfers = imported("Transfers")(workers, progress);
   external::transferring(transfers, [&] {
-    Sharing sharing(nullptr, transfers);
-    walk_dir(self, bucket_name, path, parallel, base_dir);
+    walk_dir(self, bucket_name, path, parallel, base_dir, nullptr, transfers);
   });
 }
 
-}  // namespace zarnel::upload
+}  // namespace
+
+void bind_upload_dir(Class& cls) {
+  // The engine serves a tree upload only while this is the instance's.
+  auto originals =
+      std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  originals->upload_file = cls.attr("_upload_file");
+  cls.def(
+      "_upload_dir",
+      [originals](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+                  nb::handle parallel, nb::handle base_dir, nb::handle workers,
+                  nb::handle progress) {
+        upload_dir(*originals, self, bucket_name, dir_path, parallel, base_dir,
+                   workers, progress);
+      },
+      "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
+      "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
+      "progress"_a.none() = nb::none(),
+      "Store every file under `dir_path` as `base_dir` (by default the "
+      "directory's own name) plus its relative path, up to `workers` files "
+      "at once; `progress(object_name, size)` is called after each file.");
+}
+
+}  // namespace zarnel

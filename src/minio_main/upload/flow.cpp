@@ -1,38 +1,18 @@
 // _upload_flow: one object from a file path, a byte string or a text form.
 #include "external/imports.hpp"
 #include "host.hpp"
-#include "upload/upload.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::upload {
+namespace zarnel {
 
 using namespace nb::literals;
 using external::imported;
 
 namespace {
 
-// The host's file test takes an integer (bool and anything with __index__
-// included) as an open file descriptor: it would upload whatever the process
-// has open under that number and then close it under its owner. An integer
-// is a value with a text form here, never a file.
-bool names_a_file(nb::handle os, nb::handle data) {
-  return !PyIndex_Check(data.ptr()) &&
-         host::truth(os.attr("path").attr("isfile")(data));
-}
-
-// The host's open(path, "rb"), from the builtins a Python caller would see.
-nb::object open_for_reading(nb::handle path) {
-  nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
-  if (!builtins.contains("open")) {
-    PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
-    throw nb::python_error();
-  }
-  return builtins["open"](path, "rb");
-}
-
 // `data` as a stream and its length in bytes: a byte string as it is, other
 // values as str(data) in strict UTF-8. False when the value has no such text
-// form (an ordinary error on its way); other errors (KeyboardInterrupt,
-// SystemExit) pass through.
+// form (an ordinary error on the way); KeyboardInterrupt and the like pass.
 bool byte_stream(nb::handle data, nb::object& stream, nb::object& length) {
   bool is_text = !nb::isinstance<nb::bytes>(data);
   try {
@@ -54,20 +34,27 @@ void put(nb::handle self, nb::handle bucket_name, nb::handle object_name,
                                           "content_type"_a = content_type);
 }
 
-}  // namespace
-
 void upload_flow(nb::handle self, nb::handle bucket_name,
                  nb::handle object_name, nb::handle data) {
   nb::object os = imported("os");
-  if (names_a_file(os, data)) {
+  // The host's file test takes an integer (bool, anything with __index__) as
+  // an open file descriptor: it would upload whatever the process has open
+  // under that number and close it under its owner. Here it is a value.
+  if (!PyIndex_Check(data.ptr()) &&
+      host::truth(os.attr("path").attr("isfile")(data))) {
     nb::object content_type = imported("get_content_type")(data);
     nb::object length = os.attr("stat")(data).attr("st_size");
-    nb::object file = open_for_reading(data);
+    // open() from the builtins that a Python caller would see.
+    nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
+    if (!builtins.contains("open")) {
+      PyErr_SetString(PyExc_NameError, "name 'open' is not defined");
+      throw nb::python_error();
+    }
+    nb::object file = builtins["open"](data, "rb");
     try {
       put(self, bucket_name, object_name, file, length, content_type);
     } catch (...) {
-      // The upload's failure is the one the caller sees, not the close's.
-      try {
+      try {  // the upload's failure is the one the caller sees
         file.attr("close")();
       } catch (nb::python_error&) {
       }
@@ -76,7 +63,6 @@ void upload_flow(nb::handle self, nb::handle bucket_name,
     file.attr("close")();
     return;
   }
-
   // Asked before the data is examined, so even rejected data asks.
   nb::object content_type = imported("get_content_type")(object_name);
   nb::object stream, length;
@@ -87,4 +73,16 @@ void upload_flow(nb::handle self, nb::handle bucket_name,
   put(self, bucket_name, object_name, stream, length, content_type);
 }
 
-}  // namespace zarnel::upload
+}  // namespace
+
+void bind_upload_flow(Class& cls) {
+  cls.def("_upload_flow", &upload_flow, "bucket_name"_a.none(),
+          "object_name"_a.none(), "data"_a.none(),
+          "Store `data` as one object: the regular file it names (text, bytes "
+          "or a path-like value), a byte string as it is, or str(data) as "
+          "UTF-8 for other text, path-like values and integers. Other kinds "
+          "fail the file test with TypeError; when str(data) fails or is not "
+          "UTF-8, log a warning and store nothing.");
+}
+
+}  // namespace zarnel
