@@ -16,12 +16,17 @@ inline bool truth(nb::handle value) {
 // first: nb::str() of one would take its value as a str, not convert it.
 inline nb::str text(nb::handle value) { return nb::str(value); }
 
-// `item in container`, with the host's equality (nanobind has no such test
-// for an object of any kind).
+// `item in container`, for a container of any kind.
 inline bool contains(nb::handle container, nb::handle item) {
   int result = PySequence_Contains(container.ptr(), item.ptr());
   if (result < 0) throw nb::python_error();
   return result != 0;
+}
+
+// An object name with every backslash turned into "/" by the value's own
+// replace(), so a value that is not text fails as the host's replace() does.
+inline nb::object forward_slashes(nb::handle name) {
+  return name.attr("replace")("\\", "/");
 }
 
 }  // namespace zarnel::host

@@ -6,16 +6,18 @@
 namespace zarnel {
 
 using namespace nb::literals;
-using external::imported;
 using external::message;
 
 namespace {
 
-// ZarnelVar(**config): the record is built from a copy of the caller's
-// mapping, with the host's errors for a non-mapping or a non-text key (a
-// call from C++ has no `**` of its own, so the host's messages are repeated).
+// dict(**keywords), which keeps their order.
+const nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
+
+// ZarnelVar(**config) from a copy of the caller's mapping. A call from C++
+// has no `**` of its own, so the host's errors for a non-mapping and for a
+// key that is no text are raised here, with the host's messages.
 nb::object make_record(nb::handle config) {
-  nb::object record_class = imported("ZarnelVar");
+  nb::object record_class = external::imported("ZarnelVar");
   if (!nb::isinstance<nb::dict>(config) && !nb::hasattr(config, "keys")) {
     // Named as the host names a callable: module.qualname().
     nb::object name =
@@ -42,18 +44,11 @@ nb::object make_record(nb::handle config) {
 void set_params_dict(nb::handle self) {
   nb::dict schema;
   for (const char* key : {"host", "port", "user", "password"}) {
-    nb::dict required;
-    required["type"] = true;
-    schema[key] = required;
+    schema[key] = dict_type("type"_a = true);
   }
-  nb::dict secure;
-  secure["type"] = false;
-  secure["default"] = false;
-  nb::list allowed;
-  allowed.append(true);
-  allowed.append(false);
-  secure["optional"] = allowed;
-  schema["secure"] = secure;
+  schema["secure"] =
+      dict_type("type"_a = false, "default"_a = false,
+                "optional"_a = nb::list(nb::make_tuple(true, false)));
   self.attr("_params_dict") = schema;
 }
 
@@ -67,10 +62,8 @@ void cleanse(nb::handle self, nb::handle config) {
   nb::object record = make_record(config);
   self.attr("_config") = record;
   self.attr("_set_params_dict")();
-  nb::object schema = self.attr("_params_dict");
-
   nb::list missing, bad_options, messages;
-  for (nb::handle item : schema.attr("items")()) {
+  for (nb::handle item : self.attr("_params_dict").attr("items")()) {
     nb::object key = item[0], spec = item[1];
     nb::object value = record.attr("get")(key);
     if (host::truth(value)) {
@@ -85,7 +78,6 @@ void cleanse(nb::handle self, nb::handle config) {
       if (host::truth(fallback)) record.attr("set")(key, fallback);
     }
   }
-
   // Missing keys first, then each bad option, whatever the schema order.
   if (nb::len(missing) > 0) {
     messages.append(
@@ -96,20 +88,15 @@ void cleanse(nb::handle self, nb::handle config) {
         message("BAD_OPTION")
             .attr("format")(host::text(pair[0]), host::text(pair[1])));
   }
-  if (nb::len(messages) > 0) {
-    // The one error of the module's own.
+  if (nb::len(messages) > 0) {  // the one error of the module's own
     nb::object text = message("MESSAGE_SEPARATOR").attr("join")(messages);
     PyErr_SetObject(PyExc_Exception, text.ptr());
     throw nb::python_error();
   }
-
   self.attr("_set_default_params")();
-  nb::object defaults = self.attr("_default_params");
-  for (nb::handle item : defaults.attr("items")()) {
+  for (nb::handle item : self.attr("_default_params").attr("items")()) {
     if (!host::contains(config, item[0])) {
-      nb::dict entry;
-      entry[item[0]] = item[1];
-      config.attr("update")(entry);
+      config.attr("update")(dict_type(nb::make_tuple(item)));
     }
   }
 }

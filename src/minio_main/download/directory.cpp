@@ -19,9 +19,9 @@ namespace {
 // item is read by indexing as the host does, so an empty text fails with
 // IndexError "string index out of range".
 nb::object with_trailing_slash(nb::handle path) {
-  if (nb::object(path[nb::int_(-1)]).equal(nb::str("/")))
-    return nb::borrow(path);
-  return nb::str(path) + nb::str("/");
+  nb::object last = path[nb::int_(-1)];
+  return last.equal(nb::str("/")) ? nb::borrow(path)
+                                  : host::text(path) + nb::str("/");
 }
 
 // Whether `rest`, joined to the directory, names a file inside it. "." and
@@ -65,27 +65,6 @@ void download_all(nb::handle self, nb::handle bucket_name, nb::handle prefix,
   }
 }
 
-void download_dir(const transfer::Originals& originals, nb::handle self,
-                  nb::handle bucket_name, nb::handle object_path,
-                  nb::handle dir_path, nb::handle workers,
-                  nb::handle progress) {
-  nb::object prefix = with_trailing_slash(object_path);
-  nb::object directory = with_trailing_slash(external::path_text(dir_path));
-  if (external::sequential(workers, progress)) {
-    download_all(self, bucket_name, prefix, directory, nb::handle());
-    return;
-  }
-  // The engine lists one level, page by page, while it downloads.
-  if (auto tree =
-          transfer::Tree::for_download(originals, self, workers, progress)) {
-    if (tree->download(bucket_name, prefix, directory)) return;
-  }
-  nb::object transfers = imported("Transfers")(workers, progress);
-  external::transferring(transfers, [&] {
-    download_all(self, bucket_name, prefix, directory, transfers);
-  });
-}
-
 }  // namespace
 
 void bind_download_dir(Class& cls) {
@@ -99,8 +78,20 @@ void bind_download_dir(Class& cls) {
       [originals](nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path,
                   nb::handle workers, nb::handle progress) {
-        download_dir(*originals, self, bucket_name, object_path, dir_path,
-                     workers, progress);
+        nb::object prefix = with_trailing_slash(object_path);
+        nb::object directory =
+            with_trailing_slash(external::path_text(dir_path));
+        if (external::sequential(workers, progress)) {
+          return download_all(self, bucket_name, prefix, directory, {});
+        }
+        // The engine lists one level, page by page, while it downloads.
+        auto tree =
+            transfer::Tree::for_download(*originals, self, workers, progress);
+        if (tree && tree->download(bucket_name, prefix, directory)) return;
+        nb::object transfers = imported("Transfers")(workers, progress);
+        external::transferring(transfers, [&] {
+          download_all(self, bucket_name, prefix, directory, transfers);
+        });
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),

@@ -1,28 +1,17 @@
 #include "external/imports.hpp"
 
-#include <nanobind/stl/string.h>
-
 #include <string>
 
 namespace zarnel::external {
 
 namespace {
 
-// The module's qualified name ("zarnel.minio_main"), kept as C++ text: no
-// Python object may outlive the interpreter.
-std::string& module_name() {
-  static std::string name;
-  return name;
-}
+// The module's qualified name ("zarnel.minio_main") and its package
+// ("zarnel."), as C++ text: no Python object may outlive the interpreter.
+std::string module_name, package;
 
-// The package that holds this module, for its siblings ("zarnel.").
-std::string package() {
-  auto dot = module_name().rfind('.');
-  return dot == std::string::npos ? "" : module_name().substr(0, dot + 1);
-}
-
-// A module of sys.modules, read directly (an import statement's machinery
-// would cost more than the rest of a call); an invalid object when absent.
+// A module of sys.modules, read directly: an import statement's machinery
+// would cost more than the rest of a call.
 nb::object loaded(const std::string& name) {
   nb::object module =
       nb::steal(PyImport_GetModule(nb::str(name.c_str()).ptr()));
@@ -37,8 +26,8 @@ void bind_from(nb::module_& m, const std::string& module, const char* name) {
 }  // namespace
 
 void import_into(nb::module_& m) {
-  module_name() = nb::cast<std::string>(m.attr("__name__"));
-
+  module_name = nb::str(m.attr("__name__")).c_str();
+  package = module_name.substr(0, module_name.rfind('.') + 1);
   m.attr("io") = nb::module_::import_("io");
   m.attr("os") = nb::module_::import_("os");
   bind_from(m, "datetime", "timedelta");
@@ -48,28 +37,30 @@ void import_into(nb::module_& m) {
   bind_from(m, "zarnel_log", "ZarnelLog");
   bind_from(m, "zarnel_ssh", "ZarnelSSH");
   bind_from(m, "zarnel_var", "ZarnelVar");
-  bind_from(m, package() + "content_type", "get_content_type");
+  bind_from(m, package + "content_type", "get_content_type");
   // The worker threads of the tree operations.
-  bind_from(m, package() + "transfers", "Transfers");
+  bind_from(m, package + "transfers", "Transfers");
   // Forked children drop the pooled connections of the clients made before.
-  bind_from(m, package() + "forks", "renew_after_fork");
-  messages();
+  bind_from(m, package + "forks", "renew_after_fork");
+  nb::module_::import_((package + "messages").c_str());
 }
 
-nb::object module_namespace() {
-  nb::object module = loaded(module_name());
+nb::object imported(const char* name) {
+  nb::object module = loaded(module_name);
   if (!module.is_valid()) {
     PyErr_Format(PyExc_ImportError, "module %s is no longer loaded",
-                 module_name().c_str());
+                 module_name.c_str());
     throw nb::python_error();
   }
-  return module;
+  return module.attr(name);
 }
 
-nb::object messages() {
-  std::string name = package() + "messages";
-  nb::object module = loaded(name);
-  return module.is_valid() ? module : nb::module_::import_(name.c_str());
+nb::object message(const char* name) {
+  nb::object table = loaded(package + "messages");
+  if (!table.is_valid()) {
+    table = nb::module_::import_((package + "messages").c_str());
+  }
+  return table.attr(name);
 }
 
 nb::object path_text(nb::handle path) {

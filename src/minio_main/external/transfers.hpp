@@ -9,11 +9,10 @@ namespace zarnel::external {
 namespace nb = nanobind;
 
 // workers=1 without progress: the plain loop on the caller's thread, call
-// for call, with no Transfers at all. A value other than an exact int 1 is
-// left to Transfers, which checks and caps it.
+// for call, with no Transfers at all. Any other value is Transfers' to check.
 inline bool sequential(nb::handle workers, nb::handle progress) {
   return progress.is_none() && PyLong_CheckExact(workers.ptr()) &&
-         nb::int_(1).equal(workers);
+         workers.equal(nb::int_(1));
 }
 
 // Runs `walk`, which hands files to `transfers`, then closes it: close()

@@ -14,21 +14,20 @@
 #include "host.hpp"
 #include "minio_main.hpp"
 #include "transfer/tree.hpp"
-#include "upload/upload.hpp"
 
 namespace zarnel {
 
 using namespace nb::literals;
 using external::imported;
-using upload::forward_slashes;
+using host::forward_slashes;
 
 namespace {
 
-// The walk on this thread. Each level is a call of _upload_dir through `self`
-// (so a subclass sees every one) with the caller's arguments only, so what the
-// levels share lives here: the directories being walked (device, inode), so
-// that a link back into the tree is neither descended again nor uploaded as a
-// file, and the engine or Transfers of the outermost call, which owns it.
+// The walk on this thread. Its levels are calls of _upload_dir through `self`
+// (a subclass sees every one) that take the caller's arguments only, so what
+// they share lives here: the directories being walked (device, inode), so that
+// a link back into the tree is neither descended again nor uploaded as a
+// file, and the engine or Transfers that the outermost call owns.
 struct Walk {
   std::vector<std::pair<dev_t, ino_t>> directories;
   int depth = 0;
@@ -38,7 +37,8 @@ struct Walk {
 thread_local Walk walk;
 
 // stat() of a path-like value, links followed; nothing when the file system
-// cannot tell (a missing path, a dangling link).
+// cannot tell (a missing path, a dangling link). Some file systems report no
+// inode numbers (st_ino 0): such a directory is never taken for a walked one.
 std::optional<struct stat> status_of(nb::handle path) {
   PyObject* converted = nullptr;
   if (PyUnicode_FSConverter(path.ptr(), &converted) == 0) {
@@ -53,32 +53,20 @@ std::optional<struct stat> status_of(nb::handle path) {
   return status;
 }
 
-// Some file systems report no inode numbers: such a directory is never
-// taken for one on the walk.
-bool on_walk(const std::optional<struct stat>& status) {
-  auto& dirs = walk.directories;
-  return status && status->st_ino != 0 &&
-         std::find(dirs.begin(), dirs.end(),
-                   std::pair(status->st_dev, status->st_ino)) != dirs.end();
-}
-
 // The lowest address that a level of the walk may start below on this
 // thread: the rest of its stack is kept for what the deepest level calls
 // (the storage client, TLS, compression). 0 when the stack cannot be told.
 std::uintptr_t stack_floor() {
   thread_local std::uintptr_t floor = [] {
-    std::uintptr_t lowest = 0;
     pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-      void* base = nullptr;
-      size_t size = 0;
-      if (pthread_attr_getstack(&attributes, &base, &size) == 0) {
-        lowest = reinterpret_cast<std::uintptr_t>(base) +
-                 std::min<size_t>(size / 2, size_t{256} * 1024);
-      }
-      pthread_attr_destroy(&attributes);
-    }
-    return lowest;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return size_t{0};
+    int failed = pthread_attr_getstack(&attributes, &base, &size);
+    pthread_attr_destroy(&attributes);
+    if (failed != 0) return size_t{0};
+    return reinterpret_cast<std::uintptr_t>(base) +
+           std::min<size_t>(size / 2, size_t{256} * 1024);
   }();
   return floor;
 }
@@ -86,7 +74,7 @@ std::uintptr_t stack_floor() {
 // One level of the walk, for `dir_path`. The host counts no Python frame for
 // the calls between C++ functions, so a very deep tree (or a loop that the
 // directory check cannot see) would run the C stack out: a walk deeper than
-// its recursion limit, or one that would leave too little of a small thread
+// the recursion limit, or one that would leave too little of a small thread
 // stack, ends in RecursionError instead. The outermost level of a call on
 // workers makes its engine or Transfers the one that the nested calls use.
 class Level {
@@ -106,28 +94,28 @@ class Level {
     if (pushed_) walk.directories.emplace_back(status->st_dev, status->st_ino);
     ++walk.depth;
     shares_ = tree != nullptr || transfers.is_valid();
-    if (shares_) {
-      walk.tree = tree;
-      walk.transfers = transfers.ptr();
-    }
+    if (shares_) walk.tree = tree, walk.transfers = transfers.ptr();
   }
   Level(const Level&) = delete;
   Level& operator=(const Level&) = delete;
   ~Level() {
     --walk.depth;
     if (pushed_) walk.directories.pop_back();
-    if (shares_) {
-      walk.tree = nullptr;
-      walk.transfers = nullptr;
-    }
+    if (shares_) walk.tree = nullptr, walk.transfers = nullptr;
   }
 
  private:
   bool pushed_, shares_;
 };
 
-template <std::size_t N>
-void warn(nb::handle self, const char (&text)[N], nb::handle path) {
+bool on_walk(const std::optional<struct stat>& status) {
+  auto& dirs = walk.directories;
+  return status && status->st_ino != 0 &&
+         std::find(dirs.begin(), dirs.end(),
+                   std::pair(status->st_dev, status->st_ino)) != dirs.end();
+}
+
+void warn(nb::handle self, const char* text, nb::handle path) {
   self.attr("_log").attr("warning")(
       external::message(text).attr("format")(path));
 }
@@ -136,12 +124,12 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
               nb::handle parallel, nb::handle base_dir,
               transfer::Tree* tree = nullptr,
               nb::handle transfers = nb::handle()) {
-  // By default the last "/"-separated piece of the path, with backslashes
-  // read as "/" (empty for a path ending in a separator).
-  nb::object prefix = host::truth(base_dir)
-                          ? nb::borrow(base_dir)
-                          : nb::object(forward_slashes(dir_path).attr("split")(
-                                "/")[nb::int_(-1)]);
+  // By default the last "/"-separated piece of the path, backslashes read as
+  // "/" (empty for a path ending in a separator).
+  nb::object prefix = nb::borrow(base_dir);
+  if (!host::truth(base_dir)) {
+    prefix = forward_slashes(dir_path).attr("split")("/")[nb::int_(-1)];
+  }
   nb::object os = imported("os");
   nb::object join = os.attr("path").attr("join");
   nb::object isdir = os.attr("path").attr("isdir");
@@ -179,33 +167,6 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
   }
 }
 
-void upload_dir(const transfer::Originals& originals, nb::handle self,
-                nb::handle bucket_name, nb::handle dir_path,
-                nb::handle parallel, nb::handle base_dir, nb::handle workers,
-                nb::handle progress) {
-  nb::object path = external::path_text(dir_path);
-  // A nested call shares the outermost call's workers, whatever it asks.
-  if (walk.tree != nullptr || walk.transfers != nullptr ||
-      external::sequential(workers, progress)) {
-    walk_dir(self, bucket_name, path, parallel, base_dir);
-    return;
-  }
-  if (auto tree =
-          transfer::Tree::for_upload(originals, self, workers, progress)) {
-    try {
-      walk_dir(self, bucket_name, path, parallel, base_dir, tree.get());
-    } catch (nb::python_error& error) {
-      tree->finish(error);
-    }
-    tree->finish();
-    return;
-  }
-  nb::object transfers = imported("Transfers")(workers, progress);
-  external::transferring(transfers, [&] {
-    walk_dir(self, bucket_name, path, parallel, base_dir, nullptr, transfers);
-  });
-}
-
 }  // namespace
 
 void bind_upload_dir(Class& cls) {
@@ -218,8 +179,26 @@ void bind_upload_dir(Class& cls) {
       [originals](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
                   nb::handle parallel, nb::handle base_dir, nb::handle workers,
                   nb::handle progress) {
-        upload_dir(*originals, self, bucket_name, dir_path, parallel, base_dir,
-                   workers, progress);
+        nb::object path = external::path_text(dir_path);
+        // A nested call shares the outermost call's workers, whatever it asks.
+        if (walk.tree != nullptr || walk.transfers != nullptr ||
+            external::sequential(workers, progress)) {
+          return walk_dir(self, bucket_name, path, parallel, base_dir);
+        }
+        if (auto tree = transfer::Tree::for_upload(*originals, self, workers,
+                                                   progress)) {
+          try {
+            walk_dir(self, bucket_name, path, parallel, base_dir, tree.get());
+          } catch (nb::python_error& error) {
+            tree->finish(error);
+          }
+          return tree->finish();
+        }
+        nb::object transfers = imported("Transfers")(workers, progress);
+        external::transferring(transfers, [&] {
+          walk_dir(self, bucket_name, path, parallel, base_dir, nullptr,
+                   transfers);
+        });
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,

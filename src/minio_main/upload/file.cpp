@@ -1,7 +1,7 @@
 // _upload_file: one local file, in parts inside the storage client.
 #include "external/imports.hpp"
+#include "host.hpp"
 #include "minio_main.hpp"
-#include "upload/upload.hpp"
 
 namespace zarnel {
 
@@ -15,7 +15,7 @@ void upload_file(nb::handle self, nb::handle bucket_name,
   // The type comes from the name as given, backslashes included.
   nb::object content_type = external::imported("get_content_type")(object_name);
   nb::object engine = self.attr("_engine");
-  engine.attr("fput_object")(bucket_name, upload::forward_slashes(object_name),
+  engine.attr("fput_object")(bucket_name, host::forward_slashes(object_name),
                              file_name, "content_type"_a = content_type,
                              "num_parallel_uploads"_a = parallel);
 }
