@@ -9,13 +9,9 @@
 namespace zarnel {
 
 using namespace nb::literals;
+using external::warn;
 
 namespace {
-
-template <std::size_t N>
-void warn(nb::handle self, const char (&text)[N]) {
-  self.attr("_log").attr("warning")(external::message(text));
-}
 
 bool create_bucket(nb::handle self, nb::handle bucket_name, nb::handle location,
                    nb::handle object_lock) {
@@ -41,10 +37,6 @@ bool remove_bucket(nb::handle self, nb::handle bucket_name) {
   return true;
 }
 
-nb::object bucket_list(nb::handle self) {
-  return self.attr("_engine").attr("list_buckets")();
-}
-
 // Every error the store answers with (S3Error or a subclass, whatever its
 // code) reads as "no policy"; transport and other errors pass through.
 nb::object bucket_policy(nb::handle self, nb::handle bucket_name) {
@@ -68,8 +60,12 @@ void bind_buckets(Class& cls) {
   cls.def("_remove_bucket", &remove_bucket, "bucket_name"_a.none(),
           "Remove the bucket `bucket_name` (not emptied first); return False "
           "with a warning when it does not exist.");
-  cls.def("_bucket_list", &bucket_list,
-          "Return the storage client's list of buckets unchanged.");
+  cls.def(
+      "_bucket_list",
+      [](nb::handle self) {
+        return self.attr("_engine").attr("list_buckets")();
+      },
+      "Return the storage client's list of buckets unchanged.");
   bind_listing(cls);
   cls.def("_bucket_policy", &bucket_policy, "bucket_name"_a.none(),
           "Return the policy of `bucket_name`, or None with a warning when "

@@ -51,8 +51,7 @@ void download_all(nb::handle self, nb::handle bucket_name, nb::handle prefix,
         name[nb::slice(nb::int_(nb::len(prefix)), nb::none(), nb::none())];
     if (!host::truth(rest) || host::contains(rest, nb::str("/"))) continue;
     if (!stays_inside(rest, os)) {
-      self.attr("_log").attr("warning")(
-          external::message("NAME_SKIPPED").attr("format")(name));
+      external::warn(self, "NAME_SKIPPED", name);
       continue;
     }
     nb::object file_name = join(directory, rest);

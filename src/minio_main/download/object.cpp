@@ -35,21 +35,22 @@ nb::object download_flow(nb::handle self, nb::handle bucket_name,
   return text;
 }
 
-bool download_file(nb::handle self, nb::handle bucket_name,
-                   nb::handle object_name, nb::handle file_name) {
-  self.attr("_engine").attr("fget_object")(bucket_name, object_name, file_name);
-  return true;
-}
-
 }  // namespace
 
 void bind_download_object(Class& cls) {
   cls.def("_download_flow", &download_flow, "bucket_name"_a.none(),
           "object_name"_a.none(),
           "Return the object's content decoded as UTF-8 (strict).");
-  cls.def("_download_file", &download_file, "bucket_name"_a.none(),
-          "object_name"_a.none(), "file_name"_a.none(),
-          "Write the object to the local file `file_name`; return True.");
+  cls.def(
+      "_download_file",
+      [](nb::handle self, nb::handle bucket_name, nb::handle object_name,
+         nb::handle file_name) {
+        self.attr("_engine").attr("fget_object")(bucket_name, object_name,
+                                                 file_name);
+        return true;
+      },
+      "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
+      "Write the object to the local file `file_name`; return True.");
 }
 
 }  // namespace zarnel

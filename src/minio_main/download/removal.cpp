@@ -8,11 +8,6 @@ using namespace nb::literals;
 
 namespace {
 
-void remove_object(nb::handle self, nb::handle bucket_name,
-                   nb::handle object_name) {
-  self.attr("_engine").attr("remove_object")(bucket_name, object_name);
-}
-
 void remove_objects(nb::handle self, nb::handle bucket_name,
                     nb::handle object_list) {
   // A string is iterable too: "report.csv" would remove "r", "e", "p", ...
@@ -39,8 +34,12 @@ void remove_objects(nb::handle self, nb::handle bucket_name,
 }  // namespace
 
 void bind_removal(Class& cls) {
-  cls.def("_remove_object", &remove_object, "bucket_name"_a.none(),
-          "object_name"_a.none(), "Remove one object.");
+  cls.def(
+      "_remove_object",
+      [](nb::handle self, nb::handle bucket_name, nb::handle object_name) {
+        self.attr("_engine").attr("remove_object")(bucket_name, object_name);
+      },
+      "bucket_name"_a.none(), "object_name"_a.none(), "Remove one object.");
   cls.def("_remove_objects", &remove_objects, "bucket_name"_a.none(),
           "object_list"_a.none(),
           "Remove the objects named in `object_list` in one batch (a single "

@@ -63,6 +63,12 @@ nb::object message(const char* name) {
   return table.attr(name);
 }
 
+void warn(nb::handle self, const char* name, nb::handle value) {
+  nb::object text = message(name);
+  if (value.is_valid()) text = text.attr("format")(value);
+  self.attr("_log").attr("warning")(text);
+}
+
 nb::object path_text(nb::handle path) {
   if (nb::isinstance<nb::str>(path) ||
       (!nb::isinstance<nb::bytes>(path) &&

@@ -22,6 +22,10 @@ nb::object imported(const char* name);
 // the operations' own names (the generated stubs list them).
 nb::object message(const char* name);
 
+// self._log.warning() of a text of the message table, filled in with `value`
+// (str.format) when one is given.
+void warn(nb::handle self, const char* name, nb::handle value = nb::handle());
+
 // A tree operation's local path as text: bytes and os.PathLike values through
 // `os`.fsdecode, so they name the place that the os functions would; anything
 // else as it is (it fails where the operation uses it).

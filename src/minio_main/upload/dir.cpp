@@ -19,6 +19,7 @@ namespace zarnel {
 
 using namespace nb::literals;
 using external::imported;
+using external::warn;
 using host::forward_slashes;
 
 namespace {
@@ -113,11 +114,6 @@ bool on_walk(const std::optional<struct stat>& status) {
   return status && status->st_ino != 0 &&
          std::find(dirs.begin(), dirs.end(),
                    std::pair(status->st_dev, status->st_ino)) != dirs.end();
-}
-
-void warn(nb::handle self, const char* text, nb::handle path) {
-  self.attr("_log").attr("warning")(
-      external::message(text).attr("format")(path));
 }
 
 void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,

@@ -67,7 +67,7 @@ void upload_flow(nb::handle self, nb::handle bucket_name,
   nb::object content_type = imported("get_content_type")(object_name);
   nb::object stream, length;
   if (!byte_stream(data, stream, length)) {
-    self.attr("_log").attr("warning")(external::message("DATA_REJECTED"));
+    external::warn(self, "DATA_REJECTED");
     return;
   }
   put(self, bucket_name, object_name, stream, length, content_type);
