@@ -6,9 +6,9 @@ namespace zarnel::external {
 
 namespace {
 
-// The module's qualified name ("zarnel.minio_main") and its package
-// ("zarnel."), as C++ text: no Python object may outlive the interpreter.
-std::string module_name, package;
+// The qualified names of this module ("zarnel.minio_main") and of the message
+// table, as C++ text: no Python object may outlive the interpreter.
+std::string module_name, table_name;
 
 // A module of sys.modules, read directly: an import statement's machinery
 // would cost more than the rest of a call.
@@ -27,7 +27,8 @@ void bind_from(nb::module_& m, const std::string& module, const char* name) {
 
 void import_into(nb::module_& m) {
   module_name = nb::str(m.attr("__name__")).c_str();
-  package = module_name.substr(0, module_name.rfind('.') + 1);
+  std::string package = module_name.substr(0, module_name.rfind('.') + 1);
+  table_name = package + "messages";
   m.attr("io") = nb::module_::import_("io");
   m.attr("os") = nb::module_::import_("os");
   bind_from(m, "datetime", "timedelta");
@@ -42,7 +43,7 @@ void import_into(nb::module_& m) {
   bind_from(m, package + "transfers", "Transfers");
   // Forked children drop the pooled connections of the clients made before.
   bind_from(m, package + "forks", "renew_after_fork");
-  nb::module_::import_((package + "messages").c_str());
+  nb::module_::import_(table_name.c_str());
 }
 
 nb::object imported(const char* name) {
@@ -56,10 +57,8 @@ nb::object imported(const char* name) {
 }
 
 nb::object message(const char* name) {
-  nb::object table = loaded(package + "messages");
-  if (!table.is_valid()) {
-    table = nb::module_::import_((package + "messages").c_str());
-  }
+  nb::object table = loaded(table_name);
+  if (!table.is_valid()) table = nb::module_::import_(table_name.c_str());
   return table.attr(name);
 }
 

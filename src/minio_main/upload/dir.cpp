@@ -32,8 +32,10 @@ namespace {
 struct Walk {
   std::vector<std::pair<dev_t, ino_t>> directories;
   int depth = 0;
-  transfer::Tree* tree = nullptr;
-  PyObject* transfers = nullptr;
+  struct Sink {
+    transfer::Tree* tree = nullptr;
+    PyObject* transfers = nullptr;
+  } sink;
 };
 thread_local Walk walk;
 
@@ -62,10 +64,11 @@ std::uintptr_t stack_floor() {
     pthread_attr_t attributes;
     void* base = nullptr;
     size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return size_t{0};
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0)
+      return std::uintptr_t{0};
     int failed = pthread_attr_getstack(&attributes, &base, &size);
     pthread_attr_destroy(&attributes);
-    if (failed != 0) return size_t{0};
+    if (failed != 0) return std::uintptr_t{0};
     return reinterpret_cast<std::uintptr_t>(base) +
            std::min<size_t>(size / 2, size_t{256} * 1024);
   }();
@@ -95,14 +98,14 @@ class Level {
     if (pushed_) walk.directories.emplace_back(status->st_dev, status->st_ino);
     ++walk.depth;
     shares_ = tree != nullptr || transfers.is_valid();
-    if (shares_) walk.tree = tree, walk.transfers = transfers.ptr();
+    if (shares_) walk.sink = {tree, transfers.ptr()};
   }
   Level(const Level&) = delete;
   Level& operator=(const Level&) = delete;
   ~Level() {
     --walk.depth;
     if (pushed_) walk.directories.pop_back();
-    if (shares_) walk.tree = nullptr, walk.transfers = nullptr;
+    if (shares_) walk.sink = {};
   }
 
  private:
@@ -150,11 +153,11 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
       continue;
     }
     nb::object object_name = forward_slashes(join(prefix, name));
-    if (walk.tree != nullptr) {
-      walk.tree->upload(imported("get_content_type"), bucket_name, object_name,
-                        path, parallel);
-    } else if (walk.transfers != nullptr) {
-      nb::handle(walk.transfers)
+    if (walk.sink.tree != nullptr) {
+      walk.sink.tree->upload(imported("get_content_type"), bucket_name,
+                             object_name, path, parallel);
+    } else if (walk.sink.transfers != nullptr) {
+      nb::handle(walk.sink.transfers)
           .attr("upload")(self, bucket_name, object_name, path, parallel);
     } else {
       self.attr("_upload_file")(bucket_name, object_name, path,
@@ -177,7 +180,7 @@ void bind_upload_dir(Class& cls) {
                   nb::handle progress) {
         nb::object path = external::path_text(dir_path);
         // A nested call shares the outermost call's workers, whatever it asks.
-        if (walk.tree != nullptr || walk.transfers != nullptr ||
+        if (walk.sink.tree != nullptr || walk.sink.transfers != nullptr ||
             external::sequential(workers, progress)) {
           return walk_dir(self, bucket_name, path, parallel, base_dir);
         }
