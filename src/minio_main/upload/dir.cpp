@@ -40,8 +40,9 @@ struct Walk {
 thread_local Walk walk;
 
 // stat() of a path-like value, links followed; nothing when the file system
-// cannot tell (a missing path, a dangling link). Some file systems report no
-// inode numbers (st_ino 0): such a directory is never taken for a walked one.
+// cannot tell (a missing path, a dangling link). The walk's own bookkeeping,
+// so not through `os`, which a host may replace by one without stat. Some
+// file systems report no inode numbers (st_ino 0): no identity then.
 std::optional<struct stat> status_of(nb::handle path) {
   PyObject* converted = nullptr;
   if (PyUnicode_FSConverter(path.ptr(), &converted) == 0) {
