@@ -9,25 +9,24 @@ namespace nb = nanobind;
 
 // The host's truth test; an error raised by __bool__ or __len__ propagates.
 inline bool truth(nb::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result != 0;
+  return nb::bool_(value).ptr() == Py_True;
 }
 
-// The host's str(); a text value comes back as itself.
-inline nb::str text(nb::handle value) {
-  return nb::steal<nb::str>([&] {
-    PyObject* s = PyObject_Str(value.ptr());
-    if (s == nullptr) throw nb::python_error();
-    return s;
-  }());
-}
+// The host's str(). It takes a handle so that an attribute or item is read
+// first: nb::str() of one would take its value as a str, not convert it.
+inline nb::str text(nb::handle value) { return nb::str(value); }
 
-// `item in container`, with the host's equality.
+// `item in container`, for a container of any kind.
 inline bool contains(nb::handle container, nb::handle item) {
   int result = PySequence_Contains(container.ptr(), item.ptr());
   if (result < 0) throw nb::python_error();
   return result != 0;
+}
+
+// An object name with every backslash turned into "/" by the value's own
+// replace(), so a value that is not text fails as the host's replace() does.
+inline nb::object forward_slashes(nb::handle name) {
+  return name.attr("replace")("\\", "/");
 }
 
 }  // namespace zarnel::host

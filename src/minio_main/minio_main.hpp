@@ -19,12 +19,19 @@ struct ZarnelMinioMain {
 
 using Class = nb::class_<ZarnelMinioMain>;
 
-// Each subsystem binds its operations; module.cpp calls them in the order of
-// the operation table.
-void bind_client(Class& cls);
-void bind_pickling(Class& cls);  // part of the client, in client/pickling.cpp
-void bind_buckets(Class& cls);
-void bind_upload(Class& cls);
-void bind_download(Class& cls);
+// Each source file binds its operations; module.cpp calls these in the order
+// of the operation table.
+void bind_client(Class& cls);           // client/: also params, pickling
+void bind_params(Class& cls);           // client/params.cpp
+void bind_pickling(Class& cls);         // client/pickling.cpp
+void bind_buckets(Class& cls);          // buckets/: also the listing
+void bind_listing(Class& cls);          // buckets/listing.cpp
+void bind_upload_flow(Class& cls);      // upload/flow.cpp
+void bind_upload_file(Class& cls);      // upload/file.cpp
+void bind_upload_dir(Class& cls);       // upload/dir.cpp
+void bind_download_object(Class& cls);  // download/object.cpp
+void bind_download_dir(Class& cls);     // download/directory.cpp
+void bind_removal(Class& cls);          // download/removal.cpp
+void bind_url(Class& cls);              // download/url.cpp
 
 }  // namespace zarnel

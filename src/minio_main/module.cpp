@@ -10,6 +10,11 @@ NB_MODULE(minio_main, m) {
   Class cls(m, "ZarnelMinioMain", nb::dynamic_attr());
   bind_client(cls);
   bind_buckets(cls);
-  bind_upload(cls);
-  bind_download(cls);
+  bind_upload_flow(cls);
+  bind_upload_file(cls);
+  bind_upload_dir(cls);
+  bind_download_object(cls);
+  bind_download_dir(cls);
+  bind_removal(cls);
+  bind_url(cls);
 }

@@ -23,6 +23,7 @@ from minio.datatypes import Bucket
 from minio.error import S3Error
 
 from tests.fakes import RecordingLog
+from zarnel.messages import BUCKET_EXISTS, BUCKET_MISSING, NO_POLICY
 
 FIELDS = ["bucket_name", "object_name", "last_modified", "etag", "size", "content_type"]
 
@@ -65,7 +66,7 @@ class TestCreateBucket:
 
     def test_existing_bucket_is_soft(self, store, log, sdk, bucket):
         assert store._create_bucket(bucket, "us-east-1", True) is False
-        assert log.warnings == ["桶已存在"]
+        assert log.warnings == [BUCKET_EXISTS]
         assert not has_object_lock(sdk, bucket)
 
     def test_object_lock(self, store, log, sdk, bucket_name):
@@ -97,7 +98,7 @@ class TestRemoveBucket:
 
     def test_missing_bucket_is_soft(self, store, log, bucket_name):
         assert store._remove_bucket(bucket_name) is False
-        assert log.warnings == ["桶不存在，删除失败"]
+        assert log.warnings == [BUCKET_MISSING]
 
     def test_bucket_holding_objects_is_refused_by_the_store(self, s3_server, store, log, sdk,
                                                             bucket):  # fmt: skip
@@ -157,11 +158,11 @@ class TestListFiles:
 class TestBucketPolicy:
     def test_bucket_without_policy(self, store, log, bucket):
         assert store._bucket_policy(bucket) is None
-        assert log.warnings == ["桶策略不存在"]
+        assert log.warnings == [NO_POLICY]
 
     def test_missing_bucket(self, store, log):
         assert store._bucket_policy(f"zt-missing-{uuid.uuid4().hex[:12]}") is None
-        assert log.warnings == ["桶策略不存在"]
+        assert log.warnings == [NO_POLICY]
 
     def test_policy_read_back(self, s3_server, store, log, sdk, bucket):
         policy = json.dumps({

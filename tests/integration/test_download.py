@@ -11,6 +11,7 @@ from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
 
 from tests.fakes import RecordingLog
+from zarnel.messages import NAME_SKIPPED
 
 
 def put(sdk, bucket: str, name: str, data: bytes) -> None:
@@ -146,7 +147,7 @@ def test_download_dir_never_writes_outside_the_directory(
             "out",
             "out/a.txt",
         ]
-        assert store._log.warnings == [f"对象名不能用作本地文件名，已跳过：{name!r}"]
+        assert store._log.warnings == [NAME_SKIPPED.format(name)]
     finally:
         # remove_object refuses the name too (so the bucket fixture would);
         # a batch removal does not check names.

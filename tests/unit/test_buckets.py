@@ -8,6 +8,7 @@ from types import SimpleNamespace
 import pytest
 
 from tests.fakes import Call, RecordingLog
+from zarnel.messages import BUCKET_EXISTS, BUCKET_MISSING, NO_POLICY
 
 FIELDS = ["bucket_name", "object_name", "last_modified", "etag", "size", "content_type"]
 PATTERN = "%Y-%m-%d %H:%M:%S.%f"
@@ -212,7 +213,7 @@ class TestCreateBucket:
         client._engine.answers["bucket_exists"] = answer
         assert client._create_bucket("b", "eu", True) is False
         assert client._engine.names() == ["bucket_exists"]
-        assert client._log.warnings == ["桶已存在"]
+        assert client._log.warnings == [BUCKET_EXISTS]
 
     @pytest.mark.parametrize("answer", [False, None, 0, "", Truth(False)])
     def test_falsy_answer_creates(self, client, answer):
@@ -254,7 +255,7 @@ class TestRemoveBucket:
         client._engine.answers["bucket_exists"] = answer
         assert client._remove_bucket("b") is False
         assert client._engine.names() == ["bucket_exists"]
-        assert client._log.warnings == ["桶不存在，删除失败"]
+        assert client._log.warnings == [BUCKET_MISSING]
 
     @pytest.mark.parametrize("failing", ["bucket_exists", "remove_bucket"])
     def test_client_errors_pass_unchanged(self, client, failing):
@@ -305,7 +306,7 @@ class TestBucketPolicy:
     def test_any_s3_error_is_soft(self, client, code):
         client._engine.errors["get_bucket_policy"] = s3_error(code)
         assert client._bucket_policy("b") is None
-        assert client._log.warnings == ["桶策略不存在"]
+        assert client._log.warnings == [NO_POLICY]
 
     def test_subclass_of_s3_error_is_soft(self, client):
         from minio.error import S3Error
@@ -315,7 +316,7 @@ class TestBucketPolicy:
 
         client._engine.errors["get_bucket_policy"] = s3_error(cls=Refused)
         assert client._bucket_policy("b") is None
-        assert client._log.warnings == ["桶策略不存在"]
+        assert client._log.warnings == [NO_POLICY]
 
     def test_s3_error_is_looked_up_when_called(self, client, minio_main, monkeypatch):
         monkeypatch.setattr(minio_main, "S3Error", Boom)
@@ -326,7 +327,7 @@ class TestBucketPolicy:
         with pytest.raises(type(error)) as raised:
             client._bucket_policy("b")
         assert raised.value is error
-        assert client._log.warnings == ["桶策略不存在"]
+        assert client._log.warnings == [NO_POLICY]
 
     @pytest.mark.parametrize("error", [ConnectionError("refused"), ValueError("bad name")])
     def test_other_errors_pass_unchanged(self, client, error):

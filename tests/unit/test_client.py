@@ -8,12 +8,16 @@ import pickle
 import pytest
 
 from tests.fakes import FakeMinio, FakeMinioModule, RecordingLog
+from zarnel import messages
 from zarnel.minio_main import ZarnelMinioMain
 
-MISSING = "缺少必填参数："
-SECURE_BAD = "参数secure预设值不正确，可选：[True, False]"
+SECURE_BAD = messages.BAD_OPTION.format("secure", [True, False])
 CONFIG_GIVEN = {"host": "127.0.0.1", "port": 9000, "user": "access", "password": "secret"}
-TUNNEL_KEYS = ["ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd"]
+TUNNEL_KEYS = list(messages.TUNNEL_KEYS)
+
+
+def missing(keys: list[str]) -> str:
+    return messages.MISSING_PARAMS.format(keys)
 
 
 @pytest.fixture
@@ -174,15 +178,18 @@ class TestCleansing:
     @pytest.mark.parametrize(
         ("changes", "message"),
         [
-            ({"host": None, "port": None}, MISSING + "['host', 'port']"),
-            ({"port": None, "host": None}, MISSING + "['host', 'port']"),
-            ({"host": "", "port": 0, "password": ""}, MISSING + "['host', 'port', 'password']"),
+            ({"host": None, "port": None}, missing(["host", "port"])),
+            ({"port": None, "host": None}, missing(["host", "port"])),
+            ({"host": "", "port": 0, "password": ""}, missing(["host", "port", "password"])),
             ({"secure": "yes"}, SECURE_BAD),
             ({"secure": 2}, SECURE_BAD),
-            ({"host": None, "secure": "yes"}, MISSING + "['host']" + "；" + SECURE_BAD),
+            (
+                {"host": None, "secure": "yes"},
+                missing(["host"]) + messages.MESSAGE_SEPARATOR + SECURE_BAD,
+            ),
             (
                 {"host": None, "port": None, "user": None, "password": None},
-                MISSING + "['host', 'port', 'user', 'password']",
+                missing(["host", "port", "user", "password"]),
             ),
         ],
     )
@@ -234,10 +241,8 @@ class TestCleansing:
         config["ssh"] = False
         config["ssh_port"] = 2222
         instance = minio_main.ZarnelMinioMain(config)
-        assert list(config) == [
-            "host", "port", "user", "password", "ssh", "ssh_port",
-            "ssh_host", "ssh_user", "ssh_password", "ssh_rsa", "ssh_rsa_pwd",
-        ]  # fmt: skip
+        given = ["host", "port", "user", "password", "ssh", "ssh_port"]
+        assert list(config) == given + [key for key in TUNNEL_KEYS if key not in given]
         assert config["ssh"] is False
         assert config["ssh_port"] == 2222
         assert config["ssh_rsa"] is None

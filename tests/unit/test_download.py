@@ -11,6 +11,7 @@ import pytest
 from minio.deleteobjects import DeleteObject
 
 from tests.fakes import Call
+from zarnel.messages import NAME_SKIPPED
 
 
 class FakeResponse:
@@ -222,8 +223,8 @@ def test_download_dir_never_names_the_directory_or_its_parent(recording_store):
     recording_store._download_dir("bkt", "docs", "/data/out")
     assert recording_store.downloads == [("bkt", "docs/a.txt", "/data/out/a.txt")]
     assert recording_store._log.warnings == [
-        "对象名不能用作本地文件名，已跳过：'docs/..'",
-        "对象名不能用作本地文件名，已跳过：'docs/.'",
+        NAME_SKIPPED.format("docs/.."),
+        NAME_SKIPPED.format("docs/."),
     ]
 
 

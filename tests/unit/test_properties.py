@@ -14,12 +14,17 @@ from hypothesis import strategies as st
 
 from tests.fakes import FakeMinio, RecordingLog
 from zarnel.content_type import get_content_type
+from zarnel.messages import (
+    BAD_OPTION,
+    DATA_REJECTED,
+    MESSAGE_SEPARATOR,
+    MISSING_PARAMS,
+    TUNNEL_KEYS,
+)
 from zarnel_var import ZarnelVar
 
-REJECTED = "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
 SCHEMA = ("host", "port", "user", "password")
-DEFAULT_KEYS = ("ssh", "ssh_host", "ssh_port", "ssh_user", "ssh_password", "ssh_rsa",
-                "ssh_rsa_pwd")  # fmt: skip
+DEFAULT_KEYS = TUNNEL_KEYS
 
 # Fixtures here are made once for the module on purpose: the examples only
 # read them.
@@ -76,11 +81,11 @@ def expected_construction(config) -> tuple[type[BaseException] | None, str]:
     messages = []
     missing = [key for key in SCHEMA if not config.get(key)]
     if missing:
-        messages.append(f"缺少必填参数：{missing}")
+        messages.append(MISSING_PARAMS.format(missing))
     secure = config.get("secure")
     if secure and secure not in [True, False]:
-        messages.append("参数secure预设值不正确，可选：[True, False]")
-    return (Exception, "；".join(messages)) if messages else (None, "")
+        messages.append(BAD_OPTION.format("secure", [True, False]))
+    return (Exception, MESSAGE_SEPARATOR.join(messages)) if messages else (None, "")
 
 
 @shared_fixtures
@@ -269,7 +274,7 @@ def test_upload_flow_with_generated_data(flow_client, local, data):
 
     assert flow_client._upload_flow("b", "notes/a.txt", value) is None
     if kind == "rejected":
-        assert log.warnings == [REJECTED]
+        assert log.warnings == [DATA_REJECTED]
         assert engine.calls == []
         return
     assert log.warnings == []

@@ -11,6 +11,7 @@ import pickle
 import pytest
 
 from zarnel.content_type import get_content_type
+from zarnel.messages import BUCKET_EXISTS, NO_POLICY
 from zarnel_log import ZarnelLog, default_log_path
 from zarnel_var import ZarnelTunnelVar, ZarnelVar
 
@@ -67,10 +68,10 @@ class TestZarnelLog:
         log = ZarnelLog(file=False)
         error = ValueError("not text")
         with caplog.at_level(logging.WARNING, logger="zarnel"):
-            log.warning("桶已存在")
+            log.warning(BUCKET_EXISTS)
             log.warning(error)
         assert [(r.name, r.getMessage()) for r in caplog.records] == [
-            ("zarnel", "桶已存在"),
+            ("zarnel", BUCKET_EXISTS),
             ("zarnel", "not text"),
         ]
         assert caplog.records[1].args == (error,)  # the value itself is kept
@@ -80,9 +81,9 @@ class TestZarnelLog:
         target = tmp_path / "logs" / "z.log"
         log = ZarnelLog(file=True, path=target)
         try:
-            log.warning("桶策略不存在")
+            log.warning(NO_POLICY)
             log.logger.handlers[-1].flush()
-            assert "WARNING zarnel: 桶策略不存在" in target.read_text(encoding="utf-8")
+            assert f"WARNING zarnel: {NO_POLICY}" in target.read_text(encoding="utf-8")
         finally:
             for handler in list(log.logger.handlers):
                 log.logger.removeHandler(handler)

@@ -10,6 +10,7 @@ import pytest
 
 from tests.fakes import FakeMinio, RecordingLog
 from tests.unit.test_upload import make_tree
+from zarnel.messages import NOT_A_FILE_SKIPPED
 
 FILES = [f"f{i}.txt" for i in range(12)] + [f"d/g{i}.txt" for i in range(6)] + ["d/e/h.txt"]
 
@@ -109,7 +110,7 @@ class TestSameWork:
         client = recorder()
         client._upload_dir("b", str(tree), workers=workers)
         assert len(client.calls) == 3 + len(FILES)  # the walk never opened the pipe
-        assert client._log.warnings == [f"不是普通文件或目录，已跳过：{str(tree / 'pipe')!r}"]
+        assert client._log.warnings == [NOT_A_FILE_SKIPPED.format(str(tree / "pipe"))]
 
 
 class TestOverlap:

@@ -1,28 +1,24 @@
-#include "client/params.hpp"
-
+// The parameter schema, the tunnel defaults and configuration cleansing.
+#include "external/imports.hpp"
 #include "host.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::params {
+namespace zarnel {
+
+using namespace nb::literals;
+using external::message;
 
 namespace {
 
-// Required parameters have a true `type`; `secure` alone has allowed values.
-nb::dict required() {
-  nb::dict spec;
-  spec["type"] = true;
-  return spec;
-}
+// dict(**keywords), which keeps their order.
+const nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
 
-// ZarnelVar(**config): the record is built from a copy of the caller's
-// mapping, with the host's errors for a non-mapping or a non-text key.
-nb::object make_record(const external::Namespace& imported, nb::handle config) {
-  nb::object record_class = imported("ZarnelVar");
-  nb::dict kwargs;
-  if (PyDict_Check(config.ptr()) || nb::hasattr(config, "keys")) {
-    if (PyDict_Merge(kwargs.ptr(), config.ptr(), 1) < 0) {
-      throw nb::python_error();
-    }
-  } else {
+// ZarnelVar(**config) from a copy of the caller's mapping. A call from C++
+// has no `**` of its own, so the host's errors for a non-mapping and for a
+// key that is no text are raised here, with the host's messages.
+nb::object make_record(nb::handle config) {
+  nb::object record_class = external::imported("ZarnelVar");
+  if (!nb::isinstance<nb::dict>(config) && !nb::hasattr(config, "keys")) {
     // Named as the host names a callable: module.qualname().
     nb::object name =
         nb::getattr(record_class, "__qualname__", nb::str("ZarnelVar"));
@@ -35,65 +31,40 @@ nb::object make_record(const external::Namespace& imported, nb::handle config) {
                  Py_TYPE(config.ptr())->tp_name);
     throw nb::python_error();
   }
+  nb::dict kwargs;
+  kwargs.update(config);
   for (nb::handle key : kwargs.keys()) {
-    if (!PyUnicode_Check(key.ptr())) {
-      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-      throw nb::python_error();
+    if (!nb::isinstance<nb::str>(key)) {
+      throw nb::type_error("keywords must be strings");
     }
   }
-  PyObject* record =
-      PyObject_Call(record_class.ptr(), nb::tuple().ptr(), kwargs.ptr());
-  if (record == nullptr) throw nb::python_error();
-  return nb::steal(record);
+  return record_class(**kwargs);
 }
-
-[[noreturn]] void raise_exception(nb::handle message) {
-  PyErr_SetObject(PyExc_Exception, message.ptr());
-  throw nb::python_error();
-}
-
-}  // namespace
 
 void set_params_dict(nb::handle self) {
-  nb::dict secure;
-  secure["type"] = false;
-  secure["default"] = false;
-  nb::list allowed;
-  allowed.append(true);
-  allowed.append(false);
-  secure["optional"] = allowed;
-
   nb::dict schema;
-  schema["host"] = required();
-  schema["port"] = required();
-  schema["user"] = required();
-  schema["password"] = required();
-  schema["secure"] = secure;
+  for (const char* key : {"host", "port", "user", "password"}) {
+    schema[key] = dict_type("type"_a = true);
+  }
+  schema["secure"] =
+      dict_type("type"_a = false, "default"_a = false,
+                "optional"_a = nb::list(nb::make_tuple(true, false)));
   self.attr("_params_dict") = schema;
 }
 
 void set_default_params(nb::handle self) {
   nb::dict defaults;
-  for (const char* key : {"ssh", "ssh_host", "ssh_port", "ssh_user",
-                          "ssh_password", "ssh_rsa", "ssh_rsa_pwd"}) {
-    defaults[key] = nb::none();
-  }
+  for (nb::handle key : message("TUNNEL_KEYS")) defaults[key] = nb::none();
   self.attr("_default_params") = defaults;
 }
 
-void cleanse(const external::Namespace& imported, nb::handle self,
-             nb::handle config) {
-  nb::object record = make_record(imported, config);
+void cleanse(nb::handle self, nb::handle config) {
+  nb::object record = make_record(config);
   self.attr("_config") = record;
   self.attr("_set_params_dict")();
-  nb::object schema = self.attr("_params_dict");
-
-  nb::list missing;
-  nb::list bad_options;
-  nb::list messages;
-  for (nb::handle item : schema.attr("items")()) {
-    nb::object key = item[0];
-    nb::object spec = item[1];
+  nb::list missing, bad_options, messages;
+  for (nb::handle item : self.attr("_params_dict").attr("items")()) {
+    nb::object key = item[0], spec = item[1];
     nb::object value = record.attr("get")(key);
     if (host::truth(value)) {
       nb::object allowed = spec.attr("get")("optional");
@@ -107,29 +78,39 @@ void cleanse(const external::Namespace& imported, nb::handle self,
       if (host::truth(fallback)) record.attr("set")(key, fallback);
     }
   }
-
   // Missing keys first, then each bad option, whatever the schema order.
   if (nb::len(missing) > 0) {
-    messages.append(nb::str("缺少必填参数：") + host::text(missing));
+    messages.append(
+        message("MISSING_PARAMS").attr("format")(host::text(missing)));
   }
   for (nb::handle pair : bad_options) {
-    messages.append(nb::str("参数") + host::text(pair[0]) +
-                    nb::str("预设值不正确，可选：") + host::text(pair[1]));
+    messages.append(
+        message("BAD_OPTION")
+            .attr("format")(host::text(pair[0]), host::text(pair[1])));
   }
-  if (nb::len(messages) > 0) {
-    raise_exception(nb::str("；").attr("join")(messages));
+  if (nb::len(messages) > 0) {  // the one error of the module's own
+    nb::object text = message("MESSAGE_SEPARATOR").attr("join")(messages);
+    PyErr_SetObject(PyExc_Exception, text.ptr());
+    throw nb::python_error();
   }
-
   self.attr("_set_default_params")();
-  nb::object defaults = self.attr("_default_params");
-  for (nb::handle item : defaults.attr("items")()) {
-    nb::object key = item[0];
-    if (!host::contains(config, key)) {
-      nb::dict entry;
-      entry[key] = item[1];
-      config.attr("update")(entry);
+  for (nb::handle item : self.attr("_default_params").attr("items")()) {
+    if (!host::contains(config, item[0])) {
+      config.attr("update")(dict_type(nb::make_tuple(item)));
     }
   }
 }
 
-}  // namespace zarnel::params
+}  // namespace
+
+void bind_params(Class& cls) {
+  cls.def("_cleanse_params", &cleanse, "config"_a.none(),
+          "Check `config` against the schema and store the record in "
+          "`_config`; raise Exception listing every problem.");
+  cls.def("_set_params_dict", &set_params_dict,
+          "Store the parameter schema in `_params_dict`.");
+  cls.def("_set_default_params", &set_default_params,
+          "Store the defaults of the tunnel keys in `_default_params`.");
+}
+
+}  // namespace zarnel

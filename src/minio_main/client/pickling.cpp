@@ -3,8 +3,6 @@
 // is a new construction through the class, so a subclass's overrides run, a
 // tunnelled client opens its own tunnel, and no storage client, logger or
 // tunnel state crosses.
-#include <nanobind/nanobind.h>
-
 #include "host.hpp"
 #include "minio_main.hpp"
 
@@ -17,13 +15,12 @@ namespace {
 // Whether `_engine` is set (and not None); an error other than
 // AttributeError from a subclass's property propagates.
 bool connected(nb::handle self) {
-  PyObject* engine = PyObject_GetAttrString(self.ptr(), "_engine");
-  if (engine == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
+  try {
+    return !self.attr("_engine").is_none();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
     return false;
   }
-  return !nb::steal(engine).is_none();
 }
 
 nb::tuple reduce(nb::handle self) {
@@ -37,19 +34,15 @@ nb::tuple reduce(nb::handle self) {
                  Py_TYPE(self.ptr())->tp_name);
     throw nb::python_error();
   }
-  // A fresh copy each time: the construction that unpickling runs adds the
-  // tunnel defaults to the mapping it is given.
+  // A fresh copy each time (a mapping was kept as a plain dict): the
+  // construction that unpickling runs adds the tunnel defaults to it.
   nb::object given = instance->given;
-  if (PyDict_CheckExact(given.ptr())) {
-    given = nb::steal(PyDict_Copy(given.ptr()));
-    if (!given.is_valid()) throw nb::python_error();
-  }
-  nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+  if (nb::isinstance<nb::dict>(given)) given = given.attr("copy")();
   nb::tuple arguments = nb::make_tuple(given);
-  if (!connected(self)) return nb::make_tuple(cls, arguments);
+  if (!connected(self)) return nb::make_tuple(self.type(), arguments);
   nb::dict state;
   state["connected"] = true;
-  return nb::make_tuple(cls, arguments, state);
+  return nb::make_tuple(self.type(), arguments, state);
 }
 
 void set_state(nb::handle self, nb::handle state) {

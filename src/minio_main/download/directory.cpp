@@ -1,12 +1,17 @@
 // Directory download: the objects lying directly under an object path, each
 // into a file of the target directory.
-#include <optional>
+#include <memory>
 
-#include "download/download.hpp"
+#include "external/imports.hpp"
 #include "external/transfers.hpp"
 #include "host.hpp"
+#include "minio_main.hpp"
+#include "transfer/tree.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
+
+using namespace nb::literals;
+using external::imported;
 
 namespace {
 
@@ -14,102 +19,84 @@ namespace {
 // item is read by indexing as the host does, so an empty text fails with
 // IndexError "string index out of range".
 nb::object with_trailing_slash(nb::handle path) {
-  PyObject* last = PyObject_GetItem(path.ptr(), nb::int_(-1).ptr());
-  if (last == nullptr) throw nb::python_error();
-  if (nb::steal(last).equal(nb::str("/"))) return nb::borrow(path);
-  return host::text(path) + nb::str("/");
-}
-
-// The rest of `name` after `prefix`, when the object lies directly under it:
-// the name begins with the prefix and the rest is neither empty (the folder
-// marker) nor holds a "/" (a deeper level).
-std::optional<nb::str> child_name(nb::handle name, nb::handle prefix) {
-  Py_ssize_t starts =
-      PyUnicode_Tailmatch(name.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-  if (starts < 0) throw nb::python_error();
-  if (starts == 0) return std::nullopt;
-  Py_ssize_t from = PyUnicode_GetLength(prefix.ptr());
-  Py_ssize_t to = PyUnicode_GetLength(name.ptr());
-  if (from >= to) return std::nullopt;
-  Py_ssize_t slash = PyUnicode_FindChar(name.ptr(), '/', from, to, 1);
-  if (slash == -2) throw nb::python_error();
-  if (slash != -1) return std::nullopt;
-  return nb::steal<nb::str>([&] {
-    PyObject* rest = PyUnicode_Substring(name.ptr(), from, to);
-    if (rest == nullptr) throw nb::python_error();
-    return rest;
-  }());
+  nb::object last = path[nb::int_(-1)];
+  return last.equal(nb::str("/")) ? nb::borrow(path)
+                                  : host::text(path) + nb::str("/");
 }
 
 // Whether `rest`, joined to the directory, names a file inside it. "." and
 // ".." would name the directory or its parent; a host separator or a drive
 // (on systems that have them) would leave the directory.
-bool stays_inside(const nb::str& rest, nb::handle os) {
+bool stays_inside(nb::handle rest, nb::handle os) {
   if (rest.equal(nb::str(".")) || rest.equal(nb::str(".."))) return false;
-  for (const char* separator : {"sep", "altsep"}) {
-    nb::object sep = os.attr(separator);
+  for (const char* which : {"sep", "altsep"}) {
+    nb::object sep = nb::getattr(os, which);
     if (!sep.is_none() && host::contains(rest, sep)) return false;
   }
-  nb::object drive = os.attr("path").attr("splitdrive")(rest)[0];
-  return !host::truth(drive);
+  return !host::truth(os.attr("path").attr("splitdrive")(rest)[0]);
 }
 
-void download_all(const Names& names, nb::handle self, nb::handle bucket_name,
-                  nb::handle prefix, nb::handle directory,
-                  nb::handle transfers) {
+void download_all(nb::handle self, nb::handle bucket_name, nb::handle prefix,
+                  nb::handle directory, nb::handle transfers) {
   // Only objects under the prefix can be chosen, so only they are listed.
-  nb::object records = external::call_method(self, names.bucket_list_files, {},
-                                             bucket_name, prefix);
-  nb::object os = names.imported(names.os);
+  nb::object records = self.attr("_bucket_list_files")(bucket_name, prefix);
+  nb::object os = imported("os");
   nb::object join = os.attr("path").attr("join");
-  for (nb::handle record : nb::iter(records)) {
-    nb::object name =
-        external::call_method(record, names.get, {}, names.object_name);
-    std::optional<nb::str> rest = child_name(name, prefix);
-    if (!rest) continue;
-    if (!stays_inside(*rest, os)) {
-      nb::str message =
-          nb::str("对象名不能用作本地文件名，已跳过：{!r}").format(name);
-      external::call_method(external::attribute(self, names.log), names.warning,
-                            {}, message);
+  for (nb::handle record : records) {
+    nb::object name = record.attr("get")("object_name");
+    // Only the objects directly under the prefix: not the folder marker
+    // (nothing after the prefix) and nothing deeper (a "/" after it).
+    if (!host::truth(name.attr("startswith")(prefix))) continue;
+    nb::object rest =
+        name[nb::slice(nb::int_(nb::len(prefix)), nb::none(), nb::none())];
+    if (!host::truth(rest) || host::contains(rest, nb::str("/"))) continue;
+    if (!stays_inside(rest, os)) {
+      external::warn(self, "NAME_SKIPPED", name);
       continue;
     }
-    nb::object file_name = join(directory, *rest);
+    nb::object file_name = join(directory, rest);
     if (transfers.is_valid()) {
-      nb::object size =
-          external::call_method(record, names.get, {}, names.size);
-      external::call_method(transfers, names.download, {}, self, bucket_name,
-                            name, file_name, size);
+      transfers.attr("download")(self, bucket_name, name, file_name,
+                                 record.attr("get")("size"));
     } else {
-      external::call_method(self, names.download_file, {}, bucket_name, name,
-                            file_name);
+      self.attr("_download_file")(bucket_name, name, file_name);
     }
   }
 }
 
 }  // namespace
 
-void download_dir(const Names& names, const transfer::Originals& originals,
-                  nb::handle self, nb::handle bucket_name,
+void bind_download_dir(Class& cls) {
+  // The engine serves a tree download only while these are the instance's.
+  auto originals =
+      std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  originals->download_file = cls.attr("_download_file");
+  originals->bucket_list_files = cls.attr("_bucket_list_files");
+  cls.def(
+      "_download_dir",
+      [originals](nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path,
                   nb::handle workers, nb::handle progress) {
-  nb::object prefix = with_trailing_slash(object_path);
-  nb::object directory = with_trailing_slash(
-      external::path_text(names.imported(names.os), dir_path));
-  if (external::sequential(workers, progress)) {
-    download_all(names, self, bucket_name, prefix, directory, nb::handle());
-    return;
-  }
-  // The engine lists one level, page by page, while it downloads.
-  if (auto tree =
-          transfer::Tree::for_download(originals, self, workers, progress)) {
-    if (tree->download(bucket_name, prefix, directory)) return;
-  }
-  nb::object transfers =
-      external::call(names.imported(names.transfers), {}, workers, progress);
-  external::transferring(transfers, names.close, [&] {
-    download_all(names, self, bucket_name, prefix, directory, transfers);
-  });
+        nb::object prefix = with_trailing_slash(object_path);
+        nb::object directory =
+            with_trailing_slash(external::path_text(dir_path));
+        if (external::sequential(workers, progress)) {
+          return download_all(self, bucket_name, prefix, directory, {});
+        }
+        // The engine lists one level, page by page, while it downloads.
+        auto tree =
+            transfer::Tree::for_download(*originals, self, workers, progress);
+        if (tree && tree->download(bucket_name, prefix, directory)) return;
+        nb::object transfers = imported("Transfers")(workers, progress);
+        external::transferring(transfers, [&] {
+          download_all(self, bucket_name, prefix, directory, transfers);
+        });
+      },
+      "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
+      nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "Download the objects lying directly under `object_path` into "
+      "`dir_path`, one file per object, up to `workers` at once; "
+      "`progress(object_name, size)` is called after each file.");
 }
 
-}  // namespace zarnel::download
+}  // namespace zarnel

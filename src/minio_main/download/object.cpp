@@ -1,55 +1,56 @@
 // Single-object download: as text and to a local file.
-#include "download/download.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
 
-using external::attribute;
-using external::call_method;
+using namespace nb::literals;
 
 namespace {
 
-// The response is released on a failure too; the caller still gets the first
-// failure unchanged, with a note when the close failed as well.
-void close_after_failure(const Names& names, nb::handle response,
-                         nb::python_error& failure) {
+nb::object download_flow(nb::handle self, nb::handle bucket_name,
+                         nb::handle object_name) {
+  nb::object response =
+      self.attr("_engine").attr("get_object")(bucket_name, object_name);
+  nb::object text;
   try {
-    external::call_method(response, names.close, {});
-  } catch (nb::python_error& close_failure) {
+    // Plain strict "utf-8": a byte-order mark stays in the text.
+    text = response.attr("data").attr("decode")("utf-8");
+  } catch (nb::python_error& failure) {
+    // The response is released on a failure too; the caller still gets the
+    // first failure unchanged, with a note when the close failed as well.
     try {
-      nb::str note = nb::str("closing the response failed too: {!r}")
-                         .format(close_failure.value());
-      failure.value().attr("add_note")(note);
-    } catch (nb::python_error&) {
-      // An exception that takes no note still travels unchanged.
+      response.attr("close")();
+    } catch (nb::python_error& close_failure) {
+      try {
+        failure.value().attr("add_note")(
+            nb::str("closing the response failed too: {!r}")
+                .format(close_failure.value()));
+      } catch (nb::python_error&) {
+        // An exception that takes no note still travels unchanged.
+      }
     }
+    throw;
   }
+  response.attr("close")();
+  return text;
 }
 
 }  // namespace
 
-nb::object download_flow(const Names& names, nb::handle self,
-                         nb::handle bucket_name, nb::handle object_name) {
-  nb::object engine = attribute(self, names.engine);
-  nb::object response =
-      call_method(engine, names.get_object, {}, bucket_name, object_name);
-  nb::object text;
-  try {
-    // Plain strict "utf-8": a byte-order mark stays in the text.
-    text = call_method(attribute(response, names.data), names.decode, {},
-                       names.utf_8);
-  } catch (nb::python_error& failure) {
-    close_after_failure(names, response, failure);
-    throw;
-  }
-  call_method(response, names.close, {});
-  return text;
+void bind_download_object(Class& cls) {
+  cls.def("_download_flow", &download_flow, "bucket_name"_a.none(),
+          "object_name"_a.none(),
+          "Return the object's content decoded as UTF-8 (strict).");
+  cls.def(
+      "_download_file",
+      [](nb::handle self, nb::handle bucket_name, nb::handle object_name,
+         nb::handle file_name) {
+        self.attr("_engine").attr("fget_object")(bucket_name, object_name,
+                                                 file_name);
+        return true;
+      },
+      "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
+      "Write the object to the local file `file_name`; return True.");
 }
 
-bool download_file(const Names& names, nb::handle self, nb::handle bucket_name,
-                   nb::handle object_name, nb::handle file_name) {
-  call_method(attribute(self, names.engine), names.fget_object, {}, bucket_name,
-              object_name, file_name);
-  return true;
-}
-
-}  // namespace zarnel::download
+}  // namespace zarnel

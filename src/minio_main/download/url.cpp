@@ -1,18 +1,23 @@
 // Presigned download URLs.
-#include "download/download.hpp"
+#include "external/imports.hpp"
+#include "minio_main.hpp"
 
-namespace zarnel::download {
+namespace zarnel {
 
-using external::call;
-using external::call_method;
+using namespace nb::literals;
 
-nb::object get_url(const Names& names, nb::handle self, nb::handle bucket,
-                   nb::handle object_name, nb::handle days) {
-  nb::object engine = external::attribute(self, names.engine);
-  nb::object lifetime =
-      call(names.imported(names.timedelta), names.kw_days, days);
-  return call_method(engine, names.presigned_get_object, names.kw_expires,
-                     bucket, object_name, lifetime);
+void bind_url(Class& cls) {
+  cls.def(
+      "_get_url",
+      [](nb::handle self, nb::handle bucket, nb::handle object_name,
+         nb::handle days) {
+        nb::object engine = self.attr("_engine");
+        nb::object expires = external::imported("timedelta")("days"_a = days);
+        return engine.attr("presigned_get_object")(bucket, object_name,
+                                                   "expires"_a = expires);
+      },
+      "bucket"_a.none(), "object_name"_a.none(), "days"_a.none() = 7,
+      "Return a presigned download URL valid for `days` days.");
 }
 
-}  // namespace zarnel::download
+}  // namespace zarnel
