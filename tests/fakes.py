@@ -1,8 +1,11 @@
-"""Recording fakes of the storage client and the logger."""
+"""Recording fakes of the storage client, the logger and the tunnel, and values
+that fail on the way."""
 
 from __future__ import annotations
 
 from typing import Any, NamedTuple
+
+from zarnel_var import ZarnelVar
 
 
 class Call(NamedTuple):
@@ -62,3 +65,39 @@ class RecordingLog:
 
     def warning(self, value: Any) -> None:
         self.warnings.append(value)
+
+
+class FakeTunnel:
+    """Stands in for ZarnelSSH: each one made is recorded; connect() answers a
+    record of its own that leads to 127.0.0.1:1 and names the tunnel."""
+
+    made: list[FakeTunnel] = []
+
+    def __init__(self, mapping):
+        self.mapping = mapping
+        self.record = ZarnelVar(**{**mapping, "host": "127.0.0.1", "port": 1}, through=self)
+        FakeTunnel.made.append(self)
+
+    def connect(self):
+        return self.record
+
+
+class StoreError(Exception):
+    """An error of the storage client."""
+
+
+class NoText:
+    """A value whose conversion to text fails with an ordinary error."""
+
+    def __init__(self, error: Exception) -> None:
+        self.error = error
+
+    def __str__(self) -> str:
+        raise self.error
+
+
+class NoTextPath(NoText):
+    """A path-like value for a missing file whose text form fails."""
+
+    def __fspath__(self) -> str:
+        return "/no/such/file"

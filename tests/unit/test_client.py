@@ -7,7 +7,7 @@ import pickle
 
 import pytest
 
-from tests.fakes import FakeMinio, FakeMinioModule, RecordingLog
+from tests.fakes import FakeMinio, FakeMinioModule, FakeTunnel, RecordingLog
 from zarnel import messages
 from zarnel.minio_main import ZarnelMinioMain
 
@@ -25,18 +25,6 @@ def fake_minio(minio_main, monkeypatch):
     FakeMinio.instances.clear()
     monkeypatch.setattr(minio_main, "minio", FakeMinioModule)
     return FakeMinio.instances
-
-
-class FakeTunnel:
-    made: list[FakeTunnel] = []
-
-    def __init__(self, mapping):
-        self.mapping = mapping
-        self.record = object()
-        FakeTunnel.made.append(self)
-
-    def connect(self):
-        return self.record
 
 
 @pytest.fixture

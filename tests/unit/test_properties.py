@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from tests.fakes import FakeMinio, RecordingLog
+from tests.fakes import FakeMinio, FakeTunnel, NoText, RecordingLog
 from zarnel.content_type import get_content_type
 from zarnel.messages import (
     BAD_OPTION,
@@ -51,16 +51,6 @@ text_keys = st.sampled_from(
     ["host", "port", "user", "password", "secure", *DEFAULT_KEYS]
 ) | st.text(max_size=8)
 other_keys = st.integers() | st.none() | st.binary(max_size=4) | st.tuples(st.integers())
-
-
-class FakeTunnel:
-    """Stands in for ZarnelSSH: connect() answers a record of its own."""
-
-    def __init__(self, mapping):
-        self.mapping = mapping
-
-    def connect(self):
-        return ZarnelVar(**{**self.mapping, "host": "127.0.0.1", "port": 1}, through=self)
 
 
 @pytest.fixture(scope="module")
@@ -139,16 +129,6 @@ def test_construction_from_a_non_mapping_is_the_hosts_error(no_tunnel, config):
 
 
 # -- stream upload ------------------------------------------------------------
-
-
-class NoText:
-    """A value whose conversion to text fails with an ordinary error."""
-
-    def __init__(self, error: Exception) -> None:
-        self.error = error
-
-    def __str__(self) -> str:
-        raise self.error
 
 
 class TextOf:

@@ -8,15 +8,11 @@ import threading
 
 import pytest
 
-from tests.fakes import FakeMinio, RecordingLog
+from tests.fakes import FakeMinio, RecordingLog, StoreError
 from tests.unit.test_upload import make_tree
 from zarnel.messages import NOT_A_FILE_SKIPPED
 
 FILES = [f"f{i}.txt" for i in range(12)] + [f"d/g{i}.txt" for i in range(6)] + ["d/e/h.txt"]
-
-
-class StoreError(Exception):
-    pass
 
 
 def transfer_threads() -> list[str]:

@@ -12,14 +12,10 @@ import types
 
 import pytest
 
-from tests.fakes import FakeMinio
+from tests.fakes import FakeMinio, NoTextPath, StoreError
 from zarnel.messages import CYCLE_SKIPPED, DATA_REJECTED
 
 REJECTED = DATA_REJECTED
-
-
-class StoreError(Exception):
-    pass
 
 
 class Interrupt(BaseException):
@@ -40,19 +36,6 @@ class OwnText(str):
 class FailingText(str):
     def __str__(self):
         raise ValueError("no text form")
-
-
-class NoText:
-    """A path-like value for a missing file whose text form fails."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __fspath__(self):
-        return "/no/such/file"
-
-    def __str__(self):
-        raise self.error
 
 
 @pytest.fixture
@@ -253,7 +236,7 @@ class TestUploadFlow:
         [
             "lone \ud800 surrogate",
             pathlib.PurePosixPath("/x/\udcff"),
-            NoText(ValueError("no text form")),
+            NoTextPath(ValueError("no text form")),
             FailingText("/no/such/file"),
         ],
         ids=["text", "path-text", "no-text-form", "text-subclass"],
@@ -269,7 +252,7 @@ class TestUploadFlow:
     def test_an_interruption_while_converting_passes_through(self, client):
         stop = Interrupt()
         with pytest.raises(Interrupt) as caught:
-            client._upload_flow("b", "o", NoText(stop))
+            client._upload_flow("b", "o", NoTextPath(stop))
         assert caught.value is stop
         assert client._log.warnings == []
 
