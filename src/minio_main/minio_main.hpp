@@ -26,12 +26,11 @@ void bind_params(Class& cls);           // client/params.cpp
 void bind_pickling(Class& cls);         // client/pickling.cpp
 void bind_buckets(Class& cls);          // buckets/: also the listing
 void bind_listing(Class& cls);          // buckets/listing.cpp
-void bind_upload_flow(Class& cls);      // upload/flow.cpp
-void bind_upload_file(Class& cls);      // upload/file.cpp
+void bind_upload_flow(Class& cls);      // upload/flow.cpp: also _upload_file
 void bind_upload_dir(Class& cls);       // upload/dir.cpp
 void bind_download_object(Class& cls);  // download/object.cpp
 void bind_download_dir(Class& cls);     // download/directory.cpp
 void bind_removal(Class& cls);          // download/removal.cpp
-void bind_url(Class& cls);              // download/url.cpp
+void bind_url(Class& cls);              // download/object.cpp
 
 }  // namespace zarnel

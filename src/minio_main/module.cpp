@@ -11,7 +11,6 @@ NB_MODULE(minio_main, m) {
   bind_client(cls);
   bind_buckets(cls);
   bind_upload_flow(cls);
-  bind_upload_file(cls);
   bind_upload_dir(cls);
   bind_download_object(cls);
   bind_download_dir(cls);

@@ -1,8 +1,8 @@
 """The texts that the client writes for the caller, and the tunnel's default keys.
 
-One table: the extension reads it through its module namespace (as
-``minio_main.messages``) when an operation runs, and the tests import it rather
-than copying the texts. The ``{}`` and ``{!r}`` fields are filled by
+One table: the extension reads it when an operation runs (it is not bound in
+the extension's namespace, whose names the generated stubs list), and the tests
+import it rather than copying the texts. The ``{}`` and ``{!r}`` fields are filled by
 ``str.format``.
 """
 

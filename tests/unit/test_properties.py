@@ -178,13 +178,13 @@ def path_like(local: list[pathlib.Path]) -> st.SearchStrategy[object]:
 
 
 def upload_data(local) -> st.SearchStrategy[object]:
+    # Frozensets of integers are leaves: every extension must use `inner`.
     containers = st.recursive(
-        scalars,
+        scalars | st.frozensets(st.integers(), max_size=2),
         lambda inner: (
             st.lists(inner, max_size=3)
             | st.dictionaries(st.text(max_size=3), inner, max_size=2)
             | st.tuples(inner)
-            | st.frozensets(st.integers(), max_size=2)
         ),
         max_leaves=5,
     ).filter(lambda value: isinstance(value, (list, dict, tuple, frozenset)))

@@ -1,4 +1,5 @@
-// _upload_flow: one object from a file path, a byte string or a text form.
+// Single-object uploads: _upload_flow (a file path, a byte string or a text
+// form) and _upload_file (one local file, in parts inside the storage client).
 #include "external/imports.hpp"
 #include "host.hpp"
 #include "minio_main.hpp"
@@ -73,6 +74,17 @@ void upload_flow(nb::handle self, nb::handle bucket_name,
   put(self, bucket_name, object_name, stream, length, content_type);
 }
 
+void upload_file(nb::handle self, nb::handle bucket_name,
+                 nb::handle object_name, nb::handle file_name,
+                 nb::handle parallel) {
+  // The type comes from the name as given, backslashes included.
+  nb::object content_type = imported("get_content_type")(object_name);
+  nb::object engine = self.attr("_engine");
+  engine.attr("fput_object")(bucket_name, host::forward_slashes(object_name),
+                             file_name, "content_type"_a = content_type,
+                             "num_parallel_uploads"_a = parallel);
+}
+
 }  // namespace
 
 void bind_upload_flow(Class& cls) {
@@ -83,6 +95,10 @@ void bind_upload_flow(Class& cls) {
           "UTF-8 for other text, path-like values and integers. Other kinds "
           "fail the file test with TypeError; when str(data) fails or is not "
           "UTF-8, log a warning and store nothing.");
+  cls.def("_upload_file", &upload_file, "bucket_name"_a.none(),
+          "object_name"_a.none(), "file_name"_a.none(), "parallel"_a.none() = 3,
+          "Store the local file `file_name` as `object_name` (backslashes "
+          "become \"/\"), with up to `parallel` part uploads at once.");
 }
 
 }  // namespace zarnel
