@@ -447,7 +447,11 @@ class Tunnel:
                 stderr=subprocess.PIPE,
                 env=env,
                 close_fds=True,
-                start_new_session=True,
+                # A process group of its own keeps the terminal's Ctrl-C away
+                # from ssh. Not a session of its own: with the kernel's
+                # autogroups each session is scheduled as one entity, and ssh
+                # alone in one moved 10-15% fewer bytes on a 2-core machine.
+                process_group=0,
                 preexec_fn=preexec,
             )
             self._said_by.close()
