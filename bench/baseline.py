@@ -14,9 +14,8 @@ from minio.datatypes import Object
 from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
 
+from zarnel import messages
 from zarnel.content_type import get_content_type
-
-_REJECTED = "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
 
 
 class PyMinioMain:
@@ -25,7 +24,7 @@ class PyMinioMain:
 
     def _create_bucket(self, bucket_name, location="cn-north-1", object_lock=False):
         if self._engine.bucket_exists(bucket_name):
-            self._log.warning("桶已存在")
+            self._log.warning(messages.BUCKET_EXISTS)
             return False
         self._engine.make_bucket(bucket_name, location=location, object_lock=object_lock)
         return True
@@ -34,7 +33,7 @@ class PyMinioMain:
         if self._engine.bucket_exists(bucket_name):
             self._engine.remove_bucket(bucket_name)
             return True
-        self._log.warning("桶不存在，删除失败")
+        self._log.warning(messages.BUCKET_MISSING)
         return False
 
     def _bucket_list_files(self, bucket_name, prefix=""):
@@ -51,7 +50,7 @@ class PyMinioMain:
         try:
             return self._engine.get_bucket_policy(bucket_name)
         except S3Error:
-            self._log.warning("桶策略不存在")
+            self._log.warning(messages.NO_POLICY)
             return None
 
     def _upload_flow(self, bucket_name, object_name, data):
@@ -72,7 +71,7 @@ class PyMinioMain:
                 encoded = (data if isinstance(data, str) else str(data)).encode("utf-8")
                 stream, length = io.BytesIO(encoded), len(encoded)
             except Exception:
-                self._log.warning(_REJECTED)
+                self._log.warning(messages.DATA_REJECTED)
                 return None
         self._engine.put_object(bucket_name, object_name, stream, length,
                                 content_type=content_type)  # fmt: skip

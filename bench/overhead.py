@@ -17,6 +17,7 @@ from minio.deleteobjects import DeleteObject
 
 from bench.baseline import InstantClient, NullLog, PyMinioMain, listing_items
 from bench.common import Goal, interleaved, median, report, timed
+from zarnel import messages
 from zarnel.content_type import get_content_type
 from zarnel.minio_main import ZarnelMinioMain
 
@@ -49,7 +50,7 @@ def cases(path: str):
 
     def create():
         if engine.bucket_exists("bench"):
-            log.warning("桶已存在")
+            log.warning(messages.BUCKET_EXISTS)
 
     def remove():
         if engine.bucket_exists("bench"):

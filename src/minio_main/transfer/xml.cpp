@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 namespace zarnel::transfer {
 
@@ -115,24 +116,21 @@ std::optional<ListPage> parse_list_page(const std::string& xml) {
 }
 
 std::optional<StoreError> parse_error(const std::string& xml) {
+  static const std::pair<const char*, std::string StoreError::*> fields[] = {
+      {"Code", &StoreError::code},
+      {"Message", &StoreError::message},
+      {"Resource", &StoreError::resource},
+      {"RequestId", &StoreError::request_id},
+      {"HostId", &StoreError::host_id},
+      {"BucketName", &StoreError::bucket},
+      {"Key", &StoreError::key}};
   StoreError error;
   std::string root;
   bool ok = Reader().parse(
       xml, root, [&](const std::string& path, const std::string& text) {
-        if (path == "Code")
-          error.code = text;
-        else if (path == "Message")
-          error.message = text;
-        else if (path == "Resource")
-          error.resource = text;
-        else if (path == "RequestId")
-          error.request_id = text;
-        else if (path == "HostId")
-          error.host_id = text;
-        else if (path == "BucketName")
-          error.bucket = text;
-        else if (path == "Key")
-          error.key = text;
+        for (const auto& [name, member] : fields) {
+          if (path == name) error.*member = text;
+        }
       });
   if (!ok || root != "Error") return std::nullopt;
   return error;
