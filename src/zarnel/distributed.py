@@ -36,6 +36,7 @@ from typing import TYPE_CHECKING, Any
 
 from minio.error import S3Error
 
+from zarnel.outcome import S3_FIELDS
 from zarnel.transfers import Transfers, check_workers
 
 if TYPE_CHECKING:
@@ -151,10 +152,6 @@ def _move(stop: str, files: list[tuple[Any, Any]], workers: int,
     raise failure.with_traceback(trace)
 
 
-_S3_FIELDS = ("code", "message", "resource", "request_id", "host_id", "bucket_name",
-              "object_name")  # fmt: skip
-
-
 class RemoteS3Error(S3Error):
     """An ``S3Error`` raised on a worker, as it reaches the caller: the same
     fields and notes, without the HTTP response (a live connection, which
@@ -166,13 +163,13 @@ class RemoteS3Error(S3Error):
 
     @classmethod
     def copy_of(cls, error: S3Error) -> RemoteS3Error:
-        copy = cls(None, *(getattr(error, name, None) for name in _S3_FIELDS))  # type: ignore[arg-type]
+        copy = cls(None, *(getattr(error, name, None) for name in S3_FIELDS))  # type: ignore[arg-type]
         if getattr(error, "__notes__", None):
             copy.__notes__ = list(error.__notes__)
         return copy
 
     def __reduce__(self) -> tuple[Any, ...]:
-        fields = tuple(getattr(self, name) for name in _S3_FIELDS)
+        fields = tuple(getattr(self, name) for name in S3_FIELDS)
         notes = getattr(self, "__notes__", None)
         # The state goes through BaseException.__setstate__, which sets it as
         # attributes; __notes__ is one that the class lets change.

@@ -10,15 +10,13 @@ the speed is.
 Failure rules: the first failure stops the hand-over (the caller's next
 ``upload``/``download`` raises it) and no queued transfer starts; ``close``
 waits for the transfers already running and raises the first failure, the same
-exception object, with every later failure added to it as a note; an object that
-takes no notes (the storage client's ``S3Error`` is frozen) is raised as it is,
-and the later failures go to the ``zarnel`` log instead. No worker thread
-outlives ``close``.
+exception object, with every later failure added to it as a note
+(``zarnel.outcome``, the rules of every executor). No worker thread outlives
+``close``.
 """
 
 from __future__ import annotations
 
-import logging
 import operator
 import os
 import queue
@@ -26,7 +24,7 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
-from zarnel_log import LOGGER_NAME
+from zarnel.outcome import Outcome, add_note
 
 __all__ = ["MAX_WORKERS", "Transfers", "add_note", "check_workers"]
 
@@ -38,8 +36,6 @@ MAX_WORKERS = 10
 # waits for the walk, few enough that a tree of millions of files holds a few
 # dozen names at a time.
 BACKLOG_PER_THREAD = 2
-# Later failures named in the notes of the raised one; the rest are counted.
-NOTED_FAILURES = 20
 
 Progress = Callable[[Any, Any], object]
 
@@ -66,15 +62,6 @@ def _file_size(path: Any) -> int:
         return 0
 
 
-def add_note(error: BaseException, note: str) -> None:
-    # The storage client's S3Error refuses new attributes, notes among them:
-    # the caller still gets that error itself, and the note goes to the log.
-    try:
-        error.add_note(note)
-    except Exception:
-        logging.getLogger(LOGGER_NAME).error("%s (not noted on %s)", note, type(error).__name__)
-
-
 class Transfers:
     """Moves files for one tree operation on up to ``workers`` threads.
 
@@ -86,7 +73,8 @@ class Transfers:
     # The threads are started and joined here rather than by
     # concurrent.futures, which starts them while handing over work: a Ctrl-C
     # that lands while one starts would leave it running after the call.
-    def __init__(self, workers: object = 1, progress: Progress | None = None) -> None:
+    def __init__(self, workers: object = 1, progress: Progress | None = None,
+                 operation: str = "tree call", why: str = "") -> None:  # fmt: skip
         self.workers = check_workers(workers)
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
@@ -94,11 +82,8 @@ class Transfers:
         threads = min(self.workers, MAX_WORKERS)
         # The bounded backlog: a full one holds the walk in put().
         self._queue: queue.Queue[Any] = queue.Queue(threads * BACKLOG_PER_THREAD)
-        self._lock = threading.Lock()
         self._stopped = False
-        self._first: BaseException | None = None
-        self._later: list[tuple[Any, BaseException]] = []
-        self._unnoted = 0
+        self.outcome = Outcome(operation, f"{threads} threads", why or "the per-file operations")
         self._threads: list[threading.Thread] = []
         if threads == 1:
             return
@@ -120,10 +105,9 @@ class Transfers:
     ) -> None:
         """``owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)``."""
         upload_file = owner._upload_file
-        measure = self._progress is not None
 
         def move() -> int:
-            size = _file_size(file_name) if measure else 0
+            size = _file_size(file_name)
             upload_file(bucket_name, object_name, file_name, parallel=parallel)
             return size
 
@@ -148,29 +132,13 @@ class Transfers:
         listing, Ctrl-C), which is then raised; without it, every transfer is
         waited for and the first failure, if any, is raised.
         """
-        if not self._threads:
-            if error is not None:
-                raise error
-            return
         try:
-            if error is None:
+            if error is None and self._threads:
                 self._queue.join()
         except BaseException as interrupt:  # Ctrl-C while waiting
             error = interrupt
         self._stop()
-        if error is None:
-            error = self._first
-        if error is None:
-            return
-        others = [(name, e) for name, e in self._later if e is not error]
-        if self._first is not None and self._first is not error:
-            others.insert(0, (None, self._first))
-        for name, other in others:
-            where = "" if name is None else f" {name!r}"
-            add_note(error, f"also failed{where}: {type(other).__name__}: {other}")
-        if self._unnoted:
-            add_note(error, f"and {self._unnoted} more failed transfers")
-        raise error
+        self.outcome.end(error)
 
     def __enter__(self) -> Transfers:
         return self
@@ -180,12 +148,10 @@ class Transfers:
 
     def _hand_over(self, name: Any, move: Callable[[], Any]) -> None:
         if not self._threads:
-            size = move()
-            if self._progress is not None:
-                self._progress(name, size)
+            self._moved(name, move())
             return
-        if self._first is not None:
-            raise self._first
+        if self.outcome.first is not None:
+            raise self.outcome.first
         self._queue.put((name, move))
 
     def _work(self) -> None:
@@ -198,23 +164,17 @@ class Transfers:
                     continue  # no new transfer once a failure is seen
                 name, move = item
                 try:
-                    size = move()
-                    if self._progress is not None:
-                        self._progress(name, size)
+                    self._moved(name, move())
                 except BaseException as error:
-                    self._fail(name, error)
+                    self._stopped = True
+                    self.outcome.failed(name, error)
             finally:
                 self._queue.task_done()
 
-    def _fail(self, name: Any, error: BaseException) -> None:
-        with self._lock:
-            self._stopped = True
-            if self._first is None:
-                self._first = error
-            elif len(self._later) < NOTED_FAILURES:
-                self._later.append((name, error))
-            else:
-                self._unnoted += 1
+    def _moved(self, name: Any, size: Any) -> None:
+        self.outcome.moved(1, size if isinstance(size, int) else 0)
+        if self._progress is not None:
+            self._progress(name, size)
 
     def _stop(self) -> None:
         # Queued transfers are skipped; running ones end before this returns.

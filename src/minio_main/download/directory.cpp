@@ -84,10 +84,13 @@ void bind_download_dir(Class& cls) {
           return download_all(self, bucket_name, prefix, directory, {});
         }
         // The engine lists one level, page by page, while it downloads.
-        auto tree =
-            transfer::Tree::for_download(*originals, self, workers, progress);
+        std::string why;
+        auto tree = transfer::Tree::for_download(*originals, self, workers,
+                                                 progress, why);
         if (tree && tree->download(bucket_name, prefix, directory)) return;
-        nb::object transfers = imported("Transfers")(workers, progress);
+        if (tree) why = "names that are not text";
+        nb::object transfers =
+            imported("Transfers")(workers, progress, "_download_dir", why);
         external::transferring(transfers, [&] {
           download_all(self, bucket_name, prefix, directory, transfers);
         });

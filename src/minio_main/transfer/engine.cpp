@@ -133,14 +133,16 @@ struct Engine::Transfer {
   // The answer.
   std::string body, content_type, request_id, host_id, etag;
   bool encrypted = false;
-  // A PUT read from its file.
+  // A PUT read from its file, and the SHA-256 of what was sent of it.
   int in_fd = -1;
   std::uint64_t offset = 0;
+  std::unique_ptr<Digest> sent;
   // A GET's temporary file.
   int out_fd = -1;
   std::string temp_path;
   std::uint64_t written = 0;
   std::unique_ptr<Digest> md5;
+  bool overlong = false;         // more body than the object has
   std::optional<Failure> local;  // a local failure that ended the request
 
   Transfer() : easy(curl_easy_init()) {}
@@ -164,6 +166,7 @@ struct Engine::Transfer {
     if (in_fd >= 0) ::close(in_fd);
     in_fd = -1;
     offset = 0;
+    sent.reset();
     discard_file();
     local.reset();
     error[0] = '\0';
@@ -176,6 +179,7 @@ struct Engine::Transfer {
     temp_path.clear();
     written = 0;
     md5.reset();
+    overlong = false;
   }
 
   long status() const {
@@ -189,7 +193,39 @@ struct Engine::Transfer {
     f.bucket = job.bucket;
     f.object_name = job.object_name;
     f.resource = resource;
+    f.path = job.path;
     return f;
+  }
+
+  // Why a downloaded body is not its object's, or nothing: its length against
+  // the answer's Content-Length and the listing's size, its MD5 against the
+  // answer's and the listing's ETag where these are one (an encrypted object's
+  // ETag is not the MD5 of its content, nor is one of an object in parts).
+  std::string body_mismatch() {
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    std::uint64_t got = written;
+    if (overlong) {
+      return "the body is longer than the " + std::to_string(job.size) +
+             " bytes of its object";
+    }
+    if (length >= 0 && got != static_cast<std::uint64_t>(length)) {
+      return "IncompleteRead(" + std::to_string(got) + " bytes read, " +
+             std::to_string(static_cast<std::uint64_t>(length) - got) +
+             " more expected)";
+    }
+    if (got != job.size) {
+      return "the body has " + std::to_string(got) + " bytes, its object " +
+             std::to_string(job.size);
+    }
+    std::string digest = md5->hex();
+    for (const std::string* tag : {&etag, &job.etag}) {
+      std::string value = unquoted(*tag);
+      if (plain_md5(value) && !encrypted && digest != value) {
+        return "the body does not match its ETag (MD5)";
+      }
+    }
+    return {};
   }
 
   static size_t on_header(char* line, size_t size, size_t count, void* data) {
@@ -232,6 +268,10 @@ struct Engine::Transfer {
       }
       return length;
     }
+    if (self->written + length > self->job.size) {
+      self->overlong = true;  // ends the request; end() retries it
+      return 0;
+    }
     if (self->out_fd < 0 && !self->open_file()) return 0;
     std::size_t done = 0;
     while (done < length) {
@@ -267,6 +307,14 @@ struct Engine::Transfer {
     local = std::move(f);
   }
 
+  // The file to send is not the one that was read and hashed.
+  void changed_failure(const char* what) {
+    Failure f = failure(Failure::Kind::kChanged);
+    f.path = job.path;
+    f.message = what;
+    local = std::move(f);
+  }
+
   static size_t on_read(char* buffer, size_t size, size_t count, void* data) {
     auto* self = static_cast<Transfer*>(data);
     std::size_t room = size * count;
@@ -284,19 +332,34 @@ struct Engine::Transfer {
       got =
           ::pread(self->in_fd, buffer, want, static_cast<off_t>(self->offset));
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-      // A file shortened while it is sent: the store would refuse the body.
-      self->system_failure(got < 0 ? errno : EAGAIN, job.path);
+    if (got < 0) {
+      self->system_failure(errno, job.path);
       return CURL_READFUNC_ABORT;
     }
+    if (got == 0) {
+      self->changed_failure("became shorter after it was read");
+      return CURL_READFUNC_ABORT;
+    }
+    self->sent->update(buffer, static_cast<std::size_t>(got));
     self->offset += static_cast<std::uint64_t>(got);
+    // The store does not always check the signed SHA-256 of the body: the
+    // request ends before its last byte unless what was sent is what was
+    // hashed, so no object is stored with bytes that the file never had.
+    if (self->offset == job.size && self->sent->hex() != job.sha256_hex) {
+      self->changed_failure("changed after it was read");
+      return CURL_READFUNC_ABORT;
+    }
     return static_cast<std::size_t>(got);
   }
 
   static int on_seek(void* data, curl_off_t where, int origin) {
     auto* self = static_cast<Transfer*>(data);
-    if (origin != SEEK_SET || where < 0) return CURL_SEEKFUNC_CANTSEEK;
-    self->offset = static_cast<std::uint64_t>(where);
+    // Only back to the start (a rewind), which the digest can follow.
+    if (origin != SEEK_SET || where != 0) return CURL_SEEKFUNC_CANTSEEK;
+    self->offset = 0;
+    if (!self->job.body_in_memory) {
+      self->sent = std::make_unique<Digest>(EVP_sha256());
+    }
     return CURL_SEEKFUNC_OK;
   }
 };
@@ -335,6 +398,10 @@ std::string Engine::region_of(const std::string& bucket) {
 }
 
 void Engine::start(std::optional<Listing> listing, bool wake_on_moved) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    started_ = true;
+  }
   listing_ = std::move(listing);
   wake_on_moved_ = wake_on_moved;
   if (listing_) input_closed_ = true;
@@ -410,7 +477,9 @@ void Engine::cancel() {
 bool Engine::finished() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!ended_) return false;
+    // Only the thread ends the engine: one that never started has nothing
+    // to end (an empty tree, a call that failed before its first file).
+    if (started_ && !ended_) return false;
   }
   if (thread_.joinable()) thread_.join();
   return true;
@@ -657,11 +726,22 @@ bool Engine::begin(CURLM* multi, Transfer& transfer) {
     transfer.headers = curl_slist_append(
         transfer.headers, ("Content-Type: " + job.content_type).c_str());
     if (!job.body_in_memory) {
-      transfer.in_fd = ::open(job.path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (transfer.in_fd < 0) {
-        transfer.system_failure(errno, job.path);
+      std::uint64_t size = 0;
+      int error_number = 0;
+      transfer.in_fd = open_regular(job.path, size, error_number);
+      if (transfer.in_fd < 0 && error_number == not_regular) {
+        transfer.changed_failure("is no longer a regular file");
         return false;
       }
+      if (transfer.in_fd < 0) {
+        transfer.system_failure(error_number, job.path);
+        return false;
+      }
+      if (size != job.size) {
+        transfer.changed_failure("changed size after it was read");
+        return false;
+      }
+      transfer.sent = std::make_unique<Digest>(EVP_sha256());
     }
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
@@ -688,10 +768,12 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
   Job& job = transfer.job;
   long status = transfer.status();
   bool retry_left = transfer.attempts < retries;
-  auto retry = [&] {
+  auto retry = [&](std::string why) {
     transfer.discard_file();
     transfer.attempts = -(transfer.attempts + 1);  // loop() reads the sign
+    retrying(transfer, std::move(why));
   };
+  if (transfer.overlong) result = CURLE_OK;  // the body check below says it
   if (transfer.local) {
     Failure f = std::move(*transfer.local);
     transfer.reset();
@@ -699,7 +781,10 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
     return;
   }
   if (result != CURLE_OK) {
-    if (transient(result) && retry_left) return retry();
+    if (transient(result) && retry_left) {
+      return retry(transfer.error[0] != '\0' ? transfer.error
+                                             : curl_easy_strerror(result));
+    }
     Failure f = transfer.failure(Failure::Kind::kTransport);
     f.curl_code = result;
     long os_errno = 0;
@@ -712,7 +797,9 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
     return;
   }
   if (status != 200) {
-    if (transient(status) && retry_left) return retry();
+    if (transient(status) && retry_left) {
+      return retry("HTTP status " + std::to_string(status));
+    }
     Failure f = transfer.failure(Failure::Kind::kStore);
     f.status = status;
     f.content_type = transfer.content_type;
@@ -730,21 +817,11 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
       fail(transfer.job, std::move(f));
       return;
     }
-    curl_off_t length = -1;
-    curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
-                      &length);
-    std::string etag = unquoted(transfer.etag);
-    std::string digest = transfer.md5->hex();
-    bool short_body =
-        length >= 0 && transfer.written != static_cast<std::uint64_t>(length);
-    // An encrypted object's ETag is not the MD5 of its content.
-    bool bad_digest = plain_md5(etag) && !transfer.encrypted && digest != etag;
-    if (short_body || bad_digest) {
-      if (retry_left) return retry();
-      Failure f = transfer.failure(Failure::Kind::kTransport);
-      f.curl_code = CURLE_PARTIAL_FILE;
-      f.message = short_body ? "the body was shorter than its Content-Length"
-                             : "the body does not match its ETag (MD5)";
+    std::string mismatch = transfer.body_mismatch();
+    if (!mismatch.empty()) {
+      if (retry_left) return retry(mismatch);
+      Failure f = transfer.failure(Failure::Kind::kBody);
+      f.message = mismatch;
       transfer.reset();
       fail(transfer.job, std::move(f));
       return;
@@ -765,6 +842,12 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
   }
   transfer.reset();
   post(Done{Done::Kind::kMoved, job.token, job.object_name, job.size});
+}
+
+void Engine::retrying(const Transfer& transfer, std::string reason) {
+  Done done{Done::Kind::kRetried, nullptr, transfer.job.object_name};
+  done.reason = std::move(reason);
+  post(std::move(done));
 }
 
 void Engine::list_next(CURLM* multi) {
@@ -793,6 +876,9 @@ void Engine::listed(Transfer& transfer, CURLcode result) {
   bool again = result != CURLE_OK ? transient(result) : transient(status);
   if (again && list_attempts_ < retries) {
     ++list_attempts_;  // the same page once more, after the back-off
+    retrying(*done, result != CURLE_OK
+                        ? std::string(curl_easy_strerror(result))
+                        : "HTTP status " + std::to_string(status));
     list_due_ =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(

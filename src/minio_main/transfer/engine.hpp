@@ -29,15 +29,18 @@ struct Endpoint {
   bool sign = true;
 };
 
-// Why a transfer failed, in plain data: the caller's thread makes the
-// Python error from it.
+// Why a transfer failed, in plain data: the caller's thread hands it to
+// zarnel.outcome, which makes the Python error from it.
 struct Failure {
-  enum class Kind { kStore, kTransport, kSystem, kValue } kind;
+  // kBody: a download whose body is not its object's (length, MD5);
+  // kChanged: a file that is no longer the one that was read and hashed.
+  enum class Kind { kStore, kTransport, kSystem, kValue, kBody, kChanged } kind;
   explicit Failure(Kind what) : kind(what) {}
   // kStore: the store's answer.
   long status = 0;
   std::string content_type, request_id, host_id, body;
-  // kTransport: what libcurl said; kSystem: errno and the local path.
+  // kTransport: what libcurl said; kSystem: errno and the local path;
+  // kBody, kChanged, kValue: `message`.
   int curl_code = 0;
   int os_errno = 0;
   std::string message, path;
@@ -63,11 +66,13 @@ struct Job {
 };
 
 struct Done {
-  enum class Kind { kMoved, kFailed, kSkipped, kWarning } kind;
+  // kRetried: a request that is tried again, `why` in `reason`.
+  enum class Kind { kMoved, kFailed, kSkipped, kWarning, kRetried } kind;
   PyObject* token = nullptr;
   std::string object_name;  // UTF-8, for the jobs that the listing made
   std::uint64_t size = 0;
   std::optional<Failure> failure;
+  std::string reason;
 
   explicit Done(Kind what, PyObject* name = nullptr, std::string object = {},
                 std::uint64_t bytes = 0, std::optional<Failure> why = {})
@@ -110,7 +115,8 @@ class Engine {
   void stop();
   // The running transfers are abandoned too (Ctrl-C).
   void cancel();
-  // Whether the thread has ended (every job answered); joins it then.
+  // Whether the thread has ended (every job answered) or never started;
+  // joins it then.
   bool finished();
 
  private:
@@ -124,6 +130,7 @@ class Engine {
   void listed(Transfer& transfer, CURLcode result);
   void post(Done done);
   void fail(const Job& job, Failure failure);
+  void retrying(const Transfer& transfer, std::string reason);
   std::string region_of(const std::string& bucket);
 
   Endpoint endpoint_;
@@ -136,7 +143,7 @@ class Engine {
   std::vector<Done> done_;
   std::vector<std::pair<std::string, std::string>> regions_;
   bool input_closed_ = false, stopping_ = false, cancelled_ = false;
-  bool ended_ = false;
+  bool started_ = false, ended_ = false;
   bool wake_on_moved_ = false;
   CURLM* multi_ = nullptr;  // for curl_multi_wakeup from other threads
 

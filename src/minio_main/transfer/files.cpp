@@ -40,18 +40,32 @@ std::string sha256_hex(const std::string& data) {
   return digest.hex();
 }
 
+int open_regular(const std::string& path, std::uint64_t& size, int& error) {
+  // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = not_regular;
+  } else {
+    size = static_cast<std::uint64_t>(status.st_size);
+    return fd;
+  }
+  ::close(fd);
+  return -1;
+}
+
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
                     std::string& body, std::string& sha256) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    int error = errno;
-    ::close(fd);
-    return error;
-  }
-  size = static_cast<std::uint64_t>(status.st_size);
+  int error = 0;
+  int fd = open_regular(path, size, error);
+  if (fd < 0) return error;
   if (size > max_size) {
     ::close(fd);
     return 0;
@@ -75,7 +89,7 @@ int read_for_upload(const std::string& path, std::uint64_t max_size,
     total += static_cast<std::uint64_t>(got);
   }
   ::close(fd);
-  if (total != size) return EAGAIN;  // written to while being read
+  if (total != size) return changed;  // written to while being read
   sha256 = digest.hex();
   return 0;
 }

@@ -22,13 +22,22 @@ class Digest {
 
 std::string sha256_hex(const std::string& data);
 
+// What read_for_upload() and open_regular() answer besides 0 and an errno.
+constexpr int not_regular = -1;  // no longer a regular file
+constexpr int changed = -2;      // its size changed while it was read
+
 // The file at `path` read into `body` (when it is at most `in_memory_limit`
-// bytes) and its SHA-256; 0 or the errno of what failed. `size` is the file's
-// size when it was opened; a file larger than `max_size` is not read (`sha256`
-// stays empty), and one that changes size meanwhile is an EAGAIN.
+// bytes) and its SHA-256; 0, an errno, `not_regular` or `changed`. `size` is
+// the file's size when it was opened; a file larger than `max_size` is not
+// read (`sha256` stays empty).
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
                     std::string& body, std::string& sha256);
+
+// The regular file at `path` opened for reading without blocking on what is
+// not one (a FIFO swapped in, say): the descriptor, or -1 with `error` set
+// to an errno or `not_regular`; its size in `size`.
+int open_regular(const std::string& path, std::uint64_t& size, int& error);
 
 // A new file beside `target`, created exclusively and not through a link,
 // with the mode of any new file; its path in `temp_path`. The descriptor, or

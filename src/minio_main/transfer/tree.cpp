@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "external/imports.hpp"
 #include "external/store.hpp"
 #include "transfer/files.hpp"
-#include "transfer/xml.hpp"
 
 namespace zarnel::transfer {
 
@@ -16,8 +16,6 @@ namespace {
 
 // How often the caller's thread looks for Ctrl-C while it waits.
 constexpr std::chrono::milliseconds tick{100};
-// Later failures named in the notes of the raised one; the rest are counted.
-constexpr std::size_t noted_failures = 20;
 
 // The class's own operation, not one that an instance or a subclass put in
 // its place.
@@ -84,10 +82,6 @@ nb::object decoded(const std::string& text) {
       text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
-nb::object optional_text(const std::string& text) {
-  return text.empty() ? nb::none() : nb::object(decoded(text));
-}
-
 // The content type as the storage client sends it: its default for an empty
 // one, and what the HTTP layer refuses (a line break, text beyond Latin-1)
 // refused here too.
@@ -107,13 +101,30 @@ std::string header_value(nb::handle value) {
   return text;
 }
 
-nb::object os_error(int error_number, const std::string& message,
-                    nb::handle filename) {
-  nb::object error_class = nb::borrow(PyExc_OSError);
-  if (filename.is_valid() && !filename.is_none()) {
-    return error_class(error_number, message, filename);
+nb::object fs_text(const std::string& path) {
+  if (path.empty()) return nb::none();
+  nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(
+      path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!text.is_valid()) throw nb::python_error();
+  return text;
+}
+
+const char* kind_name(Failure::Kind kind) {
+  switch (kind) {
+    case Failure::Kind::kStore:
+      return "store";
+    case Failure::Kind::kTransport:
+      return "transport";
+    case Failure::Kind::kSystem:
+      return "system";
+    case Failure::Kind::kBody:
+      return "body";
+    case Failure::Kind::kChanged:
+      return "changed";
+    case Failure::Kind::kValue:
+      break;
   }
-  return error_class(error_number, message);
+  return "value";
 }
 
 }  // namespace
@@ -123,17 +134,21 @@ Originals::Originals(nb::handle module_name) {
   std::string package = name.substr(0, name.rfind('.') + 1);
   nb::object transfers = nb::module_::import_((package + "transfers").c_str());
   check_workers = transfers.attr("check_workers");
-  add_note = transfers.attr("add_note");
+  outcome = nb::module_::import_((package + "outcome").c_str()).attr("Outcome");
 }
 
-Tree::Tree(const Originals& originals, nb::handle self, nb::handle engine,
-           Endpoint endpoint, int workers, nb::handle progress)
-    : add_note_(originals.add_note),
-      self_(nb::borrow(self)),
+Tree::Tree(const Originals& originals, const char* operation, nb::handle self,
+           nb::handle engine, Endpoint endpoint, int workers,
+           nb::handle progress)
+    : self_(nb::borrow(self)),
       engine_object_(nb::borrow(engine)),
       progress_(nb::borrow(progress)),
-      base_url_(endpoint.base_url),
-      engine_(std::move(endpoint), workers) {}
+      endpoint_(endpoint.base_url.substr(endpoint.base_url.find("//") + 2)),
+      engine_(std::move(endpoint), workers) {
+  outcome_ = originals.outcome(
+      operation, "the transfer engine",
+      std::to_string(workers) + " transfers at once with " + endpoint_);
+}
 
 Tree::~Tree() {
   // Only reached without finish() when a C++ error ended the call: the
@@ -148,31 +163,64 @@ Tree::~Tree() {
 
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
                                        nb::handle self, nb::handle workers,
-                                       nb::handle progress) {
-  bool own_operations = own(self, "_upload_file", originals.upload_file);
-  return make(originals, own_operations, self, workers, progress);
+                                       nb::handle progress, std::string& why) {
+  const char* overridden = own(self, "_upload_file", originals.upload_file)
+                               ? nullptr
+                               : "_upload_file";
+  return make(originals, "_upload_dir", overridden, self, workers, progress,
+              why);
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
                                          nb::handle self, nb::handle workers,
-                                         nb::handle progress) {
-  bool own_operations =
-      own(self, "_download_file", originals.download_file) &&
-      own(self, "_bucket_list_files", originals.bucket_list_files);
-  return make(originals, own_operations, self, workers, progress);
+                                         nb::handle progress,
+                                         std::string& why) {
+  const char* overridden = nullptr;
+  if (!own(self, "_download_file", originals.download_file)) {
+    overridden = "_download_file";
+  } else if (!own(self, "_bucket_list_files", originals.bucket_list_files)) {
+    overridden = "_bucket_list_files";
+  }
+  return make(originals, "_download_dir", overridden, self, workers, progress,
+              why);
 }
 
 std::unique_ptr<Tree> Tree::make(const Originals& originals,
-                                 bool own_operations, nb::handle self,
-                                 nb::handle workers, nb::handle progress) {
+                                 const char* operation, const char* overridden,
+                                 nb::handle self, nb::handle workers,
+                                 nb::handle progress, std::string& why) {
   int count = engine_workers(originals, workers, progress);
-  if (count == 0 || !own_operations) return nullptr;
+  if (count == 0) {
+    why = "one worker";
+    return nullptr;
+  }
+  if (overridden != nullptr) {
+    why = std::string(overridden) + " is not the class's own";
+    return nullptr;
+  }
   nb::object engine = engine_of(self);
-  if (!engine.is_valid()) return nullptr;
-  std::optional<Endpoint> endpoint = external::store_endpoint(engine);
-  if (!endpoint) return nullptr;
-  return std::unique_ptr<Tree>(
-      new Tree(originals, self, engine, std::move(*endpoint), count, progress));
+  if (!engine.is_valid()) {
+    why = "no _engine yet";
+    return nullptr;
+  }
+  std::optional<Endpoint> endpoint;
+  try {
+    endpoint = external::store_endpoint(engine);
+  } catch (nb::python_error& error) {
+    // Whether the engine serves a call never fails the call: a storage
+    // client unlike the one it knows (a stand-in SDK, say) takes the per-file
+    // operations.
+    if (!error.matches(PyExc_Exception)) throw;
+    why = "the storage client could not be read: " +
+          nb::cast<std::string>(nb::str(error.value()));
+    return nullptr;
+  }
+  if (!endpoint) {
+    why = "_engine is not the storage client's own, over plain HTTP";
+    return nullptr;
+  }
+  return std::unique_ptr<Tree>(new Tree(originals, operation, self, engine,
+                                        std::move(*endpoint), count, progress));
 }
 
 void Tree::prepare_bucket(nb::handle bucket_name, const std::string& bucket) {
@@ -194,7 +242,12 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                   nb::handle object_name, nb::handle file_name,
                   nb::handle parallel) {
   drain();
-  if (first_.is_valid()) raise_first(first_);
+  if (failed_) {
+    nb::object first = outcome_.attr("first");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.ptr())),
+                    first.ptr());
+    throw nb::python_error();
+  }
   if (!PyUnicode_Check(bucket_name.ptr()) ||
       !PyUnicode_Check(object_name.ptr())) {
     // What the storage client would say of such names, raised here.
@@ -222,11 +275,17 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
     job.body.clear();
     error_number = read_for_upload(job.path, single_put_limit, in_memory_limit,
                                    job.size, job.body, job.sha256_hex);
-    if (error_number != EAGAIN) break;
+    if (error_number != changed) break;  // written to while read: once more
   }
   if (error_number != 0) {
-    nb::object error =
-        os_error(error_number, std::strerror(error_number), file_name);
+    Failure failure{error_number > 0 ? Failure::Kind::kSystem
+                                     : Failure::Kind::kChanged};
+    failure.os_errno = error_number > 0 ? error_number : 0;
+    failure.path = job.path;
+    failure.message = error_number == not_regular
+                          ? "is no longer a regular file"
+                          : "changed while it was read";
+    nb::object error = outcome_.attr("error_of")(report(failure));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
                     error.ptr());
     throw nb::python_error();
@@ -249,10 +308,13 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
       engine_.wait(tick, true);
     }
     drain();
-    if (PyErr_CheckSignals() != 0 || first_.is_valid()) {
+    if (PyErr_CheckSignals() != 0 || failed_) {
       Py_XDECREF(job.token);
       if (PyErr_Occurred()) throw nb::python_error();
-      raise_first(first_);
+      nb::object first = outcome_.attr("first");
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.ptr())),
+                      first.ptr());
+      throw nb::python_error();
     }
   }
 }
@@ -283,7 +345,9 @@ void Tree::drain() {
     done.token = nullptr;
     switch (done.kind) {
       case Done::Kind::kMoved:
-        if (!progress_.is_none() && !first_.is_valid()) {
+        ++files_;
+        bytes_ += done.size;
+        if (!progress_.is_none() && !failed_) {
           try {
             progress_(name, done.size);
           } catch (nb::python_error& error) {
@@ -292,11 +356,17 @@ void Tree::drain() {
         }
         break;
       case Done::Kind::kFailed:
-        record(make_error(*done.failure), name);
+        if (nb::cast<bool>(
+                outcome_.attr("engine_failed")(name, report(*done.failure)))) {
+          failed_ = true;
+          engine_.stop();
+        }
         break;
       case Done::Kind::kWarning:
-        self_.attr("_log").attr("warning")(
-            nb::str("对象名不能用作本地文件名，已跳过：{!r}").format(name));
+        external::warn(self_, "NAME_SKIPPED", name);
+        break;
+      case Done::Kind::kRetried:
+        outcome_.attr("retried")(name, decoded(done.reason));
         break;
       case Done::Kind::kSkipped:
         break;
@@ -308,81 +378,32 @@ void Tree::record(nb::object error, nb::handle name) {
   if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_KeyboardInterrupt)) {
     engine_.cancel();  // Ctrl-C in a progress call
   }
-  if (!first_.is_valid()) {
-    first_ = std::move(error);
+  if (nb::cast<bool>(outcome_.attr("failed")(name, error))) {
+    failed_ = true;
     engine_.stop();
-  } else if (later_.size() < noted_failures) {
-    later_.emplace_back(nb::borrow(name), std::move(error));
-  } else {
-    ++unnoted_;
   }
 }
 
-nb::object Tree::make_error(const Failure& failure) {
-  switch (failure.kind) {
-    case Failure::Kind::kStore: {
-      nb::object error_module = nb::module_::import_("minio.error");
-      nb::bytes body(failure.body.data(), failure.body.size());
-      bool xml =
-          failure.content_type.find("application/xml") != std::string::npos;
-      std::optional<StoreError> parsed;
-      if (xml) parsed = parse_error(failure.body);
-      if (!parsed) {
-        // As the storage client reports an answer that is no S3 error.
-        return error_module.attr("InvalidResponseError")(
-            failure.status, optional_text(failure.content_type),
-            optional_text(failure.body));
-      }
-      nb::dict headers;
-      if (!failure.content_type.empty()) {
-        headers["Content-Type"] = failure.content_type;
-      }
-      if (!failure.request_id.empty()) {
-        headers["x-amz-request-id"] = failure.request_id;
-      }
-      if (!failure.host_id.empty()) headers["x-amz-id-2"] = failure.host_id;
-      nb::object response =
-          nb::module_::import_("urllib3").attr("HTTPResponse")(
-              "body"_a = body, "headers"_a = headers,
-              "status"_a = failure.status, "preload_content"_a = true);
-      const std::string& bucket =
-          parsed->bucket.empty() ? failure.bucket : parsed->bucket;
-      const std::string& key =
-          parsed->key.empty() ? failure.object_name : parsed->key;
-      return error_module.attr("S3Error")(
-          response, optional_text(parsed->code), optional_text(parsed->message),
-          optional_text(parsed->resource.empty() ? failure.resource
-                                                 : parsed->resource),
-          optional_text(parsed->request_id.empty() ? failure.request_id
-                                                   : parsed->request_id),
-          optional_text(parsed->host_id.empty() ? failure.host_id
-                                                : parsed->host_id),
-          optional_text(bucket), optional_text(key));
-    }
-    case Failure::Kind::kTransport: {
-      std::string what = failure.object_name.empty()
-                             ? "listing of " + failure.bucket
-                             : failure.object_name;
-      std::string message = "transfer of " + what + " with " + base_url_ +
-                            " failed: " + failure.message;
-      if (failure.os_errno != 0) {
-        return os_error(failure.os_errno, message, nb::handle());
-      }
-      PyObject* kind = PyExc_ConnectionError;
-      if (failure.curl_code == CURLE_OPERATION_TIMEDOUT) {
-        kind = PyExc_TimeoutError;
-      }
-      return nb::borrow(kind)(message);
-    }
-    case Failure::Kind::kSystem: {
-      nb::object path = nb::steal(PyUnicode_DecodeFSDefaultAndSize(
-          failure.path.data(), static_cast<Py_ssize_t>(failure.path.size())));
-      return os_error(failure.os_errno, std::strerror(failure.os_errno), path);
-    }
-    case Failure::Kind::kValue:
-      return nb::borrow(PyExc_ValueError)(decoded(failure.message));
-  }
-  return nb::borrow(PyExc_RuntimeError)("unknown transfer failure");
+nb::dict Tree::report(const Failure& failure) {
+  nb::dict data;
+  data["kind"] = kind_name(failure.kind);
+  data["endpoint"] = endpoint_;
+  data["bucket"] = decoded(failure.bucket);
+  data["object_name"] = decoded(failure.object_name);
+  data["resource"] = decoded(failure.resource);
+  data["path"] = fs_text(failure.path);
+  data["status"] = failure.status;
+  data["content_type"] = decoded(failure.content_type);
+  data["request_id"] = decoded(failure.request_id);
+  data["host_id"] = decoded(failure.host_id);
+  data["body"] = nb::bytes(failure.body.data(), failure.body.size());
+  data["errno"] = failure.os_errno;
+  data["message"] = failure.kind == Failure::Kind::kSystem
+                        ? nb::object(nb::str(std::strerror(failure.os_errno)))
+                        : decoded(failure.message);
+  data["connect"] = failure.curl_code == CURLE_COULDNT_CONNECT;
+  data["timed_out"] = failure.curl_code == CURLE_OPERATION_TIMEDOUT;
+  return data;
 }
 
 nb::object Tree::wait_until_finished() {
@@ -407,11 +428,9 @@ nb::object Tree::wait_until_finished() {
 
 void Tree::finish() {
   engine_.close_input();
-  if (started_) {
-    nb::object interrupt = wait_until_finished();
-    if (interrupt.is_valid()) raise_first(interrupt);
-  }
-  if (first_.is_valid()) raise_first(first_);
+  nb::object interrupt;
+  if (started_) interrupt = wait_until_finished();
+  end(interrupt.is_valid() ? nb::handle(interrupt) : nb::handle(Py_None));
 }
 
 void Tree::finish(nb::python_error& error) {
@@ -423,37 +442,19 @@ void Tree::finish(nb::python_error& error) {
   } else {
     engine_.stop();
   }
-  // What the engine reports from now on only adds to the notes of `value`.
-  nb::object earlier = first_;
-  first_ = value;
-  // A Ctrl-C while it waits only abandons the running transfers: the call
+  // What the engine reports from now on only adds to the notes of `value`;
+  // a Ctrl-C while it waits only abandons the running transfers: the call
   // is ending with `value` already.
+  failed_ = true;
   if (started_) wait_until_finished();
-  if (earlier.is_valid() && !earlier.is(value)) {
-    later_.insert(later_.begin(), {nb::none(), earlier});
-  }
-  raise_first(value);
+  end(value);
+  throw error;  // not reached: end() raises `value`
 }
 
-void Tree::raise_first(nb::object error) {
-  // A note where the error takes one, else the log, as the thread path does.
-  auto report = [&](const std::string& text) { add_note_(error, text); };
-  for (auto& [name, other] : later_) {
-    if (other.is(error)) continue;
-    std::string where =
-        name.is_none() ? "" : " " + nb::cast<std::string>(nb::repr(name));
-    report("also failed" + where + ": " +
-           nb::cast<std::string>(other.type().attr("__name__")) + ": " +
-           nb::cast<std::string>(nb::str(other)));
-  }
-  if (unnoted_ > 0) {
-    report("and " + std::to_string(unnoted_) + " more failed transfers");
-  }
-  later_.clear();
-  unnoted_ = 0;
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
-                  error.ptr());
-  throw nb::python_error();
+void Tree::end(nb::handle error) {
+  outcome_.attr("moved")(files_, bytes_);
+  files_ = bytes_ = 0;
+  outcome_.attr("end")(error);
 }
 
 }  // namespace zarnel::transfer

@@ -1,7 +1,8 @@
 // A tree operation's files moved by the transfer engine, seen from the
 // caller's thread: it decides whether the engine serves a call, hands the
 // walk's files over, and turns what the engine reports into progress calls,
-// warnings and the call's Python error.
+// warnings and log lines; its failures go to the call's zarnel.outcome
+// Outcome, which makes and raises the call's Python error.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -22,21 +23,23 @@ namespace nb = nanobind;
 struct Originals {
   explicit Originals(nb::handle module_name);
   nb::object upload_file, download_file, bucket_list_files, check_workers,
-      add_note;
+      outcome;
 };
 
 class Tree {
  public:
   // The engine for this call when it serves it: more than one worker, the
   // per-file operations the class's own, `_engine` a plain-HTTP client of the
-  // SDK's own class. Nothing otherwise: the call then moves its files through
-  // the per-file operations.
+  // SDK's own class. Nothing otherwise, and why in `why`: the call then
+  // moves its files through the per-file operations.
   static std::unique_ptr<Tree> for_upload(const Originals& originals,
                                           nb::handle self, nb::handle workers,
-                                          nb::handle progress);
+                                          nb::handle progress,
+                                          std::string& why);
   static std::unique_ptr<Tree> for_download(const Originals& originals,
                                             nb::handle self, nb::handle workers,
-                                            nb::handle progress);
+                                            nb::handle progress,
+                                            std::string& why);
   ~Tree();
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
@@ -58,29 +61,29 @@ class Tree {
   [[noreturn]] void finish(nb::python_error& error);
 
  private:
-  Tree(const Originals& originals, nb::handle self, nb::handle engine,
-       Endpoint endpoint, int workers, nb::handle progress);
+  Tree(const Originals& originals, const char* operation, nb::handle self,
+       nb::handle engine, Endpoint endpoint, int workers, nb::handle progress);
   static std::unique_ptr<Tree> make(const Originals& originals,
-                                    bool own_operations, nb::handle self,
-                                    nb::handle workers, nb::handle progress);
+                                    const char* operation, const char* own,
+                                    nb::handle self, nb::handle workers,
+                                    nb::handle progress, std::string& why);
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
   void start_once();
   void drain();
   void record(nb::object error, nb::handle name);
-  nb::object make_error(const Failure& failure);
+  nb::dict report(const Failure& failure);
   // Waits, draining, until the engine has ended; a Ctrl-C meanwhile abandons
   // the running transfers and is returned.
   nb::object wait_until_finished();
-  [[noreturn]] void raise_first(nb::object error);
+  // The outcome's end: raises `error` (or, without one, the first failure).
+  void end(nb::handle error);
 
-  nb::object add_note_, self_, engine_object_, progress_, check_object_name_;
-  std::string base_url_;
+  nb::object outcome_, self_, engine_object_, progress_, check_object_name_;
+  std::string endpoint_;  // host:port
   Engine engine_;
-  bool started_ = false;
+  bool started_ = false, failed_ = false;
   std::vector<std::string> buckets_;
-  nb::object first_;
-  std::vector<std::pair<nb::object, nb::object>> later_;
-  std::size_t unnoted_ = 0;
+  std::uint64_t files_ = 0, bytes_ = 0;
 };
 
 }  // namespace zarnel::transfer

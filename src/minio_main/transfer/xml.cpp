@@ -115,25 +115,4 @@ std::optional<ListPage> parse_list_page(const std::string& xml) {
   return page;
 }
 
-std::optional<StoreError> parse_error(const std::string& xml) {
-  static const std::pair<const char*, std::string StoreError::*> fields[] = {
-      {"Code", &StoreError::code},
-      {"Message", &StoreError::message},
-      {"Resource", &StoreError::resource},
-      {"RequestId", &StoreError::request_id},
-      {"HostId", &StoreError::host_id},
-      {"BucketName", &StoreError::bucket},
-      {"Key", &StoreError::key}};
-  StoreError error;
-  std::string root;
-  bool ok = Reader().parse(
-      xml, root, [&](const std::string& path, const std::string& text) {
-        for (const auto& [name, member] : fields) {
-          if (path == name) error.*member = text;
-        }
-      });
-  if (!ok || root != "Error") return std::nullopt;
-  return error;
-}
-
 }  // namespace zarnel::transfer

@@ -1,5 +1,5 @@
-// The store's XML answers that the engine reads: a page of a listing and an
-// error, parsed with expat.
+// The store's XML answers that the engine reads, a page of a listing, parsed
+// with expat. Its error answers go to zarnel.outcome as they came.
 #pragma once
 
 #include <cstdint>
@@ -23,13 +23,6 @@ struct ListPage {
 // A ListObjectsV2 page, keys decoded when the store url-encoded them; nothing
 // when the text is not such a page.
 std::optional<ListPage> parse_list_page(const std::string& xml);
-
-struct StoreError {
-  std::string code, message, resource, request_id, host_id, bucket, key;
-};
-
-// An <Error> document; nothing when the text is not one.
-std::optional<StoreError> parse_error(const std::string& xml);
 
 // The store's url encoding of names in listings undone (%XX, and "+" for a
 // blank), as the storage client undoes it.

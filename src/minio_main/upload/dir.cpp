@@ -185,8 +185,9 @@ void bind_upload_dir(Class& cls) {
             external::sequential(workers, progress)) {
           return walk_dir(self, bucket_name, path, parallel, base_dir);
         }
+        std::string why;
         if (auto tree = transfer::Tree::for_upload(*originals, self, workers,
-                                                   progress)) {
+                                                   progress, why)) {
           try {
             walk_dir(self, bucket_name, path, parallel, base_dir, tree.get());
           } catch (nb::python_error& error) {
@@ -194,7 +195,8 @@ void bind_upload_dir(Class& cls) {
           }
           return tree->finish();
         }
-        nb::object transfers = imported("Transfers")(workers, progress);
+        nb::object transfers =
+            imported("Transfers")(workers, progress, "_upload_dir", why);
         external::transferring(transfers, [&] {
           walk_dir(self, bucket_name, path, parallel, base_dir, nullptr,
                    transfers);
