@@ -5,7 +5,8 @@ the per-file operations raised; the transfer engine hands them over as plain
 data (a dict), which ``error_from`` turns into the exception that the
 one-at-a-time path raises for the same condition: the storage client's
 ``S3Error``/``InvalidResponseError`` for the store's answers, urllib3's
-``MaxRetryError`` once a request could not reach the store, urllib3's
+``MaxRetryError`` once a request could not reach the store (or it kept
+answering 500, 502, 503 or 504), urllib3's
 ``ProtocolError`` for a body that does not match its object, ``OSError`` for
 local files, ``ValueError`` for names the storage client refuses.
 
@@ -96,8 +97,11 @@ def _transport_error(report: dict[str, Any]) -> Exception:
     url = report["resource"]
     errno, message = report["errno"], report["message"]
     cause = OSError(errno, os.strerror(errno)) if errno else OSError(message)
-    if report["timed_out"]:
-        reason: Exception = exceptions.ReadTimeoutError(pool, url, f"Read timed out. ({message})")
+    if report["status"] and not message:  # out of retries on 500, 503...
+        text = exceptions.ResponseError.SPECIFIC_ERROR.format(status_code=report["status"])
+        reason: Exception = exceptions.ResponseError(text)
+    elif report["timed_out"]:
+        reason = exceptions.ReadTimeoutError(pool, url, f"Read timed out. ({message})")
     elif report["connect"]:
         reason = exceptions.NewConnectionError(
             HTTPConnection(host, int(port)), f"Failed to establish a new connection: {cause}"

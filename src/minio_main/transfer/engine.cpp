@@ -800,7 +800,10 @@ void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
     if (transient(status) && retry_left) {
       return retry("HTTP status " + std::to_string(status));
     }
-    Failure f = transfer.failure(Failure::Kind::kStore);
+    // Out of retries on a transient answer, the storage client's pool gives
+    // up as it does on a dropped connection.
+    Failure f = transfer.failure(transient(status) ? Failure::Kind::kTransport
+                                                   : Failure::Kind::kStore);
     f.status = status;
     f.content_type = transfer.content_type;
     f.request_id = transfer.request_id;
@@ -889,8 +892,9 @@ void Engine::listed(Transfer& transfer, CURLcode result) {
   std::optional<ListPage> page;
   if (result == CURLE_OK && status == 200) page = parse_list_page(done->body);
   if (!page) {
-    Failure f = done->failure(result != CURLE_OK ? Failure::Kind::kTransport
-                                                 : Failure::Kind::kStore);
+    Failure f = done->failure(result != CURLE_OK || transient(status)
+                                  ? Failure::Kind::kTransport
+                                  : Failure::Kind::kStore);
     f.object_name.clear();
     f.curl_code = result;
     f.status = status;
