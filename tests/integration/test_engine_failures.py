@@ -17,14 +17,14 @@ from tools.s3servers import free_port
 MIB = 1024 * 1024
 
 
-def ends(call, seconds: float = 60.0):
-    """``call()`` on a thread of its own: ("returned", value) or ("raised",
-    class); a call that outlives ``seconds`` fails the test."""
+def ends(call, *args, seconds: float = 60.0, **kwargs):
+    """``call(*args, **kwargs)`` on a thread of its own: ("returned", value) or
+    ("raised", class); a call that outlives ``seconds`` fails the test."""
     result = {}
 
     def run():
         try:
-            result["returned"] = call()
+            result["returned"] = call(*args, **kwargs)
         except BaseException as error:  # noqa: BLE001 - what the call ended with
             result["raised"] = error
 
@@ -66,7 +66,7 @@ def test_upload_ends_as_one_at_a_time(store, bucket, tmp_path, case):
             root = tmp_path / "nowhere"
         else:
             tree(root, "one file" if "bucket" in case else case)
-        outcomes.append(ends(lambda: store._upload_dir(bucket_name, str(root), workers=workers)))
+        outcomes.append(ends(store._upload_dir, bucket_name, str(root), workers=workers))
     assert outcomes[1] == outcomes[0]
 
 
@@ -76,7 +76,7 @@ def test_download_ends_as_one_at_a_time(store, bucket, tmp_path, case):
     bucket_name = {"missing bucket": bucket + "-none", "invalid bucket name": "Bad_Bucket",
                    "bytes bucket name": bucket.encode()}.get(case, bucket)  # fmt: skip
     outcomes = [
-        ends(lambda: store._download_dir(bucket_name, "p", str(tmp_path / f"w{w}"), workers=w))
+        ends(store._download_dir, bucket_name, "p", str(tmp_path / f"w{w}"), workers=w)
         for w in (1, 8)
     ]
     assert outcomes[1] == outcomes[0]
