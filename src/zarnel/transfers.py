@@ -83,7 +83,8 @@ class Transfers:
         # The bounded backlog: a full one holds the walk in put().
         self._queue: queue.Queue[Any] = queue.Queue(threads * BACKLOG_PER_THREAD)
         self._stopped = False
-        self.outcome = Outcome(operation, f"{threads} threads", why or "the per-file operations")
+        executor = "1 thread" if threads == 1 else f"{threads} threads"
+        self.outcome = Outcome(operation, executor, why or "the per-file operations")
         self._threads: list[threading.Thread] = []
         if threads == 1:
             return
