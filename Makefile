@@ -2,13 +2,18 @@
 # machine by itself (Debian packages, .venv, dependencies, the native build).
 PY := .venv/bin/python
 
-.PHONY: demo test test-floor setup bench lint format check-native clean
+.PHONY: demo server test test-floor setup bench lint format check-native clean
 
 setup:
 	scripts/setup.sh
 
 demo: setup
 	$(PY) examples/demo.py
+
+# A local SeaweedFS on 127.0.0.1:9000 with fixed keys, for the README's
+# examples; Ctrl-C stops it and removes its data.
+server: setup
+	$(PY) -m tools.s3servers
 
 # The test build turns compiler warnings into errors.
 test:

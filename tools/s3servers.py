@@ -77,9 +77,10 @@ class S3Server:
     def command(self) -> list[str]:
         raise NotImplementedError
 
-    def start(self) -> S3Server:
+    def start(self, port: int = 0) -> S3Server:
+        """Start on `port` (a free port when 0) and wait until the server answers."""
         self.data_dir.mkdir(parents=True, exist_ok=True)
-        self.port = free_port()
+        self.port = port or free_port()
         self._launch()
         return self
 
@@ -246,3 +247,56 @@ def external_from_env() -> External | None:
         os.environ.get("ZARNEL_TEST_S3_ACCESS_KEY", ""),
         os.environ.get("ZARNEL_TEST_S3_SECRET_KEY", ""),
     )
+
+
+# `make server`: a SeaweedFS server to try the client by hand, at the endpoint
+# and with the keys that the README's examples use.
+LOCAL_PORT = 9000
+
+
+def main(argv: list[str] | None = None) -> int:
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="python -m tools.s3servers",
+        description="Run a local SeaweedFS S3 server until Ctrl-C, then remove its data.",
+    )
+    parser.add_argument("--port", type=int, default=LOCAL_PORT, help="default: %(default)s")
+    port = parser.parse_args(argv).port
+    # Another server listening there would answer the readiness check for ours.
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError as error:
+            print(f"cannot start the server: 127.0.0.1:{port}: {error.strerror}", file=sys.stderr)
+            return 1
+    # A closed terminal or `kill` ends it as Ctrl-C does, data removed.
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.default_int_handler)
+    server = SeaweedFS()
+    try:
+        server.start(port)
+        print(
+            f"SeaweedFS S3 server on {server.endpoint} (plain HTTP), data in {server.data_dir}\n"
+            f"  access key: {server.access_key}\n"
+            f"  secret key: {server.secret_key}\n"
+            "Ctrl-C stops it and removes the data.",
+            flush=True,
+        )
+        assert server._process is not None
+        code = server._process.wait()
+        print(f"the server exited with {code}:\n{server.log_tail()}", file=sys.stderr)
+        return 1
+    except RuntimeError as error:  # it did not come up
+        print(error, file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("stopping the server and removing its data", flush=True)
+        return 0
+    finally:
+        server.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -54,10 +54,13 @@ nb::object bucket_policy(nb::handle self, nb::handle bucket_name) {
 void bind_buckets(Class& cls) {
   cls.def("_create_bucket", &create_bucket, "bucket_name"_a.none(),
           "location"_a.none() = "cn-north-1", "object_lock"_a.none() = false,
+          nb::sig("def _create_bucket(self, bucket_name: str, location: str | "
+                  "None = 'cn-north-1', object_lock: bool = False) -> bool"),
           "Create `bucket_name` in `location`, with object locking when "
           "`object_lock` is true; return False with a warning when it "
           "exists already.");
   cls.def("_remove_bucket", &remove_bucket, "bucket_name"_a.none(),
+          nb::sig("def _remove_bucket(self, bucket_name: str) -> bool"),
           "Remove the bucket `bucket_name` (not emptied first); return False "
           "with a warning when it does not exist.");
   cls.def(
@@ -65,9 +68,11 @@ void bind_buckets(Class& cls) {
       [](nb::handle self) {
         return self.attr("_engine").attr("list_buckets")();
       },
+      nb::sig("def _bucket_list(self) -> list[minio.datatypes.Bucket]"),
       "Return the storage client's list of buckets unchanged.");
   bind_listing(cls);
   cls.def("_bucket_policy", &bucket_policy, "bucket_name"_a.none(),
+          nb::sig("def _bucket_policy(self, bucket_name: str) -> str | None"),
           "Return the policy of `bucket_name`, or None with a warning when "
           "the store answers with an error.");
 }

@@ -70,6 +70,8 @@ nb::list list_files(nb::handle self, nb::handle bucket_name,
 void bind_listing(Class& cls) {
   cls.def("_bucket_list_files", &list_files, "bucket_name"_a.none(),
           "prefix"_a.none() = "",
+          nb::sig("def _bucket_list_files(self, bucket_name: str, prefix: str "
+                  "| None = '') -> list[zarnel.records.ObjectRecord]"),
           "List the objects of `bucket_name` whose names begin with `prefix`, "
           "at every depth, as records with the keys bucket_name, "
           "object_name, last_modified (text), etag, size, content_type.");

@@ -61,7 +61,11 @@ void connect(nb::handle self) {
 
 void bind_client(Class& cls) {
   cls.def("__init__", &construct, "config"_a.none(),
-          "Build the client from a configuration mapping (does not connect).");
+          nb::sig("def __init__(self, config: "
+                  "collections.abc.MutableMapping[str, typing.Any]) -> None"),
+          "Build the client from a configuration mapping (does not connect): "
+          "check it, add the ssh* keys it lacks to it as None, and open the "
+          "SSH tunnel when `ssh` is true.");
   bind_params(cls);
   cls.def("_connect", &connect,
           "Create the storage client for `_config` and store it in "

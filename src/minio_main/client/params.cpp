@@ -105,6 +105,8 @@ void cleanse(nb::handle self, nb::handle config) {
 
 void bind_params(Class& cls) {
   cls.def("_cleanse_params", &cleanse, "config"_a.none(),
+          nb::sig("def _cleanse_params(self, config: "
+                  "collections.abc.MutableMapping[str, typing.Any]) -> None"),
           "Check `config` against the schema and store the record in "
           "`_config`; raise Exception listing every problem.");
   cls.def("_set_params_dict", &set_params_dict,

@@ -53,9 +53,12 @@ void set_state(nb::handle self, nb::handle state) {
 
 void bind_pickling(Class& cls) {
   cls.def("__reduce__", &reduce,
+          nb::sig("def __reduce__(self) -> tuple[typing.Any, ...]"),
           "Pickle as (class, (configuration as given,), connected?); "
           "the secrets of the configuration travel with it.");
   cls.def("__setstate__", &set_state, "state"_a,
+          nb::sig("def __setstate__(self, state: "
+                  "collections.abc.Mapping[str, object]) -> None"),
           "Connect the copy when the original was connected.");
 }
 

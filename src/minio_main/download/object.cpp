@@ -41,6 +41,8 @@ nb::object download_flow(nb::handle self, nb::handle bucket_name,
 void bind_download_object(Class& cls) {
   cls.def("_download_flow", &download_flow, "bucket_name"_a.none(),
           "object_name"_a.none(),
+          nb::sig("def _download_flow(self, bucket_name: str, object_name: "
+                  "str) -> str"),
           "Return the object's content decoded as UTF-8 (strict).");
   cls.def(
       "_download_file",
@@ -51,6 +53,8 @@ void bind_download_object(Class& cls) {
         return true;
       },
       "bucket_name"_a.none(), "object_name"_a.none(), "file_name"_a.none(),
+      nb::sig("def _download_file(self, bucket_name: str, object_name: str, "
+              "file_name: str | os.PathLike[str]) -> bool"),
       "Write the object to the local file `file_name`; return True.");
 }
 
@@ -65,7 +69,13 @@ void bind_url(Class& cls) {
                                                    "expires"_a = expires);
       },
       "bucket"_a.none(), "object_name"_a.none(), "days"_a.none() = 7,
-      "Return a presigned download URL valid for `days` days.");
+      nb::sig("def _get_url(self, bucket: str, object_name: str, days: int = "
+              "7) -> str"),
+      "Return a presigned download URL for the object, valid for `days` "
+      "whole days, 1 to 7 (the SDK raises ValueError outside). It names the "
+      "endpoint that the client reaches: through an SSH tunnel "
+      "http://127.0.0.1:<local port>/..., usable only on this machine while "
+      "the tunnel is open.");
 }
 
 }  // namespace zarnel

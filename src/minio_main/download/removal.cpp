@@ -39,9 +39,14 @@ void bind_removal(Class& cls) {
       [](nb::handle self, nb::handle bucket_name, nb::handle object_name) {
         self.attr("_engine").attr("remove_object")(bucket_name, object_name);
       },
-      "bucket_name"_a.none(), "object_name"_a.none(), "Remove one object.");
+      "bucket_name"_a.none(), "object_name"_a.none(),
+      nb::sig("def _remove_object(self, bucket_name: str, object_name: str) "
+              "-> None"),
+      "Remove one object.");
   cls.def("_remove_objects", &remove_objects, "bucket_name"_a.none(),
           "object_list"_a.none(),
+          nb::sig("def _remove_objects(self, bucket_name: str, object_list: "
+                  "collections.abc.Iterable[str]) -> None"),
           "Remove the objects named in `object_list` in one batch (a single "
           "str, bytes or bytearray is refused with TypeError); log each "
           "object that was not removed as a warning.");

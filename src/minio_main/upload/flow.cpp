@@ -90,6 +90,9 @@ void upload_file(nb::handle self, nb::handle bucket_name,
 void bind_upload_flow(Class& cls) {
   cls.def("_upload_flow", &upload_flow, "bucket_name"_a.none(),
           "object_name"_a.none(), "data"_a.none(),
+          nb::sig("def _upload_flow(self, bucket_name: str, object_name: str, "
+                  "data: str | bytes | int | os.PathLike[str] | "
+                  "os.PathLike[bytes]) -> None"),
           "Store `data` as one object: the regular file it names (text, bytes "
           "or a path-like value), a byte string as it is, or str(data) as "
           "UTF-8 for other text, path-like values and integers. Other kinds "
@@ -97,6 +100,9 @@ void bind_upload_flow(Class& cls) {
           "UTF-8, log a warning and store nothing.");
   cls.def("_upload_file", &upload_file, "bucket_name"_a.none(),
           "object_name"_a.none(), "file_name"_a.none(), "parallel"_a.none() = 3,
+          nb::sig("def _upload_file(self, bucket_name: str, object_name: str, "
+                  "file_name: str | os.PathLike[str], parallel: int = 3) -> "
+                  "None"),
           "Store the local file `file_name` as `object_name` (backslashes "
           "become \"/\"), with up to `parallel` part uploads at once.");
 }

@@ -1,15 +1,47 @@
 """Buckets and objects on a MinIO (S3-compatible) store."""
 
+from collections.abc import (
+    Callable,
+    Iterable,
+    Mapping,
+    MutableMapping
+)
+import os
+from typing import Any
+
+import minio.datatypes
+
 from zarnel.content_type import get_content_type as get_content_type
 from zarnel.forks import renew_after_fork as renew_after_fork
+import zarnel.records
 from zarnel.transfers import Transfers as Transfers
 
 
 class ZarnelMinioMain:
-    def __init__(self, config: object | None) -> None:
-        """Build the client from a configuration mapping (does not connect)."""
+    """
+    A client for the buckets and objects of one S3-compatible store.
 
-    def _cleanse_params(self, config: object | None) -> None:
+    Built from a configuration mapping: host, port, user and password;
+    secure, only validated (the connection is always plain HTTP); ssh and
+    the ssh_* keys for an SSH tunnel, opened during construction.
+    `_connect()` then creates the storage client (the minio SDK's) in
+    `_engine`; each operation is one or a few calls on it.
+
+    The expected wrong states (a bucket that exists on create or is missing
+    on remove, a bucket without a policy) are warnings on the `zarnel`
+    logger and a False or None result. A bad configuration raises one
+    Exception listing every problem; every other error reaches the caller
+    unchanged (the SDK's S3Error, transport and file errors). Operations
+    that use others (construction, the tree calls) call them through
+    `self`, so a subclass's overrides take part.
+    """
+
+    def __init__(self, config: MutableMapping[str, Any]) -> None:
+        """
+        Build the client from a configuration mapping (does not connect): check it, add the ssh* keys it lacks to it as None, and open the SSH tunnel when `ssh` is true.
+        """
+
+    def _cleanse_params(self, config: MutableMapping[str, Any]) -> None:
         """
         Check `config` against the schema and store the record in `_config`; raise Exception listing every problem.
         """
@@ -23,70 +55,106 @@ class ZarnelMinioMain:
     def _connect(self) -> None:
         """Create the storage client for `_config` and store it in `_engine`."""
 
-    def __reduce__(self) -> tuple:
+    def __reduce__(self) -> tuple[Any, ...]:
         """
         Pickle as (class, (configuration as given,), connected?); the secrets of the configuration travel with it.
         """
 
-    def __setstate__(self, state: object) -> None:
+    def __setstate__(self, state: Mapping[str, object]) -> None:
         """Connect the copy when the original was connected."""
 
-    def _create_bucket(self, bucket_name: object | None, location: object | None = 'cn-north-1', object_lock: object | None = False) -> bool:
+    def _create_bucket(self, bucket_name: str, location: str | None = 'cn-north-1', object_lock: bool = False) -> bool:
         """
         Create `bucket_name` in `location`, with object locking when `object_lock` is true; return False with a warning when it exists already.
         """
 
-    def _remove_bucket(self, bucket_name: object | None) -> bool:
+    def _remove_bucket(self, bucket_name: str) -> bool:
         """
         Remove the bucket `bucket_name` (not emptied first); return False with a warning when it does not exist.
         """
 
-    def _bucket_list(self) -> object:
+    def _bucket_list(self) -> list[minio.datatypes.Bucket]:
         """Return the storage client's list of buckets unchanged."""
 
-    def _bucket_list_files(self, bucket_name: object | None, prefix: object | None = '') -> list:
+    def _bucket_list_files(self, bucket_name: str, prefix: str | None = '') -> list[zarnel.records.ObjectRecord]:
         """
         List the objects of `bucket_name` whose names begin with `prefix`, at every depth, as records with the keys bucket_name, object_name, last_modified (text), etag, size, content_type.
         """
 
-    def _bucket_policy(self, bucket_name: object | None) -> object:
+    def _bucket_policy(self, bucket_name: str) -> str | None:
         """
         Return the policy of `bucket_name`, or None with a warning when the store answers with an error.
         """
 
-    def _upload_flow(self, bucket_name: object | None, object_name: object | None, data: object | None) -> None:
+    def _upload_flow(self, bucket_name: str, object_name: str, data: str | bytes | int | os.PathLike[str] | os.PathLike[bytes]) -> None:
         """
         Store `data` as one object: the regular file it names (text, bytes or a path-like value), a byte string as it is, or str(data) as UTF-8 for other text, path-like values and integers. Other kinds fail the file test with TypeError; when str(data) fails or is not UTF-8, log a warning and store nothing.
         """
 
-    def _upload_file(self, bucket_name: object | None, object_name: object | None, file_name: object | None, parallel: object | None = 3) -> None:
+    def _upload_file(self, bucket_name: str, object_name: str, file_name: str | os.PathLike[str], parallel: int = 3) -> None:
         """
         Store the local file `file_name` as `object_name` (backslashes become "/"), with up to `parallel` part uploads at once.
         """
 
-    def _upload_dir(self, bucket_name: object | None, dir_path: object | None, parallel: object | None = 3, base_dir: object | None = None, *, workers: object | None = 1, progress: object | None = None) -> None:
+    def _upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
         """
-        Store every file under `dir_path` as `base_dir` (by default the directory's own name) plus its relative path, up to `workers` files at once; `progress(object_name, size)` is called after each file.
+        Store every file under `dir_path` as `base_dir` (by default the
+        directory's own name) plus its relative path, backslashes read as
+        "/". Links are followed; a cycle, or an entry that is neither a file
+        nor a directory, is skipped with a warning.
+
+        `workers` is an int of at least 1 (else TypeError or ValueError
+        before anything moves). 1 moves one file at a time on this thread,
+        call for call; more moves up to that many files at once, at most 256
+        on the native transfer engine (when the per-file operations are the
+        class's own and `_engine` is the SDK's plain-HTTP client) and at
+        most 10 on threads otherwise. `progress(object_name, size)` is
+        called after each file; on threads, from the thread that moved it.
+
+        The first failure (of a transfer, of `progress`, of the walk) ends
+        the call: no new transfer starts, those running end, and that
+        exception is raised itself; each later failure is added to it as a
+        note, or, on the SDK's S3Error, which takes none, logged at ERROR on
+        the `zarnel` logger. Files already moved stay.
         """
 
-    def _download_flow(self, bucket_name: object | None, object_name: object | None) -> object:
+    def _download_flow(self, bucket_name: str, object_name: str) -> str:
         """Return the object's content decoded as UTF-8 (strict)."""
 
-    def _download_file(self, bucket_name: object | None, object_name: object | None, file_name: object | None) -> bool:
+    def _download_file(self, bucket_name: str, object_name: str, file_name: str | os.PathLike[str]) -> bool:
         """Write the object to the local file `file_name`; return True."""
 
-    def _download_dir(self, bucket_name: object | None, object_path: object | None, dir_path: object | None, *, workers: object | None = 1, progress: object | None = None) -> None:
+    def _download_dir(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
         """
-        Download the objects lying directly under `object_path` into `dir_path`, one file per object, up to `workers` at once; `progress(object_name, size)` is called after each file.
+        Download the objects lying directly under `object_path` into
+        `dir_path`, one file per object; deeper objects and the folder
+        marker are not downloaded, and a name that would leave `dir_path` is
+        skipped with a warning.
+
+        `workers` is an int of at least 1 (else TypeError or ValueError
+        before anything moves). 1 moves one file at a time on this thread,
+        call for call; more moves up to that many files at once, at most 256
+        on the native transfer engine (when the per-file operations are the
+        class's own and `_engine` is the SDK's plain-HTTP client) and at
+        most 10 on threads otherwise. `progress(object_name, size)` is
+        called after each file; on threads, from the thread that moved it.
+
+        The first failure (of a transfer, of `progress`, of the listing)
+        ends the call: no new transfer starts, those running end, and that
+        exception is raised itself; each later failure is added to it as a
+        note, or, on the SDK's S3Error, which takes none, logged at ERROR on
+        the `zarnel` logger. Files already moved stay.
         """
 
-    def _remove_object(self, bucket_name: object | None, object_name: object | None) -> None:
+    def _remove_object(self, bucket_name: str, object_name: str) -> None:
         """Remove one object."""
 
-    def _remove_objects(self, bucket_name: object | None, object_list: object | None) -> None:
+    def _remove_objects(self, bucket_name: str, object_list: Iterable[str]) -> None:
         """
         Remove the objects named in `object_list` in one batch (a single str, bytes or bytearray is refused with TypeError); log each object that was not removed as a warning.
         """
 
-    def _get_url(self, bucket: object | None, object_name: object | None, days: object | None = 7) -> object:
-        """Return a presigned download URL valid for `days` days."""
+    def _get_url(self, bucket: str, object_name: str, days: int = 7) -> str:
+        """
+        Return a presigned download URL for the object, valid for `days` whole days, 1 to 7 (the SDK raises ValueError outside). It names the endpoint that the client reaches: through an SSH tunnel http://127.0.0.1:<local port>/..., usable only on this machine while the tunnel is open.
+        """
