@@ -1,11 +1,14 @@
-"""Helpers that tests in both folders share: waiting, and the processes and
-threads that a tunnel leaves."""
+"""Helpers that tests in both folders share: waiting, the processes and
+threads that a tunnel leaves, and requests signed by hand."""
 
 from __future__ import annotations
 
+import datetime
+import hashlib
 import os
 import threading
 import time
+import urllib.parse
 
 
 def wait_for(condition, timeout: float = 15.0, step: float = 0.02):
@@ -47,3 +50,20 @@ def tunnel_threads() -> list[threading.Thread]:
 
 def running(pid: int) -> bool:
     return not gone(pid)
+
+
+def signed_headers(server, method: str, url: str, body: bytes, extra=None) -> dict[str, str]:
+    """The headers of a request to ``url`` with ``body``, signed with the
+    server's keys by the SDK's own signer: for requests the SDK cannot make."""
+    from minio.credentials import Credentials
+    from minio.signer import sign_v4_s3
+    from minio.time import to_amz_date
+
+    split = urllib.parse.urlsplit(url)
+    now = datetime.datetime.now(datetime.UTC)
+    sha = hashlib.sha256(body).hexdigest()
+    headers = {"Host": split.netloc, "x-amz-date": to_amz_date(now), "x-amz-content-sha256": sha,
+               "Content-Length": str(len(body)), **(extra or {})}  # fmt: skip
+    keys = Credentials(server.access_key, server.secret_key)
+    return sign_v4_s3(method=method, url=split, region="us-east-1", headers=headers,
+                      credentials=keys, content_sha256=sha, date=now)  # fmt: skip

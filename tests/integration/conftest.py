@@ -3,7 +3,11 @@
 Every test that takes ``s3_server`` runs once against each local kind
 (SeaweedFS and moto's server), or only against the external server when
 ZARNEL_TEST_S3_ENDPOINT, ZARNEL_TEST_S3_ACCESS_KEY and
-ZARNEL_TEST_S3_SECRET_KEY name one (a MinIO server, say).
+ZARNEL_TEST_S3_SECRET_KEY name one (a MinIO server, say). The fixture knows
+the JuiceFS gateway too; a module whose tests must also run there (it lists
+objects without ETags) parametrizes the fixture with ENGINE_KINDS:
+
+    pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
 """
 
 from __future__ import annotations
@@ -13,10 +17,12 @@ import uuid
 import minio
 import pytest
 
-from tools.s3servers import MotoServer, SeaweedFS, external_from_env
+from tools.s3servers import JuiceFS, MotoServer, SeaweedFS, external_from_env
 
 _EXTERNAL = external_from_env()
+SERVERS = {"seaweedfs": SeaweedFS, "moto": MotoServer, "juicefs": JuiceFS}
 KINDS = ["external"] if _EXTERNAL else ["seaweedfs", "moto"]
+ENGINE_KINDS = ["external"] if _EXTERNAL else [*KINDS, "juicefs"]
 
 
 def pytest_collection_modifyitems(items):
@@ -30,7 +36,7 @@ def s3_server(request):
     if request.param == "external":
         yield _EXTERNAL.start()
         return
-    server = {"seaweedfs": SeaweedFS, "moto": MotoServer}[request.param]()
+    server = SERVERS[request.param]()
     server.start()
     try:
         yield server
