@@ -274,7 +274,7 @@ class FaultProxy:
 
         if kind in ("answer", "drop", "reset"):
             if client.h11.they_are_waiting_for_100_continue:
-                client.send(h11.InformationalResponse(status_code=100))
+                client.send(h11.InformationalResponse(status_code=100, headers=[]))
             while type(client.next()) is not h11.EndOfMessage:
                 pass
             if kind == "reset":

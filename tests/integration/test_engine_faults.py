@@ -1,0 +1,249 @@
+"""The transfer engine behind a fault-injecting proxy (tests/faultproxy.py) in
+front of each real server: every retry branch, the body checks, the listing's
+pages, a store that keeps failing or dies, files that change after they were
+hashed, and Ctrl-C. Each client is made by ``_connect()`` from a plain
+mapping, as a user makes it."""
+
+from __future__ import annotations
+
+import io
+import logging
+import os
+import signal
+import threading
+import time
+
+import pytest
+import urllib3
+from minio.error import S3Error
+
+from tests.faultproxy import FaultProxy
+from tests.integration.conftest import ENGINE_KINDS
+from tests.integration.test_engine_failures import ends
+from zarnel.minio_main import ZarnelMinioMain
+
+pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
+
+KIB, MIB = 1024, 1024 * 1024
+
+
+@pytest.fixture
+def proxy(s3_server):
+    with FaultProxy(s3_server.endpoint) as running:
+        yield running
+
+
+@pytest.fixture
+def via(s3_server, proxy):
+    """A client of the store through the proxy."""
+    host, _, port = proxy.endpoint.rpartition(":")
+    store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                             "password": s3_server.secret_key})  # fmt: skip
+    store._connect()
+    return store
+
+
+def of(name: str, method: str):
+    """The requests of one object (or, for a name ending in "/", a listing)."""
+    return lambda r: r.method == method and r.path.endswith("/" + name.rstrip("/"))
+
+
+def debris(root) -> list[str]:
+    return [p.name for p in root.rglob("*") if ".zarnel-" in p.name]
+
+
+def put(sdk, bucket, name: str, data: bytes, part_size: int = 0) -> None:
+    sdk.put_object(bucket, name, io.BytesIO(data), len(data) if not part_size else -1,
+                   part_size=part_size)  # fmt: skip
+
+
+GET_FAULTS = {
+    "503 SlowDown": lambda p, when: p.error(503, "SlowDown", when=when, times=2),
+    "dropped": lambda p, when: p.drop(when=when),
+    "reset": lambda p, when: p.reset(when=when),
+    "cut": lambda p, when: p.cut(1000, when=when),
+    "cut without a length": lambda p, when: p.cut(1000, keep_length=False, when=when),
+    "a byte flipped": lambda p, when: p.flip(500, when=when),
+    "longer": lambda p, when: p.answer(200, b"x" * 5000, [("Content-Length", "5000")], when=when),
+}
+
+
+@pytest.mark.parametrize("fault", GET_FAULTS)
+def test_download_is_tried_again_until_whole(
+    s3_server, sdk, bucket, via, proxy, tmp_path, fault, caplog
+):
+    if fault == "a byte flipped" and s3_server.kind == "juicefs":
+        pytest.skip("the gateway gives no ETag that a body could be checked against")
+    contents = {f"d/f{i}.bin": os.urandom(4000) for i in range(6)}
+    for name, data in contents.items():
+        put(sdk, bucket, name, data)
+    GET_FAULTS[fault](proxy, of("d/f3.bin", "GET"))
+
+    with caplog.at_level(logging.INFO, logger="zarnel"):
+        via._download_dir(bucket, "d", str(tmp_path / "out"), workers=4)
+
+    assert {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()} == {
+        n[2:]: d for n, d in contents.items()
+    }
+    assert len([r for r in proxy.log if of("d/f3.bin", "GET")(r)]) >= 2
+    assert any("retrying 'd/f3.bin'" in r.getMessage() for r in caplog.records)
+    assert debris(tmp_path) == []
+
+
+def test_a_body_that_stays_short_is_never_kept(sdk, bucket, via, proxy, tmp_path):
+    # An object stored in parts (its ETag no MD5), answered without a length
+    # and cut halfway, every time.
+    put(sdk, bucket, "d/big.bin", os.urandom(6 * MIB), part_size=5 * MIB)
+    proxy.cut(3 * MIB, keep_length=False, when=of("d/big.bin", "GET"), times=None)
+
+    started = time.monotonic()
+    with pytest.raises(urllib3.exceptions.ProtocolError, match="has 3145728 bytes"):
+        via._download_dir(bucket, "d", str(tmp_path / "out"), workers=4)
+    assert time.monotonic() - started < 30
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+def test_store_that_keeps_failing_ends_as_one_at_a_time(s3_server, bucket, via, proxy, tmp_path):
+    (tmp_path / "up").mkdir()
+    (tmp_path / "up" / "a.txt").write_text("a")
+    proxy.error(503, "SlowDown", when=lambda r: r.method == "PUT", times=None)
+
+    one = ends(via._upload_dir, bucket, str(tmp_path / "up"), workers=1)
+    before = len(proxy.log)
+    engine = ends(via._upload_dir, bucket, str(tmp_path / "up"), workers=8)
+    assert one == engine == ("raised", urllib3.exceptions.MaxRetryError)
+    # Five more attempts, as the storage client makes them.
+    assert [r.status for r in proxy.log[before:] if r.method == "PUT"] == [503] * 6
+
+
+def test_uploads_are_tried_again(sdk, bucket, via, proxy, tmp_path):
+    root = tmp_path / "up"
+    root.mkdir()
+    contents = {f"f{i}.bin": os.urandom(200 * KIB if i % 2 else 2 * KIB) for i in range(8)}
+    for name, data in contents.items():
+        (root / name).write_bytes(data)
+    proxy.error(503, "SlowDown", when=of("up/f1.bin", "PUT"), times=2)
+    proxy.drop(when=of("up/f2.bin", "PUT"))
+    proxy.error(500, "InternalError", when=of("up/f3.bin", "PUT"))
+
+    via._upload_dir(bucket, str(root), workers=4)
+
+    for name, data in contents.items():
+        assert sdk.get_object(bucket, f"up/{name}").read() == data
+
+
+def test_store_error_is_the_sdks_own(bucket, via, proxy, tmp_path):
+    (tmp_path / "up").mkdir()
+    for i in range(4):
+        (tmp_path / "up" / f"f{i}.txt").write_text("x")
+    proxy.error(403, "AccessDenied", "no", when=lambda r: r.method == "PUT", times=None)
+
+    for workers in (1, 8):
+        with pytest.raises(S3Error) as caught:
+            via._upload_dir(bucket, str(tmp_path / "up"), workers=workers)
+        assert (caught.value.code, caught.value.response.status) == ("AccessDenied", 403)
+    # Where the store's answer leaves them out, the engine's names what it sent.
+    assert caught.value.bucket_name == bucket
+    assert caught.value.object_name.startswith("up/f")
+
+
+def test_listing_pages_and_a_page_tried_again(store, bucket, via, proxy, tmp_path):
+    root = tmp_path / "up" / "many"
+    root.mkdir(parents=True)
+    for i in range(1005):  # two pages of the store's listing
+        (root / f"{i:04}").write_bytes(b"%d" % i)
+    store._upload_dir(bucket, str(root), workers=16)
+    proxy.error(503, "SlowDown", when=lambda r: "continuation-token" in r.query)
+
+    via._download_dir(bucket, "many", str(tmp_path / "out"), workers=8)
+
+    assert len(list((tmp_path / "out").iterdir())) == 1005
+    assert (tmp_path / "out" / "1004").read_bytes() == b"1004"
+    pages = [r for r in proxy.log if "list-type" in r.query]
+    assert [("continuation-token" in r.query, r.status) for r in pages] == [
+        (False, 200), (True, 503), (True, 200)
+    ]  # fmt: skip
+
+
+def test_store_killed_during_a_call_then_back(sdk, bucket, via, proxy, tmp_path):
+    for i in range(20):
+        put(sdk, bucket, f"d/{i:02}", b"x" * 100)
+    proxy.delay(0.05, when=lambda r: r.method == "GET", times=None)
+    moved = []
+
+    def kill_after_three(name, size):
+        moved.append(name)
+        if len(moved) == 3:
+            proxy.kill()
+
+    started = time.monotonic()
+    with pytest.raises(urllib3.exceptions.MaxRetryError):
+        via._download_dir(bucket, "d", str(tmp_path / "out"), workers=2, progress=kill_after_three)
+    assert time.monotonic() - started < 30
+    assert debris(tmp_path) == []
+
+    proxy.revive()
+    via._download_dir(bucket, "d", str(tmp_path / "again"), workers=2)
+    assert len(list((tmp_path / "again").iterdir())) == 20
+
+
+# Each change, and what the file then holds (None: nothing to store).
+CHANGES = {
+    "same size": (
+        lambda path, new: path.write_bytes(new[: 300 * KIB]),
+        lambda new: new[: 300 * KIB],
+    ),
+    "larger": (lambda path, new: path.write_bytes(new), lambda new: new),
+    "a FIFO": (lambda path, new: (path.unlink(), os.mkfifo(path)), lambda new: None),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_files_changed_after_hashing_are_never_stored_as_they_were_not(
+    sdk, bucket, via, proxy, tmp_path, change
+):
+    root = tmp_path / "up"
+    root.mkdir()
+    old = {f"f{i:02}": os.urandom(300 * KIB) for i in range(12)}  # read again while sent
+    new = {name: os.urandom(600 * KIB) for name in old}
+    for name, data in old.items():
+        (root / name).write_bytes(data)
+    apply, holds = CHANGES[change]
+    # The answers are held back, so that files wait, hashed, in the queue.
+    proxy.delay(0.5, when=lambda r: r.method == "PUT", times=None)
+    timer = threading.Timer(0.25, lambda: [apply(root / n, new[n]) for n in old])
+
+    timer.start()
+    outcome = ends(via._upload_dir, bucket, str(root), workers=2)
+    timer.join()
+
+    assert outcome[0] == "raised" and issubclass(outcome[1], OSError)
+    assert not issubclass(outcome[1], BlockingIOError)
+    for name in old:
+        try:
+            stored = sdk.get_object(bucket, f"up/{name}").read()
+        except S3Error:
+            continue  # not stored
+        assert stored in (old[name], holds(new[name]))
+
+
+def native_threads() -> int:
+    return len(os.listdir("/proc/self/task")) - threading.active_count()
+
+
+def test_ctrl_c_ends_an_upload_within_a_second(bucket, via, proxy, tmp_path):
+    root = tmp_path / "up"
+    root.mkdir()
+    for i in range(40):
+        (root / f"f{i}").write_bytes(os.urandom(1000))
+    proxy.delay(5, when=lambda r: r.method == "PUT", times=None)
+    threads = native_threads()
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        via._upload_dir(bucket, str(root), workers=8)
+    assert time.monotonic() - started < 0.5 + 1.0
+    timer.join()
+    assert native_threads() == threads
