@@ -217,7 +217,8 @@ def test_files_changed_after_hashing_are_never_stored_as_they_were_not(
     outcome = ends(via._upload_dir, bucket, str(root), workers=2)
     timer.join()
 
-    assert outcome[0] == "raised" and issubclass(outcome[1], OSError)
+    assert outcome[0] == "raised"
+    assert issubclass(outcome[1], OSError)
     assert not issubclass(outcome[1], BlockingIOError)
     for name in old:
         try:
