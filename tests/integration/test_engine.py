@@ -15,7 +15,10 @@ import minio
 import pytest
 from minio.error import S3Error
 
+from tests.integration.conftest import ENGINE_KINDS
 from zarnel.content_type import get_content_type
+
+pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
 
 ODD = ["a b.txt", "p+q.csv", "100%.json", "why?.html", "hash#.txt", "中文 ü.txt", "a\\b.txt",
        "~tilde.png", "x=1&y=2"]  # fmt: skip
@@ -52,7 +55,9 @@ def debris(root: Path) -> list[str]:
     return [p.name for p in root.rglob("*") if ".zarnel-" in p.name]
 
 
-def test_round_trip_with_odd_names(store, sdk, bucket, tmp_path, minio_main, monkeypatch):
+def test_round_trip_with_odd_names(
+    s3_server, store, sdk, bucket, tmp_path, minio_main, monkeypatch
+):
     engine_only(minio_main, monkeypatch)
     contents = write(tmp_path / "up", [*ODD, "sub/deep.txt"])
     contents["big.bin"] = os.urandom(300_000)  # read again while it is sent
@@ -66,7 +71,9 @@ def test_round_trip_with_odd_names(store, sdk, bucket, tmp_path, minio_main, mon
     assert sorted(seen) == sorted((n, len(d)) for n, d in names.items())
     for name, data in names.items():
         stat = sdk.stat_object(bucket, name)
-        assert (stat.size, stat.content_type) == (len(data), get_content_type(name))
+        assert stat.size == len(data)
+        if s3_server.kind != "juicefs":  # the gateway keeps no content type
+            assert stat.content_type == get_content_type(name)
 
     out = tmp_path / "new" / "out"  # made as the SDK makes it
     seen.clear()
@@ -107,9 +114,10 @@ def test_store_errors_are_the_sdks_s3error(
     store._engine = minio.Minio(s3_server.endpoint, access_key=s3_server.access_key,
                                 secret_key="not-the-secret", secure=False,
                                 region="us-east-1")  # fmt: skip
-    wanted = {"seaweedfs": ("SignatureDoesNotMatch", 403)}.get(
-        s3_server.kind, ("NoSuchBucket", 404)
-    )
+    wanted = {
+        "seaweedfs": ("SignatureDoesNotMatch", 403),
+        "juicefs": ("SignatureDoesNotMatch", 403),
+    }.get(s3_server.kind, ("NoSuchBucket", 404))
 
     with caplog.at_level(logging.ERROR, logger="zarnel"), pytest.raises(S3Error) as caught:
         store._upload_dir(bucket_name, str(tmp_path / "up"), workers=4)

@@ -12,7 +12,10 @@ import threading
 import pytest
 import urllib3
 
+from tests.integration.conftest import ENGINE_KINDS
 from tools.s3servers import free_port
+
+on_every_server = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
 
 MIB = 1024 * 1024
 
@@ -54,6 +57,7 @@ UPLOADS = ["empty", "missing folder", "big file", "fifo", "dangling link", "miss
            "invalid bucket name"]  # fmt: skip
 
 
+@on_every_server
 @pytest.mark.parametrize("case", UPLOADS)
 def test_upload_ends_as_one_at_a_time(store, bucket, tmp_path, case):
     bucket_name = {"missing bucket": bucket + "-none", "invalid bucket name": "Bad_Bucket"}.get(
@@ -70,6 +74,7 @@ def test_upload_ends_as_one_at_a_time(store, bucket, tmp_path, case):
     assert outcomes[1] == outcomes[0]
 
 
+@on_every_server
 @pytest.mark.parametrize("case", ["missing bucket", "invalid bucket name", "bytes bucket name",
                                   "empty prefix"])  # fmt: skip
 def test_download_ends_as_one_at_a_time(store, bucket, tmp_path, case):

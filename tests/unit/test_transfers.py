@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import logging
 import os
 import signal
+import sys
 import threading
 
 import pytest
@@ -297,3 +299,17 @@ class TestFailure:
             signal.signal(signal.SIGINT, previous)
         assert len(client.calls) < len(FILES) + 3
         assert transfer_threads() == []
+
+
+class TestWhichPath:
+    def test_a_storage_client_the_engine_cannot_read_takes_the_threads(
+        self, client, tree, monkeypatch, caplog
+    ):
+        # A stand-in SDK without the submodule that the engine's check reads.
+        monkeypatch.setitem(sys.modules, "minio.api", None)
+        with caplog.at_level(logging.DEBUG, logger="zarnel"):
+            client._upload_dir("b", str(tree), workers=4)
+        assert len(client._engine.calls) == len(FILES)
+        lines = [r.getMessage() for r in caplog.records]
+        assert lines[0].startswith("_upload_dir on 4 threads: the storage client could not be read")
+        assert lines[-1].startswith(f"_upload_dir ended: {len(FILES)} files, ")
