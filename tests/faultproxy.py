@@ -72,6 +72,8 @@ def s3_error(code: str, message: str = "") -> bytes:
 class _Side:
     """One socket and its h11 state."""
 
+    peer: _Side  # the other side of the same exchange
+
     def __init__(self, sock: socket.socket, role) -> None:
         self.sock, self.h11 = sock, h11.Connection(role)
 
