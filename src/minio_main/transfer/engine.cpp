@@ -10,79 +10,45 @@
 #include <string_view>
 
 #include "transfer/files.hpp"
+#include "transfer/retry.hpp"
+#include "transfer/transfer.hpp"
 #include "transfer/xml.hpp"
 
 namespace zarnel::transfer {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
-// The storage client's retries: five more attempts after a dropped
-// connection or a 500/502/503/504 answer, 0.2 s doubling in between.
-constexpr int retries = 5;
-constexpr double backoff_seconds = 0.2;
-// What is kept of an error answer's body, and of a listing page.
-constexpr std::size_t error_body_limit = std::size_t{64} * 1024;
-constexpr std::size_t page_limit = std::size_t{32} * 1024 * 1024;
-// The storage client's timeouts: 5 minutes to connect, and 5 minutes
-// without a byte ends a transfer.
-constexpr long timeout_seconds = 300;
+// A file stored in parts: created, its parts sent (several at once, and
+// parts of several files), then completed; on any failure, a stop or Ctrl-C,
+// aborted, so that no unfinished upload stays on the store.
+struct Upload {
+  Job job;         // the file; its name comes back in its Done
+  std::string id;  // the store's, once created
+  std::uint64_t part_size = 0;
+  int parts = 0, next = 1, running = 0, done = 0;
+  std::vector<std::string> etags;
+  int fd = -1;
+  struct timespec mtime = {};  // when its first part was read
+  bool failed = false;         // no part starts any more
+  bool answered = false;       // its Done is posted
+  bool aborting = false;
+
+  Upload() = default;
+  Upload(const Upload&) = delete;
+  Upload& operator=(const Upload&) = delete;
+  ~Upload() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+namespace {
+
 constexpr long list_page = 1000;
-const char* const empty_sha256 =
-    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-
-bool transient(CURLcode code) {
-  switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_OPERATION_TIMEDOUT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool transient(long status) {
-  return status == 500 || status == 502 || status == 503 || status == 504;
-}
-
-bool plain_md5(const std::string& etag) {
-  if (etag.size() != 32) return false;
-  return std::all_of(etag.begin(), etag.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
-}
-
-std::string unquoted(std::string etag) {
-  if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
-    etag = etag.substr(1, etag.size() - 2);
-  }
-  std::transform(etag.begin(), etag.end(), etag.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return etag;
-}
-
-bool header_is(const char* line, std::size_t length, const char* name,
-               std::string& value) {
-  std::size_t name_length = std::strlen(name);
-  if (length <= name_length || line[name_length] != ':' ||
-      strncasecmp(line, name, name_length) != 0) {
-    return false;
-  }
-  std::size_t from = name_length + 1;
-  while (from < length && (line[from] == ' ' || line[from] == '\t')) ++from;
-  std::size_t to = length;
-  while (to > from && (line[to - 1] == '\r' || line[to - 1] == '\n' ||
-                       line[to - 1] == ' ')) {
-    --to;
-  }
-  value.assign(line + from, to - from);
-  return true;
-}
+// Parts held in memory at once, over every file: each is read whole, to be
+// hashed and signed before it is sent.
+constexpr std::uint64_t part_memory = std::uint64_t{64} * 1024 * 1024;
+// How long Ctrl-C waits for the uploads in parts to be dropped.
+constexpr auto abandon_time = std::chrono::milliseconds(800);
 
 bool has_dot_segment(const std::string& name) {
   std::size_t from = 0;
@@ -96,8 +62,17 @@ bool has_dot_segment(const std::string& name) {
   }
 }
 
-std::string query_encode(const std::string& text) {
-  return encode_path(text, false);
+bool same_time(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::string complete_body(const Upload& upload) {
+  std::string xml = "<CompleteMultipartUpload>";
+  for (int part = 1; part <= upload.parts; ++part) {
+    xml += "<Part><PartNumber>" + std::to_string(part) + "</PartNumber><ETag>" +
+           upload.etags[part - 1] + "</ETag></Part>";
+  }
+  return xml + "</CompleteMultipartUpload>";
 }
 
 }  // namespace
@@ -121,248 +96,12 @@ std::string encode_path(const std::string& name, bool keep_slash) {
   return out;
 }
 
-// One request and what it has received so far.
-struct Engine::Transfer {
-  CURL* easy = nullptr;
-  Job job;
-  bool listing = false;
-  int attempts = 0;
-  curl_slist* headers = nullptr;
-  std::string url, resource, sigv4;
-  char error[CURL_ERROR_SIZE] = {0};
-  // The answer.
-  std::string body, content_type, request_id, host_id, etag;
-  bool encrypted = false;
-  // A PUT read from its file, and the SHA-256 of what was sent of it.
-  int in_fd = -1;
-  std::uint64_t offset = 0;
-  std::unique_ptr<Digest> sent;
-  // A GET's temporary file.
-  int out_fd = -1;
-  std::string temp_path;
-  std::uint64_t written = 0;
-  std::unique_ptr<Digest> md5;
-  bool overlong = false;         // more body than the object has
-  std::optional<Failure> local;  // a local failure that ended the request
-
-  Transfer() : easy(curl_easy_init()) {}
-  ~Transfer() {
-    reset();
-    if (easy != nullptr) curl_easy_cleanup(easy);
-  }
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-
-  // Back to a request not yet sent: nothing received, no file left behind.
-  void reset() {
-    if (headers != nullptr) curl_slist_free_all(headers);
-    headers = nullptr;
-    body.clear();
-    content_type.clear();
-    request_id.clear();
-    host_id.clear();
-    etag.clear();
-    encrypted = false;
-    if (in_fd >= 0) ::close(in_fd);
-    in_fd = -1;
-    offset = 0;
-    sent.reset();
-    discard_file();
-    local.reset();
-    error[0] = '\0';
-  }
-
-  void discard_file() {
-    if (out_fd >= 0) ::close(out_fd);
-    out_fd = -1;
-    if (!temp_path.empty()) ::unlink(temp_path.c_str());
-    temp_path.clear();
-    written = 0;
-    md5.reset();
-    overlong = false;
-  }
-
-  long status() const {
-    long code = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
-    return code;
-  }
-
-  Failure failure(Failure::Kind kind) const {
-    Failure f{kind};
-    f.bucket = job.bucket;
-    f.object_name = job.object_name;
-    f.resource = resource;
-    f.path = job.path;
-    return f;
-  }
-
-  // Why a downloaded body is not its object's, or nothing: its length against
-  // the answer's Content-Length and the listing's size, its MD5 against the
-  // answer's and the listing's ETag where these are one (an encrypted object's
-  // ETag is not the MD5 of its content, nor is one of an object in parts).
-  std::string body_mismatch() {
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    std::uint64_t got = written;
-    if (overlong) {
-      return "the body is longer than the " + std::to_string(job.size) +
-             " bytes of its object";
-    }
-    if (length >= 0 && got != static_cast<std::uint64_t>(length)) {
-      return "IncompleteRead(" + std::to_string(got) + " bytes read, " +
-             std::to_string(static_cast<std::uint64_t>(length) - got) +
-             " more expected)";
-    }
-    if (got != job.size) {
-      return "the body has " + std::to_string(got) + " bytes, its object " +
-             std::to_string(job.size);
-    }
-    std::string digest = md5->hex();
-    for (const std::string* tag : {&etag, &job.etag}) {
-      std::string value = unquoted(*tag);
-      if (plain_md5(value) && !encrypted && digest != value) {
-        return "the body does not match its ETag (MD5)";
-      }
-    }
-    return {};
-  }
-
-  static size_t on_header(char* line, size_t size, size_t count, void* data) {
-    auto* self = static_cast<Transfer*>(data);
-    std::size_t length = size * count;
-    std::string value;
-    if (length >= 5 && std::strncmp(line, "HTTP/", 5) == 0) {
-      // A new answer (after "100 Continue", say): forget the last one's.
-      self->content_type.clear();
-      self->request_id.clear();
-      self->host_id.clear();
-      self->etag.clear();
-      self->encrypted = false;
-    } else if (header_is(line, length, "Content-Type", value)) {
-      self->content_type = value;
-    } else if (header_is(line, length, "x-amz-request-id", value)) {
-      self->request_id = value;
-    } else if (header_is(line, length, "x-amz-id-2", value)) {
-      self->host_id = value;
-    } else if (header_is(line, length, "ETag", value)) {
-      self->etag = value;
-    } else if (header_is(line, length, "x-amz-server-side-encryption", value) ||
-               header_is(line, length,
-                         "x-amz-server-side-encryption-customer-algorithm",
-                         value)) {
-      self->encrypted = true;
-    }
-    return length;
-  }
-
-  static size_t on_body(char* data, size_t size, size_t count, void* user) {
-    auto* self = static_cast<Transfer*>(user);
-    std::size_t length = size * count;
-    bool to_file = self->job.kind == Job::Kind::kGet && !self->listing &&
-                   self->status() == 200;
-    if (!to_file) {
-      std::size_t limit = self->listing ? page_limit : error_body_limit;
-      if (self->body.size() < limit) {
-        self->body.append(data, std::min(length, limit - self->body.size()));
-      }
-      return length;
-    }
-    if (self->written + length > self->job.size) {
-      self->overlong = true;  // ends the request; end() retries it
-      return 0;
-    }
-    if (self->out_fd < 0 && !self->open_file()) return 0;
-    std::size_t done = 0;
-    while (done < length) {
-      ssize_t put = ::write(self->out_fd, data + done, length - done);
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        self->system_failure(errno, self->temp_path);
-        return 0;
-      }
-      done += static_cast<std::size_t>(put);
-    }
-    if (self->md5) self->md5->update(data, length);
-    self->written += length;
-    return length;
-  }
-
-  bool open_file() {
-    out_fd = create_temporary(job.path, temp_path);
-    if (out_fd < 0) {
-      int error_number = errno;
-      temp_path.clear();
-      system_failure(error_number, job.path);
-      return false;
-    }
-    md5 = std::make_unique<Digest>(EVP_md5());
-    return true;
-  }
-
-  void system_failure(int error_number, const std::string& path) {
-    Failure f = failure(Failure::Kind::kSystem);
-    f.os_errno = error_number;
-    f.path = path;
-    local = std::move(f);
-  }
-
-  // The file to send is not the one that was read and hashed.
-  void changed_failure(const char* what) {
-    Failure f = failure(Failure::Kind::kChanged);
-    f.path = job.path;
-    f.message = what;
-    local = std::move(f);
-  }
-
-  static size_t on_read(char* buffer, size_t size, size_t count, void* data) {
-    auto* self = static_cast<Transfer*>(data);
-    std::size_t room = size * count;
-    const Job& job = self->job;
-    if (self->offset >= job.size) return 0;
-    std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(room, job.size - self->offset));
-    if (job.body_in_memory) {
-      std::memcpy(buffer, job.body.data() + self->offset, want);
-      self->offset += want;
-      return want;
-    }
-    ssize_t got;
-    do {
-      got =
-          ::pread(self->in_fd, buffer, want, static_cast<off_t>(self->offset));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-      self->system_failure(errno, job.path);
-      return CURL_READFUNC_ABORT;
-    }
-    if (got == 0) {
-      self->changed_failure("became shorter after it was read");
-      return CURL_READFUNC_ABORT;
-    }
-    self->sent->update(buffer, static_cast<std::size_t>(got));
-    self->offset += static_cast<std::uint64_t>(got);
-    // The store does not always check the signed SHA-256 of the body: the
-    // request ends before its last byte unless what was sent is what was
-    // hashed, so no object is stored with bytes that the file never had.
-    if (self->offset == job.size && self->sent->hex() != job.sha256_hex) {
-      self->changed_failure("changed after it was read");
-      return CURL_READFUNC_ABORT;
-    }
-    return static_cast<std::size_t>(got);
-  }
-
-  static int on_seek(void* data, curl_off_t where, int origin) {
-    auto* self = static_cast<Transfer*>(data);
-    // Only back to the start (a rewind), which the digest can follow.
-    if (origin != SEEK_SET || where != 0) return CURL_SEEKFUNC_CANTSEEK;
-    self->offset = 0;
-    if (!self->job.body_in_memory) {
-      self->sent = std::make_unique<Digest>(EVP_sha256());
-    }
-    return CURL_SEEKFUNC_OK;
-  }
-};
+std::uint64_t part_size_for(std::uint64_t size) {
+  constexpr std::uint64_t most_parts = 10000;
+  std::uint64_t least = (size + most_parts - 1) / most_parts;
+  std::uint64_t units = (least + single_put_limit - 1) / single_put_limit;
+  return std::max<std::uint64_t>(units, 1) * single_put_limit;
+}
 
 Engine::Engine(Endpoint endpoint, int workers)
     : endpoint_(std::move(endpoint)),
@@ -380,7 +119,7 @@ Engine::~Engine() {
   running_.clear();
   idle_.clear();
   retrying_.clear();
-  list_transfer_.reset();
+  uploads_.clear();
   if (multi_ != nullptr) curl_multi_cleanup(multi_);
 }
 
@@ -398,10 +137,8 @@ std::string Engine::region_of(const std::string& bucket) {
 }
 
 void Engine::start(std::optional<Listing> listing, bool wake_on_moved) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    started_ = true;
-  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  started_ = true;
   listing_ = std::move(listing);
   wake_on_moved_ = wake_on_moved;
   if (listing_) input_closed_ = true;
@@ -505,29 +242,51 @@ void Engine::fail(const Job& job, Failure failure) {
             std::move(failure)});
 }
 
+void Engine::skip(const Job& job) {
+  if (job.token != nullptr) post(Done{Done::Kind::kSkipped, job.token});
+}
+
+std::size_t Engine::in_flight() const {
+  return running_.size() + retrying_.size();
+}
+
+std::unique_ptr<Transfer> Engine::idle_transfer() {
+  if (idle_.empty()) return std::make_unique<Transfer>();
+  std::unique_ptr<Transfer> transfer = std::move(idle_.back());
+  idle_.pop_back();
+  transfer->attempts = 0;
+  transfer->upload.reset();
+  transfer->query.clear();
+  return transfer;
+}
+
 void Engine::run() {
-  loop(multi_);
+  loop();
+  bool cancelled;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled = cancelled_;
+  }
+  if (cancelled) abandon();
   // Every job still held is answered, so the caller can drop its names.
   for (auto& transfer : running_) {
     curl_multi_remove_handle(multi_, transfer->easy);
     transfer->reset();
-    post(Done{Done::Kind::kSkipped, transfer->job.token});
+    skip(transfer->job);
   }
   running_.clear();
-  for (auto& [due, transfer] : retrying_) {
-    post(Done{Done::Kind::kSkipped, transfer->job.token});
-  }
+  for (auto& transfer : retrying_) skip(transfer->job);
   retrying_.clear();
-  if (list_transfer_) {
-    curl_multi_remove_handle(multi_, list_transfer_->easy);
-    list_transfer_.reset();
+  for (auto& upload : uploads_) {
+    if (!upload->answered) skip(upload->job);
   }
+  uploads_.clear();
   std::deque<Job> left;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     left.swap(queue_);
   }
-  for (Job& job : left) post(Done{Done::Kind::kSkipped, job.token});
+  for (Job& job : left) skip(job);
   // The connections end with the call.
   idle_.clear();
   {
@@ -537,14 +296,14 @@ void Engine::run() {
   changed_.notify_all();
 }
 
-void Engine::loop(CURLM* multi) {
+void Engine::loop() {
   for (;;) {
     std::vector<Job> starting;
-    bool stopping, cancelled, input_closed, queue_empty;
+    bool stopping, input_closed, queue_empty;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (cancelled_) return;
       stopping = stopping_;
-      cancelled = cancelled_;
       input_closed = input_closed_;
       if (stopping) {
         for (Job& job : queue_) {
@@ -552,8 +311,38 @@ void Engine::loop(CURLM* multi) {
         }
         queue_.clear();
       }
-      while (!stopping && !queue_.empty() &&
-             running_.size() + starting.size() + retrying_.size() <
+    }
+    if (stopping) {
+      // Nothing starts again but the drops of files begun in parts.
+      for (auto it = retrying_.begin(); it != retrying_.end();) {
+        Transfer& transfer = **it;
+        if (transfer.step == Step::kAbort) {
+          ++it;
+          continue;
+        }
+        if (transfer.step == Step::kList) listing_now_ = false;
+        if (transfer.upload) {
+          --transfer.upload->running;
+          if (transfer.step == Step::kPart)
+            parts_in_memory_ -= transfer.job.size;
+        } else {
+          skip(transfer.job);
+        }
+        it = retrying_.erase(it);
+      }
+      // No new part starts; what was stored of each file in parts goes.
+      for (const auto& upload : std::vector(uploads_)) {
+        if (!upload->answered) skip(upload->job);
+        upload->answered = upload->failed = true;
+        drop_upload(upload);
+      }
+    }
+    // Parts of the files begun come before new files: memory stays bounded.
+    next_parts();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      while (!stopping_ && !queue_.empty() &&
+             in_flight() + starting.size() <
                  static_cast<std::size_t>(workers_)) {
         starting.push_back(std::move(queue_.front()));
         queue_.pop_front();
@@ -561,305 +350,407 @@ void Engine::loop(CURLM* multi) {
       queue_empty = queue_.empty();
     }
     if (!starting.empty() || stopping) changed_.notify_all();  // room
-    if (cancelled) return;
-    for (Job& job : starting) {
-      std::unique_ptr<Transfer> transfer;
-      if (idle_.empty()) {
-        transfer = std::make_unique<Transfer>();
-      } else {
-        transfer = std::move(idle_.back());
-        idle_.pop_back();
-      }
-      transfer->job = std::move(job);
-      transfer->attempts = 0;
-      launch(multi, std::move(transfer));
-    }
+    for (Job& job : starting) start_job(std::move(job));
     // Retries that are due.
     auto now = Clock::now();
     for (auto it = retrying_.begin(); it != retrying_.end();) {
-      if (stopping) {
-        post(Done{Done::Kind::kSkipped, it->second->job.token});
+      if ((*it)->due <= now) {
+        std::unique_ptr<Transfer> transfer = std::move(*it);
         it = retrying_.erase(it);
-      } else if (it->first <= now) {
-        std::unique_ptr<Transfer> transfer = std::move(it->second);
-        it = retrying_.erase(it);
-        launch(multi, std::move(transfer));
+        launch(std::move(transfer));
       } else {
         ++it;
       }
     }
-    if (listing_ && !list_done_ && !stopping && !list_transfer_ &&
-        list_due_ <= now) {
+    bool listing = listing_ && !list_done_ && !stopping;
+    if (listing && !listing_now_) {
       std::size_t waiting;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         waiting = queue_.size();
       }
-      if (waiting < static_cast<std::size_t>(workers_)) list_next(multi);
+      if (waiting < static_cast<std::size_t>(workers_)) list_next();
     }
-    bool listing_over = !listing_ || list_done_ || stopping;
     if (input_closed && queue_empty && running_.empty() && retrying_.empty() &&
-        !list_transfer_ && listing_over) {
+        uploads_.empty() && !listing_now_ && !listing) {
       return;
     }
 
     int still_running = 0;
-    curl_multi_perform(multi, &still_running);
+    curl_multi_perform(multi_, &still_running);
     int left = 0;
-    bool ended = false;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    bool finished = false;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
-      ended = true;
-      CURL* easy = message->easy_handle;
+      finished = true;
+      Transfer* found = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
       CURLcode result = message->data.result;
-      curl_multi_remove_handle(multi, easy);
-      if (list_transfer_ && list_transfer_->easy == easy) {
-        listed(*list_transfer_, result);
-        continue;
-      }
-      auto it = std::find_if(running_.begin(), running_.end(),
-                             [easy](const auto& t) { return t->easy == easy; });
+      curl_multi_remove_handle(multi_, message->easy_handle);
+      auto it =
+          std::find_if(running_.begin(), running_.end(),
+                       [found](const auto& t) { return t.get() == found; });
       if (it == running_.end()) continue;
       std::unique_ptr<Transfer> transfer = std::move(*it);
-      running_.erase(it);
-      end(multi, *transfer, result);
-      // end() hands retries to retrying_; the rest go back to the pool.
-      if (transfer->attempts < 0) {
-        transfer->attempts = -transfer->attempts;
-        double delay = backoff_seconds * (1 << (transfer->attempts - 1));
-        retrying_.emplace_back(
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double>(delay)),
-            std::move(transfer));
-      } else {
-        transfer->job = Job();
-        idle_.push_back(std::move(transfer));
-      }
+      *it = std::move(running_.back());
+      running_.pop_back();
+      ended(std::move(transfer), result);
     }
     // A transfer that ended left a slot for the next one: no wait then.
-    long timeout = ended ? 0 : 100;
-    if (listing_ && !list_done_ && !list_transfer_) {
-      auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      list_due_ - Clock::now())
-                      .count();
-      timeout = std::clamp<long>(wait, 0, timeout);
-    }
-    for (const auto& [due, transfer] : retrying_) {
+    long timeout = finished ? 0 : 100;
+    auto until = [&](Clock::time_point due) {
       auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
                       due - Clock::now())
                       .count();
       timeout = std::clamp<long>(wait, 0, timeout);
-    }
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
+    };
+    for (const auto& transfer : retrying_) until(transfer->due);
+    curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), nullptr);
   }
 }
 
-void Engine::launch(CURLM* multi, std::unique_ptr<Transfer> transfer) {
-  if (begin(multi, *transfer)) {
+void Engine::abandon() {
+  // Ctrl-C: the requests in flight end at once, except the ones that start
+  // or drop a file in parts; each file begun in parts is dropped, within a
+  // bound, so that nothing unfinished stays on the store.
+  for (auto it = running_.begin(); it != running_.end();) {
+    Step step = (*it)->step;
+    if (step == Step::kCreate || step == Step::kAbort) {
+      ++it;
+      continue;
+    }
+    curl_multi_remove_handle(multi_, (*it)->easy);
+    (*it)->reset();
+    skip((*it)->job);
+    it = running_.erase(it);
+  }
+  for (auto& transfer : retrying_) skip(transfer->job);
+  retrying_.clear();
+  auto drop = [this](const std::shared_ptr<Upload>& upload) {
+    if (upload->id.empty() || upload->aborting) return;
+    upload->aborting = true;
+    std::unique_ptr<Transfer> dropping = idle_transfer();
+    dropping->step = Step::kAbort;
+    dropping->job.bucket = upload->job.bucket;
+    dropping->job.object_name = upload->job.object_name;
+    dropping->query = "uploadId=" + query_encode(upload->id);
+    dropping->upload = upload;
+    if (dropping->begin(multi_, endpoint_, region_of(upload->job.bucket))) {
+      running_.push_back(std::move(dropping));
+    }
+  };
+  for (auto& upload : uploads_) {
+    if (!upload->answered) skip(upload->job);
+    upload->answered = true;
+    drop(upload);
+  }
+  auto deadline = Clock::now() + abandon_time;
+  while (!running_.empty() && Clock::now() < deadline) {
+    int still_running = 0;
+    curl_multi_perform(multi_, &still_running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      Transfer* found = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
+      curl_multi_remove_handle(multi_, message->easy_handle);
+      auto it =
+          std::find_if(running_.begin(), running_.end(),
+                       [found](const auto& t) { return t.get() == found; });
+      if (it == running_.end()) continue;
+      std::unique_ptr<Transfer> transfer = std::move(*it);
+      running_.erase(it);
+      std::string why;
+      if (transfer->step == Step::kCreate &&
+          transfer->end(message->data.result, why) == Ending::kDone) {
+        auto document = parse_document(transfer->body, "UploadId");
+        if (document && !document->text.empty()) {
+          transfer->upload->id = document->text;
+          drop(transfer->upload);
+        }
+      }
+    }
+    curl_multi_poll(multi_, nullptr, 0, 20, nullptr);
+  }
+  for (auto& transfer : running_) {
+    curl_multi_remove_handle(multi_, transfer->easy);
+  }
+  running_.clear();
+}
+
+void Engine::start_job(Job job) {
+  std::unique_ptr<Transfer> transfer = idle_transfer();
+  if (job.kind == Job::Kind::kGet) {
+    transfer->step = Step::kGet;
+  } else if (job.size <= single_put_limit) {
+    transfer->step = Step::kPut;
+  } else {
+    auto upload = std::make_shared<Upload>();
+    upload->part_size = part_size_for(job.size);
+    upload->parts = static_cast<int>((job.size + upload->part_size - 1) /
+                                     upload->part_size);
+    upload->etags.resize(static_cast<std::size_t>(upload->parts));
+    transfer->step = Step::kCreate;
+    transfer->query = "uploads=";
+    transfer->job.bucket = job.bucket;
+    transfer->job.object_name = job.object_name;
+    transfer->job.path = job.path;
+    transfer->job.content_type = job.content_type;
+    transfer->upload = upload;
+    upload->job = std::move(job);
+    upload->running = 1;
+    uploads_.push_back(upload);
+    launch(std::move(transfer));
+    return;
+  }
+  transfer->job = std::move(job);
+  launch(std::move(transfer));
+}
+
+void Engine::next_parts() {
+  for (std::size_t i = 0; i < uploads_.size(); ++i) {
+    std::shared_ptr<Upload> upload = uploads_[i];
+    while (!upload->failed && !upload->id.empty() &&
+           upload->next <= upload->parts &&
+           in_flight() < static_cast<std::size_t>(workers_) &&
+           parts_in_memory_ + upload->part_size <=
+               std::max(part_memory, upload->part_size)) {
+      int part = upload->next;
+      std::uint64_t from =
+          static_cast<std::uint64_t>(part - 1) * upload->part_size;
+      std::uint64_t size = std::min(upload->part_size, upload->job.size - from);
+      std::unique_ptr<Transfer> transfer = idle_transfer();
+      Job& job = transfer->job;
+      job = Job();
+      job.bucket = upload->job.bucket;
+      job.object_name = upload->job.object_name;
+      job.path = upload->job.path;
+      job.size = size;
+      job.body_in_memory = true;
+      job.body.resize(static_cast<std::size_t>(size));
+      // The part as it is now, read whole and hashed: what is signed is what
+      // is sent. A file that changes meanwhile (its size or its time) is
+      // not stored.
+      std::uint64_t got = 0;
+      while (got < size) {
+        ssize_t read = ::pread(upload->fd, job.body.data() + got,
+                               static_cast<std::size_t>(size - got),
+                               static_cast<off_t>(from + got));
+        if (read < 0 && errno == EINTR) continue;
+        if (read <= 0) break;
+        got += static_cast<std::uint64_t>(read);
+      }
+      struct stat status;
+      bool same =
+          got == size && ::fstat(upload->fd, &status) == 0 &&
+          static_cast<std::uint64_t>(status.st_size) == upload->job.size &&
+          (part == 1 || same_time(status.st_mtim, upload->mtime));
+      if (part == 1 && same) upload->mtime = status.st_mtim;
+      if (!same) {
+        Failure f{Failure::Kind::kChanged};
+        f.bucket = job.bucket;
+        f.object_name = job.object_name;
+        f.path = job.path;
+        f.message = "changed while it was sent";
+        idle_.push_back(std::move(transfer));
+        upload_failed(upload, std::move(f));
+        break;
+      }
+      job.sha256_hex = sha256_hex(job.body);
+      transfer->step = Step::kPart;
+      transfer->part = part;
+      transfer->upload = upload;
+      transfer->query = "partNumber=" + std::to_string(part) +
+                        "&uploadId=" + query_encode(upload->id);
+      ++upload->next;
+      ++upload->running;
+      parts_in_memory_ += size;
+      launch(std::move(transfer));
+    }
+  }
+}
+
+void Engine::launch(std::unique_ptr<Transfer> transfer) {
+  if (transfer->begin(multi_, endpoint_, region_of(transfer->job.bucket))) {
     running_.push_back(std::move(transfer));
     return;
   }
-  Failure failure = std::move(*transfer->local);
+  // A local step failed before anything was sent.
+  ended(std::move(transfer), CURLE_OK);
+}
+
+void Engine::retry_later(std::unique_ptr<Transfer> transfer, std::string why) {
+  ++transfer->attempts;
+  transfer->due = Clock::now() + retry::backoff(transfer->attempts);
+  Done done{Done::Kind::kRetried, nullptr, transfer->job.object_name};
+  done.reason = std::move(why);
+  post(std::move(done));
+  retrying_.push_back(std::move(transfer));
+}
+
+void Engine::ended(std::unique_ptr<Transfer> transfer, CURLcode result) {
+  std::string why;
+  Ending ending =
+      transfer->failure ? Ending::kFailed : transfer->end(result, why);
+  if (ending == Ending::kRetry) return retry_later(std::move(transfer), why);
+  if (transfer->step == Step::kList) {
+    listed(*transfer, ending);
+    transfer->reset();
+    idle_.push_back(std::move(transfer));
+    return;
+  }
+  if (transfer->upload) {
+    return upload_ended(std::move(transfer), ending == Ending::kDone);
+  }
+  Job& job = transfer->job;
+  if (ending == Ending::kDone) {
+    post(Done{Done::Kind::kMoved, job.token, job.object_name, job.size});
+  } else {
+    Failure failure = std::move(*transfer->failure);
+    transfer->reset();
+    fail(job, std::move(failure));
+  }
   transfer->reset();
-  fail(transfer->job, std::move(failure));
   transfer->job = Job();
   idle_.push_back(std::move(transfer));
 }
 
-bool Engine::begin(CURLM* multi, Transfer& transfer) {
-  Job& job = transfer.job;
-  transfer.reset();
-  if (job.kind == Job::Kind::kGet && !transfer.listing) {
-    // As the storage client refuses to download over a folder.
-    struct stat status;
-    if (::stat(job.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      Failure f = transfer.failure(Failure::Kind::kValue);
-      f.message = "file " + job.path + " is a directory";
-      transfer.local = std::move(f);
-      return false;
+void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
+  std::shared_ptr<Upload> upload = transfer->upload;
+  std::optional<Failure> failure;
+  if (!done) failure = std::move(transfer->failure);
+  switch (transfer->step) {
+    case Step::kCreate:
+      --upload->running;
+      if (done) {
+        auto document = parse_document(transfer->body, "UploadId");
+        if (document && !document->text.empty()) {
+          upload->id = document->text;
+          int error_number = 0;
+          std::uint64_t size = 0;
+          upload->fd = open_regular(upload->job.path, size, error_number);
+          if (upload->fd < 0 || size != upload->job.size) {
+            Failure f{upload->fd < 0 && error_number != not_regular
+                          ? Failure::Kind::kSystem
+                          : Failure::Kind::kChanged};
+            f.os_errno = error_number > 0 ? error_number : 0;
+            f.message = "changed after it was read";
+            failure = std::move(f);
+          }
+        } else {
+          Failure f{Failure::Kind::kStore};
+          f.status = 200;
+          f.content_type = transfer->content_type;
+          f.body = transfer->body;
+          failure = std::move(f);
+        }
+      }
+      break;
+    case Step::kPart:
+      --upload->running;
+      parts_in_memory_ -= transfer->job.size;
+      if (done && transfer->etag.empty()) {
+        Failure f{Failure::Kind::kStore};
+        f.status = 200;
+        f.message = "a part's answer has no ETag";
+        failure = std::move(f);
+      } else if (done) {
+        upload->etags[static_cast<std::size_t>(transfer->part - 1)] =
+            transfer->etag;
+        ++upload->done;
+      }
+      if (done && upload->done == upload->parts && !upload->failed) {
+        // Every part is stored: they are joined into the object.
+        std::unique_ptr<Transfer> joining = idle_transfer();
+        joining->step = Step::kComplete;
+        joining->job.bucket = upload->job.bucket;
+        joining->job.object_name = upload->job.object_name;
+        joining->job.body = complete_body(*upload);
+        joining->job.sha256_hex = sha256_hex(joining->job.body);
+        joining->query = "uploadId=" + query_encode(upload->id);
+        joining->upload = upload;
+        ++upload->running;
+        launch(std::move(joining));
+      }
+      break;
+    case Step::kComplete: {
+      --upload->running;
+      // The store may answer 200 and an error document.
+      auto document = parse_document(transfer->body, "Code");
+      if (done && document && document->root == "Error") {
+        Failure f{Failure::Kind::kStore};
+        f.status = 200;
+        f.content_type = "application/xml";
+        f.body = transfer->body;
+        failure = std::move(f);
+      } else if (done) {
+        upload->answered = true;
+        post(Done{Done::Kind::kMoved, upload->job.token,
+                  upload->job.object_name, upload->job.size});
+        upload->id.clear();  // nothing to drop any more
+        upload->failed = true;
+      }
+      break;
     }
+    case Step::kAbort:
+      // Dropped, or as good as it gets: the upload ends here either way.
+      --upload->running;
+      upload->id.clear();
+      upload->aborting = false;
+      failure.reset();
+      break;
+    default:
+      break;
   }
-  CURL* easy = transfer.easy;
-  curl_easy_reset(easy);
-  transfer.resource = "/" + job.bucket + "/" + encode_path(job.object_name);
-  if (!transfer.listing) transfer.url = endpoint_.base_url + transfer.resource;
-
-  // Only the store's own endpoint, over plain HTTP, never a proxy from the
-  // environment, never a redirect, and the path exactly as encoded (libcurl
-  // would otherwise squash "." and ".." segments of an object name).
-  curl_easy_setopt(easy, CURLOPT_URL, transfer.url.c_str());
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout_seconds);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout_seconds);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "zarnel (libcurl)");
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::on_header);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
-
-  bool put = job.kind == Job::Kind::kPut && !transfer.listing;
-  // libcurl signs x-amz-content-sha256 only when the request carries it, and
-  // the store then checks the body against it.
-  std::string sha = put ? job.sha256_hex : std::string(empty_sha256);
-  transfer.headers = curl_slist_append(
-      transfer.headers, ("x-amz-content-sha256: " + sha).c_str());
-  if (!endpoint_.session_token.empty()) {
-    transfer.headers = curl_slist_append(
-        transfer.headers,
-        ("x-amz-security-token: " + endpoint_.session_token).c_str());
+  transfer->reset();
+  transfer->job = Job();
+  transfer->upload.reset();
+  idle_.push_back(std::move(transfer));
+  if (failure) {
+    failure->bucket = upload->job.bucket;
+    failure->object_name = upload->job.object_name;
+    failure->path = upload->job.path;
+    upload_failed(upload, std::move(*failure));
   }
-  if (endpoint_.sign) {
-    transfer.sigv4 = "aws:amz:" + region_of(job.bucket) + ":s3";
-    curl_easy_setopt(easy, CURLOPT_AWS_SIGV4, transfer.sigv4.c_str());
-    curl_easy_setopt(easy, CURLOPT_USERNAME, endpoint_.access_key.c_str());
-    curl_easy_setopt(easy, CURLOPT_PASSWORD, endpoint_.secret_key.c_str());
-  }
-  if (put) {
-    transfer.headers = curl_slist_append(
-        transfer.headers, ("Content-Type: " + job.content_type).c_str());
-    if (!job.body_in_memory) {
-      std::uint64_t size = 0;
-      int error_number = 0;
-      transfer.in_fd = open_regular(job.path, size, error_number);
-      if (transfer.in_fd < 0 && error_number == not_regular) {
-        transfer.changed_failure("is no longer a regular file");
-        return false;
-      }
-      if (transfer.in_fd < 0) {
-        transfer.system_failure(error_number, job.path);
-        return false;
-      }
-      if (size != job.size) {
-        transfer.changed_failure("changed size after it was read");
-        return false;
-      }
-      transfer.sent = std::make_unique<Digest>(EVP_sha256());
-    }
-    curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
-                     static_cast<curl_off_t>(job.size));
-    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::on_read);
-    curl_easy_setopt(easy, CURLOPT_READDATA, &transfer);
-    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::on_seek);
-    curl_easy_setopt(easy, CURLOPT_SEEKDATA, &transfer);
-    // libcurl asks for "100 Continue" before any PUT body, and the header
-    // cannot go (its signature covers it); not waiting for the answer saves
-    // a round trip per file (measured: about 1.4x the files/s at 8 workers
-    // with 2 ms round trips). A refused body is at most 5 MiB sent for
-    // nothing.
-    curl_easy_setopt(easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 0L);
-  } else {
-    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-  }
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
-  curl_multi_add_handle(multi, easy);
-  return true;
+  if (upload->failed) drop_upload(upload);
 }
 
-void Engine::end(CURLM*, Transfer& transfer, CURLcode result) {
-  Job& job = transfer.job;
-  long status = transfer.status();
-  bool retry_left = transfer.attempts < retries;
-  auto retry = [&](std::string why) {
-    transfer.discard_file();
-    transfer.attempts = -(transfer.attempts + 1);  // loop() reads the sign
-    retrying(transfer, std::move(why));
-  };
-  if (transfer.overlong) result = CURLE_OK;  // the body check below says it
-  if (transfer.local) {
-    Failure f = std::move(*transfer.local);
-    transfer.reset();
-    fail(transfer.job, std::move(f));
-    return;
+void Engine::upload_failed(const std::shared_ptr<Upload>& upload,
+                           Failure failure) {
+  upload->failed = true;
+  if (!upload->answered) {
+    upload->answered = true;
+    fail(upload->job, std::move(failure));
   }
-  if (result != CURLE_OK) {
-    if (transient(result) && retry_left) {
-      return retry(transfer.error[0] != '\0' ? transfer.error
-                                             : curl_easy_strerror(result));
-    }
-    Failure f = transfer.failure(Failure::Kind::kTransport);
-    f.curl_code = result;
-    long os_errno = 0;
-    curl_easy_getinfo(transfer.easy, CURLINFO_OS_ERRNO, &os_errno);
-    f.os_errno = static_cast<int>(os_errno);
-    f.message =
-        transfer.error[0] != '\0' ? transfer.error : curl_easy_strerror(result);
-    transfer.reset();
-    fail(transfer.job, std::move(f));
-    return;
-  }
-  if (status != 200) {
-    if (transient(status) && retry_left) {
-      return retry("HTTP status " + std::to_string(status));
-    }
-    // Out of retries on a transient answer, the storage client's pool gives
-    // up as it does on a dropped connection.
-    Failure f = transfer.failure(transient(status) ? Failure::Kind::kTransport
-                                                   : Failure::Kind::kStore);
-    f.status = status;
-    f.content_type = transfer.content_type;
-    f.request_id = transfer.request_id;
-    f.host_id = transfer.host_id;
-    f.body = transfer.body;
-    transfer.reset();
-    fail(transfer.job, std::move(f));
-    return;
-  }
-  if (job.kind == Job::Kind::kGet) {
-    if (transfer.out_fd < 0 && !transfer.open_file()) {  // an empty object
-      Failure f = std::move(*transfer.local);
-      transfer.reset();
-      fail(transfer.job, std::move(f));
-      return;
-    }
-    std::string mismatch = transfer.body_mismatch();
-    if (!mismatch.empty()) {
-      if (retry_left) return retry(mismatch);
-      Failure f = transfer.failure(Failure::Kind::kBody);
-      f.message = mismatch;
-      transfer.reset();
-      fail(transfer.job, std::move(f));
-      return;
-    }
-    int fd = transfer.out_fd;
-    transfer.out_fd = -1;
-    if (::close(fd) != 0 ||
-        ::rename(transfer.temp_path.c_str(), job.path.c_str()) != 0) {
-      int error_number = errno;
-      transfer.reset();  // removes the temporary file
-      Failure f = transfer.failure(Failure::Kind::kSystem);
-      f.os_errno = error_number;
-      f.path = job.path;
-      fail(transfer.job, std::move(f));
-      return;
-    }
-    transfer.temp_path.clear();
-  }
-  transfer.reset();
-  post(Done{Done::Kind::kMoved, job.token, job.object_name, job.size});
+  drop_upload(upload);
 }
 
-void Engine::retrying(const Transfer& transfer, std::string reason) {
-  Done done{Done::Kind::kRetried, nullptr, transfer.job.object_name};
-  done.reason = std::move(reason);
-  post(std::move(done));
+void Engine::drop_upload(const std::shared_ptr<Upload>& upload) {
+  if (upload->aborting || upload->running > 0) return;
+  if (upload->id.empty()) {
+    // Nothing on the store, or it is complete: the upload ends.
+    uploads_.erase(std::remove(uploads_.begin(), uploads_.end(), upload),
+                   uploads_.end());
+    return;
+  }
+  upload->aborting = true;
+  std::unique_ptr<Transfer> dropping = idle_transfer();
+  dropping->step = Step::kAbort;
+  dropping->job.bucket = upload->job.bucket;
+  dropping->job.object_name = upload->job.object_name;
+  dropping->query = "uploadId=" + query_encode(upload->id);
+  dropping->upload = upload;
+  ++upload->running;
+  launch(std::move(dropping));
 }
 
-void Engine::list_next(CURLM* multi) {
+void Engine::list_next() {
   const Listing& listing = *listing_;
-  list_transfer_ = std::make_unique<Transfer>();
-  Transfer& transfer = *list_transfer_;
-  transfer.listing = true;
-  transfer.job.kind = Job::Kind::kGet;
-  transfer.job.bucket = listing.bucket;
+  std::unique_ptr<Transfer> transfer = idle_transfer();
+  transfer->step = Step::kList;
+  transfer->job = Job();
+  transfer->job.kind = Job::Kind::kGet;
+  transfer->job.bucket = listing.bucket;
   // The query in the order that the signature sorts it.
   std::string query;
   if (!continuation_.empty()) {
@@ -868,52 +759,34 @@ void Engine::list_next(CURLM* multi) {
   query += "delimiter=%2F&encoding-type=url&list-type=2&max-keys=" +
            std::to_string(list_page) +
            "&prefix=" + query_encode(listing.prefix);
-  transfer.url = endpoint_.base_url + "/" + listing.bucket + "/?" + query;
-  begin(multi, transfer);
-  transfer.resource = "/" + listing.bucket;
+  transfer->query = std::move(query);
+  listing_now_ = true;
+  launch(std::move(transfer));
 }
 
-void Engine::listed(Transfer& transfer, CURLcode result) {
-  long status = transfer.status();
-  std::unique_ptr<Transfer> done = std::move(list_transfer_);
-  bool again = result != CURLE_OK ? transient(result) : transient(status);
-  if (again && list_attempts_ < retries) {
-    ++list_attempts_;  // the same page once more, after the back-off
-    retrying(*done, result != CURLE_OK
-                        ? std::string(curl_easy_strerror(result))
-                        : "HTTP status " + std::to_string(status));
-    list_due_ =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(
-                               backoff_seconds * (1 << (list_attempts_ - 1))));
-    return;
-  }
-  list_attempts_ = 0;
+void Engine::listed(Transfer& transfer, Ending ending) {
+  listing_now_ = false;
+  const Listing& listing = *listing_;
   std::optional<ListPage> page;
-  if (result == CURLE_OK && status == 200) page = parse_list_page(done->body);
+  if (ending == Ending::kDone) page = parse_list_page(transfer.body);
   if (!page) {
-    Failure f = done->failure(result != CURLE_OK || transient(status)
-                                  ? Failure::Kind::kTransport
-                                  : Failure::Kind::kStore);
-    f.object_name.clear();
-    f.curl_code = result;
-    f.status = status;
-    f.content_type = done->content_type;
-    f.request_id = done->request_id;
-    f.host_id = done->host_id;
-    f.body = done->body;
-    if (result != CURLE_OK) {
-      long os_errno = 0;
-      curl_easy_getinfo(done->easy, CURLINFO_OS_ERRNO, &os_errno);
-      f.os_errno = static_cast<int>(os_errno);
-      f.message =
-          done->error[0] != '\0' ? done->error : curl_easy_strerror(result);
+    Failure f{Failure::Kind::kStore};
+    if (transfer.failure) {
+      f = std::move(*transfer.failure);
+    } else {
+      // An answer that is no page of a listing.
+      f.status = 200;
+      f.content_type = transfer.content_type;
+      f.request_id = transfer.request_id;
+      f.host_id = transfer.host_id;
+      f.body = transfer.body;
+      f.bucket = listing.bucket;
+      f.resource = "/" + listing.bucket;
     }
     list_done_ = true;
-    fail(done->job, std::move(f));
+    fail(transfer.job, std::move(f));
     return;
   }
-  const Listing& listing = *listing_;
   std::vector<Job> jobs;
   for (ListedObject& object : page->objects) {
     if (object.key.compare(0, listing.prefix.size(), listing.prefix) != 0) {

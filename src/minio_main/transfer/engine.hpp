@@ -49,7 +49,9 @@ struct Failure {
 };
 
 // A file handed to the engine. A PUT sends `body` (a small file read by the
-// caller) or the file at `path` (re-read here); a GET writes to `path`.
+// caller) or the file at `path` (re-read here), in parts when it is larger
+// than single_put_limit (its SHA-256 then empty: each part has its own); a
+// GET writes to `path`.
 struct Job {
   enum class Kind { kPut, kGet } kind = Kind::kPut;
   std::string bucket, object_name;  // UTF-8
@@ -90,6 +92,10 @@ struct Listing {
   std::string bucket, prefix, directory;
 };
 
+struct Transfer;
+struct Upload;
+enum class Ending;
+
 class Engine {
  public:
   Engine(Endpoint endpoint, int workers);
@@ -113,59 +119,69 @@ class Engine {
   void close_input();
   // No new transfer starts; the running ones end.
   void stop();
-  // The running transfers are abandoned too (Ctrl-C).
+  // The running transfers are abandoned too (Ctrl-C); the files being
+  // stored in parts are dropped from the store.
   void cancel();
   // Whether the thread has ended (every job answered) or never started;
   // joins it then.
   bool finished();
 
  private:
-  struct Transfer;
   void run();
-  void loop(CURLM* multi);
-  void launch(CURLM* multi, std::unique_ptr<Transfer> transfer);
-  bool begin(CURLM* multi, Transfer& transfer);
-  void end(CURLM* multi, Transfer& transfer, CURLcode result);
-  void list_next(CURLM* multi);
-  void listed(Transfer& transfer, CURLcode result);
+  void loop();
+  void abandon();
+  void start_job(Job job);
+  void next_parts();
+  void launch(std::unique_ptr<Transfer> transfer);
+  void ended(std::unique_ptr<Transfer> transfer, CURLcode result);
+  void retry_later(std::unique_ptr<Transfer> transfer, std::string why);
+  void upload_ended(std::unique_ptr<Transfer> transfer, bool done);
+  void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
+  void drop_upload(const std::shared_ptr<Upload>& upload);
+  void list_next();
+  void listed(Transfer& transfer, Ending ending);
   void post(Done done);
   void fail(const Job& job, Failure failure);
-  void retrying(const Transfer& transfer, std::string reason);
+  void skip(const Job& job);
+  std::unique_ptr<Transfer> idle_transfer();
   std::string region_of(const std::string& bucket);
+  std::size_t in_flight() const;
 
   Endpoint endpoint_;
   int workers_;
   std::optional<Listing> listing_;
+  CURLM* multi_ = nullptr;  // curl_multi_wakeup from other threads
 
+  // What the caller's thread and the engine's share, guarded by mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Job> queue_;  // guarded by mutex_
+  std::deque<Job> queue_;
   std::vector<Done> done_;
   std::vector<std::pair<std::string, std::string>> regions_;
   bool input_closed_ = false, stopping_ = false, cancelled_ = false;
   bool started_ = false, ended_ = false;
   bool wake_on_moved_ = false;
-  CURLM* multi_ = nullptr;  // for curl_multi_wakeup from other threads
 
   // The engine thread's own.
-  std::vector<std::unique_ptr<Transfer>> running_;
+  std::vector<std::unique_ptr<Transfer>> running_;  // in the multi handle
+  std::vector<std::unique_ptr<Transfer>> retrying_;
   std::vector<std::unique_ptr<Transfer>> idle_;
-  std::vector<std::pair<std::chrono::steady_clock::time_point,
-                        std::unique_ptr<Transfer>>>
-      retrying_;
-  std::unique_ptr<Transfer> list_transfer_;
+  std::vector<std::shared_ptr<Upload>> uploads_;  // files stored in parts
+  std::size_t parts_in_memory_ = 0;
+  bool listing_now_ = false;  // a page is being fetched
   std::string continuation_;
   bool list_done_ = false, directory_made_ = false;
-  int list_attempts_ = 0;
-  std::chrono::steady_clock::time_point list_due_{};
   std::thread thread_;
 };
 
 // The most files in flight on this path.
 constexpr int max_workers = 256;
-// The largest file sent in one PUT: the storage client's part size, above
-// which it uploads in parts.
+// The largest file sent in one PUT: the storage client's smallest part size,
+// above which it uploads in parts.
 constexpr std::uint64_t single_put_limit = 5ull * 1024 * 1024;
+// The storage client's part size for a file of `size` bytes: 5 MiB, or the
+// multiple of it that keeps the parts within 10,000.
+std::uint64_t part_size_for(std::uint64_t size);
 // Files up to this size are read whole by the caller; larger ones are read
 // again by the engine while they are sent.
 constexpr std::uint64_t in_memory_limit = std::uint64_t{128} * 1024;

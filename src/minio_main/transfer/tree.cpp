@@ -290,14 +290,6 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                     error.ptr());
     throw nb::python_error();
   }
-  if (job.sha256_hex.empty()) {
-    // Larger than one request takes: the storage client's parts, here on the
-    // caller's thread while the engine goes on with the rest.
-    self_.attr("_upload_file")(bucket_name, object_name, file_name,
-                               "parallel"_a = parallel);
-    if (!progress_.is_none()) progress_(object_name, job.size);
-    return;
-  }
   job.body_in_memory = job.size <= in_memory_limit;
   if (!job.body_in_memory) job.body.clear();
   job.token = nb::borrow(object_name).release().ptr();

@@ -115,4 +115,16 @@ std::optional<ListPage> parse_list_page(const std::string& xml) {
   return page;
 }
 
+std::optional<Document> parse_document(const std::string& xml,
+                                       const std::string& child) {
+  Document document;
+  bool ok =
+      Reader().parse(xml, document.root,
+                     [&](const std::string& path, const std::string& text) {
+                       if (path == child) document.text = text;
+                     });
+  if (!ok) return std::nullopt;
+  return document;
+}
+
 }  // namespace zarnel::transfer

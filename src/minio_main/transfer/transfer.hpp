@@ -1,0 +1,103 @@
+// One request of the transfer engine and what came back of it: its libcurl
+// options, its callbacks, and the checks of its answer. Only the engine's
+// own thread touches a Transfer.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "transfer/engine.hpp"
+#include "transfer/files.hpp"
+
+namespace zarnel::transfer {
+
+struct Upload;  // a file stored in parts (engine.cpp)
+
+// What a request does.
+enum class Step {
+  kPut,       // a file in one request
+  kGet,       // a file
+  kList,      // a page of a listing
+  kCreate,    // the start of a file stored in parts
+  kPart,      // one part of it
+  kComplete,  // its parts joined into the object
+  kAbort,     // its parts dropped
+};
+
+// How a finished request ends.
+enum class Ending { kDone, kRetry, kFailed };
+
+struct Transfer {
+  Transfer();
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Sets the request up and adds it to `multi`; false, with `failure` set,
+  // when a local step failed before anything was sent.
+  bool begin(CURLM* multi, const Endpoint& endpoint, const std::string& region);
+  // What the finished request comes to: done, to be tried again (`why` says
+  // why), or failed (`failure` says how).
+  Ending end(CURLcode result, std::string& why);
+  // Back to a request not yet sent: nothing received, no file left behind.
+  void reset();
+
+  CURL* easy;
+  Step step = Step::kPut;
+  // kPut, kGet: the file; kPart: the part, its bytes in `job.body`; the
+  // requests of a listing or a file in parts carry no caller's name.
+  Job job;
+  std::string query;  // in the order that the signature sorts it
+  std::shared_ptr<Upload> upload;
+  int part = 0;                                 // kPart: its number, from 1
+  int attempts = 0;                             // retries made
+  std::chrono::steady_clock::time_point due{};  // of the next retry
+  std::optional<Failure> failure;
+
+  // The answer.
+  std::string body, content_type, request_id, host_id, etag;
+  bool encrypted = false;
+
+ private:
+  long status() const;
+  Failure failed_as(Failure::Kind kind) const;
+  void system_failure(int error_number, const std::string& path);
+  void changed_failure(const char* what);
+  bool open_file();
+  void discard_file();
+  std::string body_mismatch();
+  bool keep_file();
+
+  static size_t on_header(char* line, size_t size, size_t count, void* data);
+  static size_t on_body(char* data, size_t size, size_t count, void* user);
+  static size_t on_read(char* buffer, size_t size, size_t count, void* data);
+  static int on_seek(void* data, curl_off_t where, int origin);
+
+  curl_slist* headers_ = nullptr;
+  std::string url_, resource_, sigv4_;
+  char error_[CURL_ERROR_SIZE] = {0};
+  // A PUT read from its file, and the SHA-256 of what was sent of it.
+  int in_fd_ = -1;
+  std::uint64_t offset_ = 0;
+  std::unique_ptr<Digest> sent_;
+  // A GET's temporary file.
+  int out_fd_ = -1;
+  std::string temp_path_;
+  std::uint64_t written_ = 0;
+  std::unique_ptr<Digest> md5_;
+  bool overlong_ = false;  // more body than the object has
+};
+
+// S3's encoding of a query value: every byte but the unreserved ones as %XX.
+std::string query_encode(const std::string& text);
+
+// A quoted ETag as the bare lower-case text, and whether it is a plain MD5.
+std::string unquoted(std::string etag);
+bool plain_md5(const std::string& etag);
+
+}  // namespace zarnel::transfer
