@@ -248,3 +248,76 @@ def test_ctrl_c_ends_an_upload_within_a_second(bucket, via, proxy, tmp_path):
     assert time.monotonic() - started < 0.5 + 1.0
     timer.join()
     assert native_threads() == threads
+
+
+def unfinished(sdk, bucket) -> list[str]:
+    """The uploads in parts that the store still holds for the bucket."""
+    return [u.object_name for u in sdk._list_multipart_uploads(bucket).uploads]
+
+
+def large_tree(root, sizes) -> dict[str, bytes]:
+    root.mkdir()
+    contents = {f"f{i}.bin": os.urandom(size) for i, size in enumerate(sizes)}
+    for name, data in contents.items():
+        (root / name).write_bytes(data)
+    return contents
+
+
+def test_large_files_go_in_parts_several_at_once(s3_server, sdk, bucket, via, proxy, tmp_path):
+    sizes = [5 * MIB, 5 * MIB + 1, 12 * MIB, 11 * MIB, 3000]
+    contents = large_tree(tmp_path / "up", sizes)
+
+    via._upload_dir(bucket, str(tmp_path / "up"), workers=8)
+
+    for name, data in contents.items():
+        assert sdk.get_object(bucket, f"up/{name}").read() == data
+    parts = [r for r in proxy.log if "partNumber" in r.query]
+    assert sorted({r.path.rsplit("/", 1)[1] for r in parts}) == ["f1.bin", "f2.bin", "f3.bin"]
+    assert len(parts) == 2 + 3 + 3  # 5 MiB parts, as the storage client cuts them
+    if s3_server.kind != "juicefs":  # the gateway gives no ETags
+        assert sdk.stat_object(bucket, "up/f2.bin").etag.endswith("-3")
+    assert unfinished(sdk, bucket) == []
+    # And back, checked against their sizes.
+    via._download_dir(bucket, "up", str(tmp_path / "down"), workers=8)
+    assert {p.name: p.read_bytes() for p in (tmp_path / "down").iterdir()} == contents
+
+
+def test_a_failed_part_leaves_no_unfinished_upload(sdk, bucket, via, proxy, tmp_path):
+    large_tree(tmp_path / "up", [12 * MIB, 11 * MIB])
+    proxy.error(403, "AccessDenied", when=lambda r: r.query.get("partNumber") == "2", times=None)
+
+    with pytest.raises(S3Error, match="AccessDenied"):
+        via._upload_dir(bucket, str(tmp_path / "up"), workers=8)
+
+    assert unfinished(sdk, bucket) == []
+    assert [r.method for r in proxy.log if "uploadId" in r.query and r.method == "DELETE"]
+    assert list(sdk.list_objects(bucket, prefix="up/")) == []
+
+
+def test_ctrl_c_in_a_large_upload_drops_its_parts(sdk, bucket, via, proxy, tmp_path):
+    large_tree(tmp_path / "up", [12 * MIB, 11 * MIB, 16 * MIB])
+    proxy.delay(5, when=lambda r: "partNumber" in r.query, times=None)
+    timer = threading.Timer(0.8, os.kill, (os.getpid(), signal.SIGINT))
+
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        via._upload_dir(bucket, str(tmp_path / "up"), workers=8)
+    assert time.monotonic() - started < 0.8 + 1.0
+    timer.join()
+    assert unfinished(sdk, bucket) == []
+
+
+def test_a_large_file_changed_while_sent_is_not_stored(sdk, bucket, via, proxy, tmp_path):
+    contents = large_tree(tmp_path / "up", [16 * MIB])
+    proxy.delay(0.5, when=lambda r: "partNumber" in r.query, times=None)
+    # Three parts go at once (workers=3): the fourth is read after the change.
+    changed = threading.Timer(0.25, (tmp_path / "up" / "f0.bin").write_bytes,
+                              (os.urandom(len(contents["f0.bin"])),))  # fmt: skip
+
+    changed.start()
+    with pytest.raises(OSError, match="changed"):
+        via._upload_dir(bucket, str(tmp_path / "up"), workers=3)
+    changed.join()
+    assert unfinished(sdk, bucket) == []
+    assert list(sdk.list_objects(bucket, prefix="up/")) == []
