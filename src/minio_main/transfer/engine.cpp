@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "transfer/files.hpp"
+#include "transfer/names.hpp"
 #include "transfer/retry.hpp"
 #include "transfer/transfer.hpp"
 #include "transfer/xml.hpp"
@@ -789,16 +790,13 @@ void Engine::listed(Transfer& transfer, Ending ending) {
   }
   std::vector<Job> jobs;
   for (ListedObject& object : page->objects) {
-    if (object.key.compare(0, listing.prefix.size(), listing.prefix) != 0) {
-      continue;
-    }
-    std::string rest = object.key.substr(listing.prefix.size());
-    // The folder marker, and a deeper level (which the delimiter folds).
-    if (rest.empty() || rest.find('/') != std::string::npos) continue;
-    if (rest == "." || rest == ".." || rest.find('\0') != std::string::npos) {
+    Listed taken = listed_name(listing.prefix, object.key);
+    if (taken == Listed::kPass) continue;
+    if (taken == Listed::kRefuse) {
       post(Done{Done::Kind::kWarning, nullptr, object.key});
       continue;
     }
+    std::string rest = object.key.substr(listing.prefix.size());
     Job job;
     job.kind = Job::Kind::kGet;
     job.bucket = listing.bucket;
