@@ -1,8 +1,9 @@
-"""The records that ZarnelMinioMain returns, as types for a type checker."""
+"""The records that ZarnelMinioMain returns and the items of its tree calls,
+as types for a type checker."""
 
 from __future__ import annotations
 
-from typing import TypedDict
+from typing import TypeAlias, TypedDict
 
 
 class ObjectRecord(TypedDict):
@@ -17,3 +18,13 @@ class ObjectRecord(TypedDict):
     size: int | None
     # Listings carry no content type: None unless the store sends one.
     content_type: str | None
+
+
+# A file of a tree upload as the walk plans it (``_plan_upload_dir``) and
+# ``_upload_files`` takes it: object name, local path, and the size the walk
+# saw (None where it could not tell, a dangling link say).
+UploadItem: TypeAlias = tuple[str, str, int | None]
+# An object of a tree download as the listing plans it
+# (``_plan_download_dir``) and ``_download_files`` takes it: object name,
+# local path, and the listing's size and ETag (None where it has none).
+DownloadItem: TypeAlias = tuple[str, str, int | None, str | None]

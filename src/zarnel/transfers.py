@@ -102,15 +102,17 @@ class Transfers:
             raise
 
     def upload(
-        self, owner: Any, bucket_name: Any, object_name: Any, file_name: Any, parallel: Any
-    ) -> None:
-        """``owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)``."""
+        self, owner: Any, bucket_name: Any, object_name: Any, file_name: Any, parallel: Any,
+        size: int | None = None,
+    ) -> None:  # fmt: skip
+        """``owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)``;
+        ``size`` is the file's as planned (None: taken before the upload)."""
         upload_file = owner._upload_file
 
         def move() -> int:
-            size = _file_size(file_name)
+            moved = _file_size(file_name) if size is None else size
             upload_file(bucket_name, object_name, file_name, parallel=parallel)
-            return size
+            return moved
 
         self._hand_over(object_name, move)
 

@@ -1,12 +1,13 @@
 // Directory download: the objects lying directly under an object path, each
 // into a file of the target directory.
 #include <memory>
+#include <string>
 
 #include "external/imports.hpp"
-#include "external/transfers.hpp"
 #include "host.hpp"
 #include "minio_main.hpp"
-#include "transfer/tree.hpp"
+#include "transfer/names.hpp"
+#include "transfer/plan.hpp"
 
 namespace zarnel {
 
@@ -24,44 +25,57 @@ nb::object with_trailing_slash(nb::handle path) {
                                   : host::text(path) + nb::str("/");
 }
 
-// Whether `rest`, joined to the directory, names a file inside it. "." and
-// ".." would name the directory or its parent; a host separator or a drive
-// (on systems that have them) would leave the directory.
-bool stays_inside(nb::handle rest, nb::handle os) {
-  if (rest.equal(nb::str(".")) || rest.equal(nb::str(".."))) return false;
-  for (const char* which : {"sep", "altsep"}) {
-    nb::object sep = nb::getattr(os, which);
-    if (!sep.is_none() && host::contains(rest, sep)) return false;
-  }
-  return !host::truth(os.attr("path").attr("splitdrive")(rest)[0]);
+// Text as UTF-8, for the name rule; what the codec cannot take (a lone
+// surrogate) passes as it is, since only "/", "." and NUL count there.
+std::string name_bytes(nb::handle text) {
+  nb::object encoded = nb::steal(
+      PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  if (!encoded.is_valid()) throw nb::python_error();
+  return {PyBytes_AS_STRING(encoded.ptr()),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
 }
 
-void download_all(nb::handle self, nb::handle bucket_name, nb::handle prefix,
-                  nb::handle directory, nb::handle transfers) {
+// The listing of `prefix` through `self._bucket_list_files`, and each object
+// directly under it handed to `executor` as a file of `directory`.
+void hand_over_listing(transfer::Executor& executor, nb::handle self,
+                       nb::handle bucket_name, nb::handle prefix,
+                       nb::handle directory) {
   // Only objects under the prefix can be chosen, so only they are listed.
   nb::object records = self.attr("_bucket_list_files")(bucket_name, prefix);
-  nb::object os = imported("os");
-  nb::object join = os.attr("path").attr("join");
+  std::string under = name_bytes(prefix);
+  nb::object join = imported("os").attr("path").attr("join");
   for (nb::handle record : records) {
-    nb::object name = record.attr("get")("object_name");
-    // Only the objects directly under the prefix: not the folder marker
-    // (nothing after the prefix) and nothing deeper (a "/" after it).
-    if (!host::truth(name.attr("startswith")(prefix))) continue;
-    nb::object rest =
-        name[nb::slice(nb::int_(nb::len(prefix)), nb::none(), nb::none())];
-    if (!host::truth(rest) || host::contains(rest, nb::str("/"))) continue;
-    if (!stays_inside(rest, os)) {
+    nb::object get = record.attr("get");
+    nb::object name = get("object_name");
+    if (!PyUnicode_Check(name.ptr())) {
+      PyErr_Format(PyExc_TypeError, "object name must be text, not %s",
+                   Py_TYPE(name.ptr())->tp_name);
+      throw nb::python_error();
+    }
+    transfer::Listed taken = transfer::listed_name(under, name_bytes(name));
+    if (taken == transfer::Listed::kPass) continue;
+    if (taken == transfer::Listed::kRefuse) {
       external::warn(self, "NAME_SKIPPED", name);
       continue;
     }
-    nb::object file_name = join(directory, rest);
-    if (transfers.is_valid()) {
-      transfers.attr("download")(self, bucket_name, name, file_name,
-                                 record.attr("get")("size"));
-    } else {
-      self.attr("_download_file")(bucket_name, name, file_name);
-    }
+    nb::object rest =
+        name[nb::slice(nb::int_(nb::len(prefix)), nb::none(), nb::none())];
+    executor.download(bucket_name, name, join(directory, rest), get("size"),
+                      get("etag"));
   }
+}
+
+// A download of `prefix` into `directory` on `executor`: listed by the
+// executor itself where it lists (the engine, one level, page by page while
+// it downloads), else here.
+void download_prefix(transfer::Executor& executor, nb::handle self,
+                     nb::handle bucket_name, nb::handle prefix,
+                     nb::handle directory) {
+  transfer::serve(executor, [&] {
+    if (!executor.download_listed(bucket_name, prefix, directory)) {
+      hand_over_listing(executor, self, bucket_name, prefix, directory);
+    }
+  });
 }
 
 }  // namespace
@@ -80,20 +94,10 @@ void bind_download_dir(Class& cls) {
         nb::object prefix = with_trailing_slash(object_path);
         nb::object directory =
             with_trailing_slash(external::path_text(dir_path));
-        if (external::sequential(workers, progress)) {
-          return download_all(self, bucket_name, prefix, directory, {});
-        }
-        // The engine lists one level, page by page, while it downloads.
-        std::string why;
-        auto tree = transfer::Tree::for_download(*originals, self, workers,
-                                                 progress, why);
-        if (tree && tree->download(bucket_name, prefix, directory)) return;
-        if (tree) why = "names that are not text";
-        nb::object transfers =
-            imported("Transfers")(workers, progress, "_download_dir", why);
-        external::transferring(transfers, [&] {
-          download_all(self, bucket_name, prefix, directory, transfers);
-        });
+        auto executor = transfer::executor_for(
+            *originals, {"_download_dir", false, true, self, workers, progress},
+            {bucket_name, prefix, directory});
+        download_prefix(*executor, self, bucket_name, prefix, directory);
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
@@ -119,6 +123,56 @@ void bind_download_dir(Class& cls) {
       "exception is raised itself; each later failure is added to it as a\n"
       "note, or, on the SDK's S3Error, which takes none, logged at ERROR on\n"
       "the `zarnel` logger. Files already moved stay.");
+  cls.def(
+      "_plan_download_dir",
+      [](nb::handle self, nb::handle bucket_name, nb::handle object_path,
+         nb::handle dir_path, nb::handle add) {
+        nb::object prefix = with_trailing_slash(object_path);
+        nb::object directory =
+            with_trailing_slash(external::path_text(dir_path));
+        std::unique_ptr<transfer::Executor> plan = transfer::collector(add);
+        download_prefix(*plan, self, bucket_name, prefix, directory);
+      },
+      "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
+      nb::kw_only(), "add"_a.none(),
+      nb::sig("def _plan_download_dir(self, bucket_name: str, object_path: "
+              "str, dir_path: str | bytes | os.PathLike[str] | "
+              "os.PathLike[bytes], *, add: "
+              "collections.abc.Callable[[zarnel.records.DownloadItem], "
+              "object]) -> None"),
+      "List the objects that `_download_dir(bucket_name, object_path,\n"
+      "dir_path)` takes, through `self._bucket_list_files`, and hand each\n"
+      "to `add` as (object_name, file_name, size, etag) instead of\n"
+      "downloading it (size and ETag as listed, None where the listing has\n"
+      "none). Nothing moves; a failure of the listing or of `add` ends it.");
+  cls.def(
+      "_download_files",
+      [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
+                  nb::handle workers, nb::handle progress) {
+        auto executor = transfer::executor_for(
+            *originals,
+            {"_download_files", false, false, self, workers, progress},
+            {bucket_name});
+        transfer::serve(*executor, [&] {
+          for (nb::handle item : nb::borrow(files)) {
+            auto [object_name, file_name, size, etag] =
+                transfer::unpack<4>(item);
+            executor->download(bucket_name, object_name, file_name, size, etag);
+          }
+        });
+      },
+      "bucket_name"_a.none(), "files"_a.none(), nb::kw_only(),
+      "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      nb::sig("def _download_files(self, bucket_name: str, files: "
+              "collections.abc.Iterable[zarnel.records.DownloadItem], *, "
+              "workers: int = 1, progress: collections.abc.Callable[[str, "
+              "int], object] | None = None) -> None"),
+      "Write each (object_name, file_name, size, etag) of `files` as\n"
+      "`_download_file(bucket_name, object_name, file_name)` does: the\n"
+      "items of `_plan_download_dir`, say. `workers`, `progress` and the\n"
+      "failure rules are those of `_download_dir`; on the transfer engine\n"
+      "(when it may serve this instance) each file is checked against\n"
+      "`size` and, where it is an MD5, `etag`.");
 }
 
 }  // namespace zarnel

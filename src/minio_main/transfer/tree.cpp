@@ -162,27 +162,28 @@ Tree::~Tree() {
 }
 
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
-                                       nb::handle self, nb::handle workers,
-                                       nb::handle progress, std::string& why) {
+                                       const char* operation, nb::handle self,
+                                       nb::handle workers, nb::handle progress,
+                                       std::string& why) {
   const char* overridden = own(self, "_upload_file", originals.upload_file)
                                ? nullptr
                                : "_upload_file";
-  return make(originals, "_upload_dir", overridden, self, workers, progress,
-              why);
+  return make(originals, operation, overridden, self, workers, progress, why);
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
-                                         nb::handle self, nb::handle workers,
-                                         nb::handle progress,
+                                         const char* operation, nb::handle self,
+                                         nb::handle workers,
+                                         nb::handle progress, bool listing,
                                          std::string& why) {
   const char* overridden = nullptr;
   if (!own(self, "_download_file", originals.download_file)) {
     overridden = "_download_file";
-  } else if (!own(self, "_bucket_list_files", originals.bucket_list_files)) {
+  } else if (listing &&
+             !own(self, "_bucket_list_files", originals.bucket_list_files)) {
     overridden = "_bucket_list_files";
   }
-  return make(originals, "_download_dir", overridden, self, workers, progress,
-              why);
+  return make(originals, operation, overridden, self, workers, progress, why);
 }
 
 std::unique_ptr<Tree> Tree::make(const Originals& originals,
@@ -241,13 +242,7 @@ void Tree::start_once() {
 void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                   nb::handle object_name, nb::handle file_name,
                   nb::handle parallel) {
-  drain();
-  if (failed_) {
-    nb::object first = outcome_.attr("first");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.ptr())),
-                    first.ptr());
-    throw nb::python_error();
-  }
+  raise_if_failed();
   if (!PyUnicode_Check(bucket_name.ptr()) ||
       !PyUnicode_Check(object_name.ptr())) {
     // What the storage client would say of such names, raised here.
@@ -293,6 +288,64 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
   job.body_in_memory = job.size <= in_memory_limit;
   if (!job.body_in_memory) job.body.clear();
   job.token = nb::borrow(object_name).release().ptr();
+  submit(job);
+}
+
+void Tree::download(nb::handle bucket_name, nb::handle object_name,
+                    nb::handle file_name, nb::handle size, nb::handle etag) {
+  raise_if_failed();
+  if (!PyUnicode_Check(bucket_name.ptr()) ||
+      !PyUnicode_Check(object_name.ptr()) || !PyLong_Check(size.ptr())) {
+    self_.attr("_download_file")(bucket_name, object_name, file_name);
+    return moved_here(object_name, size);
+  }
+  if (!check_object_name_.is_valid()) {
+    check_object_name_ =
+        nb::module_::import_("minio.helpers").attr("check_object_name");
+  }
+  check_object_name_(object_name);  // the storage client's own refusal
+  Job job;
+  job.kind = Job::Kind::kGet;
+  job.bucket = utf8(bucket_name);
+  job.object_name = utf8(object_name);
+  job.path = fs_bytes(file_name);
+  job.size = PyLong_AsUnsignedLongLong(size.ptr());
+  if (PyErr_Occurred()) throw nb::python_error();  // a negative size
+  if (PyUnicode_Check(etag.ptr())) job.etag = utf8(etag);
+  prepare_bucket(bucket_name, job.bucket);
+  // As the storage client makes the file's folder before it downloads.
+  std::string folder = job.path.substr(0, job.path.rfind('/') + 1);
+  if (!folder.empty() && folder != made_directory_) {
+    int error_number = 0;
+    {
+      nb::gil_scoped_release released;
+      error_number = make_directories(folder);
+    }
+    if (error_number != 0) {
+      Failure failure{Failure::Kind::kSystem};
+      failure.os_errno = error_number;
+      failure.path = folder;
+      nb::object error = outcome_.attr("error_of")(report(failure));
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
+                      error.ptr());
+      throw nb::python_error();
+    }
+    made_directory_ = folder;
+  }
+  job.token = nb::borrow(object_name).release().ptr();
+  submit(job);
+}
+
+void Tree::raise_if_failed() {
+  drain();
+  if (!failed_) return;
+  nb::object first = outcome_.attr("first");
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.ptr())),
+                  first.ptr());
+  throw nb::python_error();
+}
+
+void Tree::submit(Job& job) {
   start_once();
   while (!engine_.try_submit(job)) {
     {
@@ -303,16 +356,21 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
     if (PyErr_CheckSignals() != 0 || failed_) {
       Py_XDECREF(job.token);
       if (PyErr_Occurred()) throw nb::python_error();
-      nb::object first = outcome_.attr("first");
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.ptr())),
-                      first.ptr());
-      throw nb::python_error();
+      raise_if_failed();
     }
   }
 }
 
-bool Tree::download(nb::handle bucket_name, nb::handle prefix,
-                    nb::handle directory) {
+void Tree::moved_here(nb::handle object_name, nb::handle size) {
+  ++files_;
+  if (PyLong_Check(size.ptr())) {
+    bytes_ += PyLong_AsUnsignedLongLongMask(size.ptr());
+  }
+  if (!progress_.is_none()) progress_(object_name, size);
+}
+
+bool Tree::download_listed(nb::handle bucket_name, nb::handle prefix,
+                           nb::handle directory) {
   if (!PyUnicode_Check(bucket_name.ptr()) || !PyUnicode_Check(prefix.ptr()) ||
       !PyUnicode_Check(directory.ptr())) {
     return false;
@@ -324,7 +382,6 @@ bool Tree::download(nb::handle bucket_name, nb::handle prefix,
   prepare_bucket(bucket_name, listing.bucket);
   started_ = true;
   engine_.start(std::move(listing), !progress_.is_none());
-  finish();
   return true;
 }
 

@@ -1,8 +1,9 @@
 // A tree operation's files moved by the transfer engine, seen from the
-// caller's thread: it decides whether the engine serves a call, hands the
-// walk's files over, and turns what the engine reports into progress calls,
-// warnings and log lines; its failures go to the call's zarnel.outcome
-// Outcome, which makes and raises the call's Python error.
+// caller's thread: it tells whether the engine may serve a call (for
+// transfer/plan.cpp, which decides), hands the planned files over (or has
+// the engine list a prefix), and turns what the engine reports into progress
+// calls, warnings and log lines; its failures go to the call's
+// zarnel.outcome Outcome, which makes and raises the call's Python error.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -28,32 +29,41 @@ struct Originals {
 
 class Tree {
  public:
-  // The engine for this call when it serves it: more than one worker, the
-  // per-file operations the class's own, `_engine` a plain-HTTP client of the
-  // SDK's own class. Nothing otherwise, and why in `why`: the call then
-  // moves its files through the per-file operations.
+  // The engine for `operation` when it serves it: more than one worker, the
+  // per-file operations it stands in for the class's own (for a download
+  // that `listing` makes, _bucket_list_files too), `_engine` a plain-HTTP
+  // client of the SDK's own class. Nothing otherwise, and why in `why`: the
+  // call then moves its files through the per-file operations.
   static std::unique_ptr<Tree> for_upload(const Originals& originals,
+                                          const char* operation,
                                           nb::handle self, nb::handle workers,
                                           nb::handle progress,
                                           std::string& why);
   static std::unique_ptr<Tree> for_download(const Originals& originals,
+                                            const char* operation,
                                             nb::handle self, nb::handle workers,
-                                            nb::handle progress,
+                                            nb::handle progress, bool listing,
                                             std::string& why);
   ~Tree();
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
 
-  // One file of the walk, as `self._upload_file(bucket_name, object_name,
-  // file_name, parallel=parallel)` would store it.
+  // One file, as `self._upload_file(bucket_name, object_name, file_name,
+  // parallel=parallel)` would store it.
   void upload(nb::handle get_content_type, nb::handle bucket_name,
               nb::handle object_name, nb::handle file_name,
               nb::handle parallel);
+  // One object, as `self._download_file(bucket_name, object_name,
+  // file_name)` would write it, checked against the listing's `size` and
+  // `etag` (None: no ETag). What the engine cannot check (names that are not
+  // text, no size) goes through that call, on this thread.
+  void download(nb::handle bucket_name, nb::handle object_name,
+                nb::handle file_name, nb::handle size, nb::handle etag);
   // The objects directly under `prefix` (ending in "/") into `directory`
-  // (ending in "/"), listed while they download. False when the values are
-  // not plain text, which the per-file operations then take.
-  bool download(nb::handle bucket_name, nb::handle prefix,
-                nb::handle directory);
+  // (ending in "/"), listed by the engine while they download. False when
+  // the values are not plain text, which the engine does not list.
+  bool download_listed(nb::handle bucket_name, nb::handle prefix,
+                       nb::handle directory);
   // Waits for the transfers and raises the first failure, if any.
   void finish();
   // After the caller's own part failed with `error`: no new transfer starts
@@ -69,6 +79,13 @@ class Tree {
                                     nb::handle progress, std::string& why);
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
   void start_once();
+  // Raises the call's first failure once there is one.
+  void raise_if_failed();
+  // Hands `job` to the engine, waiting for room; raises the first failure
+  // (or Ctrl-C) seen meanwhile.
+  void submit(Job& job);
+  // The per-file operation's result counted and reported as a moved file.
+  void moved_here(nb::handle object_name, nb::handle size);
   void drain();
   void record(nb::object error, nb::handle name);
   nb::dict report(const Failure& failure);
@@ -83,6 +100,7 @@ class Tree {
   Engine engine_;
   bool started_ = false, failed_ = false;
   std::vector<std::string> buckets_;
+  std::string made_directory_;  // the last folder that a download made
   std::uint64_t files_ = 0, bytes_ = 0;
 };
 

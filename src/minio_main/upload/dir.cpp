@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "external/imports.hpp"
-#include "external/transfers.hpp"
 #include "host.hpp"
 #include "minio_main.hpp"
-#include "transfer/tree.hpp"
+#include "transfer/plan.hpp"
 
 namespace zarnel {
 
@@ -28,16 +27,31 @@ namespace {
 // (a subclass sees every one) that take the caller's arguments only, so what
 // they share lives here: the directories being walked (device, inode), so that
 // a link back into the tree is neither descended again nor uploaded as a
-// file, and the engine or Transfers that the outermost call owns.
+// file, and the executor that the outermost call chose, which takes every
+// file of the walk.
 struct Walk {
   std::vector<std::pair<dev_t, ino_t>> directories;
   int depth = 0;
-  struct Sink {
-    transfer::Tree* tree = nullptr;
-    PyObject* transfers = nullptr;
-  } sink;
+  transfer::Executor* executor = nullptr;
 };
 thread_local Walk walk;
+
+// The outermost call's part: a walk of its own, whose files go to
+// `executor`, and the walk that was under way on this thread (one that
+// called it) back afterwards.
+class Outermost {
+ public:
+  explicit Outermost(transfer::Executor& executor) : saved_(std::move(walk)) {
+    walk = Walk{};
+    walk.executor = &executor;
+  }
+  Outermost(const Outermost&) = delete;
+  Outermost& operator=(const Outermost&) = delete;
+  ~Outermost() { walk = std::move(saved_); }
+
+ private:
+  Walk saved_;
+};
 
 // stat() of a path-like value, links followed; nothing when the file system
 // cannot tell (a missing path, a dangling link). The walk's own bookkeeping,
@@ -80,11 +94,10 @@ std::uintptr_t stack_floor() {
 // the calls between C++ functions, so a very deep tree (or a loop that the
 // directory check cannot see) would run the C stack out: a walk deeper than
 // the recursion limit, or one that would leave too little of a small thread
-// stack, ends in RecursionError instead. The outermost level of a call on
-// workers makes its engine or Transfers the one that the nested calls use.
+// stack, ends in RecursionError instead.
 class Level {
  public:
-  Level(nb::handle dir_path, transfer::Tree* tree, nb::handle transfers) {
+  explicit Level(nb::handle dir_path) {
     // The frame's address, not a local's: under AddressSanitizer locals may
     // live on a heap-allocated fake stack.
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
@@ -98,19 +111,16 @@ class Level {
     pushed_ = status && status->st_ino != 0;
     if (pushed_) walk.directories.emplace_back(status->st_dev, status->st_ino);
     ++walk.depth;
-    shares_ = tree != nullptr || transfers.is_valid();
-    if (shares_) walk.sink = {tree, transfers.ptr()};
   }
   Level(const Level&) = delete;
   Level& operator=(const Level&) = delete;
   ~Level() {
     --walk.depth;
     if (pushed_) walk.directories.pop_back();
-    if (shares_) walk.sink = {};
   }
 
  private:
-  bool pushed_, shares_;
+  bool pushed_;
 };
 
 bool on_walk(const std::optional<struct stat>& status) {
@@ -120,10 +130,10 @@ bool on_walk(const std::optional<struct stat>& status) {
                    std::pair(status->st_dev, status->st_ino)) != dirs.end();
 }
 
+// One level of the walk: each file of `dir_path` to the walk's executor,
+// each folder through `self._upload_dir`.
 void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-              nb::handle parallel, nb::handle base_dir,
-              transfer::Tree* tree = nullptr,
-              nb::handle transfers = nb::handle()) {
+              nb::handle parallel, nb::handle base_dir) {
   // By default the last "/"-separated piece of the path, backslashes read as
   // "/" (empty for a path ending in a separator).
   nb::object prefix = nb::borrow(base_dir);
@@ -134,7 +144,7 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
   nb::object join = os.attr("path").attr("join");
   nb::object isdir = os.attr("path").attr("isdir");
 
-  Level level(dir_path, tree, transfers);
+  Level level(dir_path);
   for (nb::handle name : os.attr("listdir")(dir_path)) {
     nb::object path = join(dir_path, name);
     if (host::truth(isdir(path))) {
@@ -153,18 +163,22 @@ void walk_dir(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
       warn(self, "NOT_A_FILE_SKIPPED", path);
       continue;
     }
-    nb::object object_name = forward_slashes(join(prefix, name));
-    if (walk.sink.tree != nullptr) {
-      walk.sink.tree->upload(imported("get_content_type"), bucket_name,
-                             object_name, path, parallel);
-    } else if (walk.sink.transfers != nullptr) {
-      nb::handle(walk.sink.transfers)
-          .attr("upload")(self, bucket_name, object_name, path, parallel);
-    } else {
-      self.attr("_upload_file")(bucket_name, object_name, path,
-                                "parallel"_a = parallel);
-    }
+    nb::object size =
+        status ? nb::object(nb::int_(status->st_size)) : nb::object(nb::none());
+    walk.executor->upload(bucket_name, forward_slashes(join(prefix, name)),
+                          path, size, parallel);
   }
+}
+
+// The walk of `dir_path` with every file going to `executor` (the nested
+// calls that it makes join it).
+void walk_tree(transfer::Executor& executor, nb::handle self,
+               nb::handle bucket_name, nb::handle dir_path, nb::handle parallel,
+               nb::handle base_dir) {
+  transfer::serve(executor, [&] {
+    Outermost outermost(executor);
+    walk_dir(self, bucket_name, dir_path, parallel, base_dir);
+  });
 }
 
 }  // namespace
@@ -180,27 +194,15 @@ void bind_upload_dir(Class& cls) {
                   nb::handle parallel, nb::handle base_dir, nb::handle workers,
                   nb::handle progress) {
         nb::object path = external::path_text(dir_path);
-        // A nested call shares the outermost call's workers, whatever it asks.
-        if (walk.sink.tree != nullptr || walk.sink.transfers != nullptr ||
-            external::sequential(workers, progress)) {
+        // A nested call shares the outermost call's executor, whatever it
+        // asks.
+        if (walk.executor != nullptr) {
           return walk_dir(self, bucket_name, path, parallel, base_dir);
         }
-        std::string why;
-        if (auto tree = transfer::Tree::for_upload(*originals, self, workers,
-                                                   progress, why)) {
-          try {
-            walk_dir(self, bucket_name, path, parallel, base_dir, tree.get());
-          } catch (nb::python_error& error) {
-            tree->finish(error);
-          }
-          return tree->finish();
-        }
-        nb::object transfers =
-            imported("Transfers")(workers, progress, "_upload_dir", why);
-        external::transferring(transfers, [&] {
-          walk_dir(self, bucket_name, path, parallel, base_dir, nullptr,
-                   transfers);
-        });
+        auto executor = transfer::executor_for(
+            *originals, {"_upload_dir", true, false, self, workers, progress},
+            {});
+        walk_tree(*executor, self, bucket_name, path, parallel, base_dir);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
@@ -228,6 +230,55 @@ void bind_upload_dir(Class& cls) {
       "exception is raised itself; each later failure is added to it as a\n"
       "note, or, on the SDK's S3Error, which takes none, logged at ERROR on\n"
       "the `zarnel` logger. Files already moved stay.");
+  cls.def(
+      "_plan_upload_dir",
+      [](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
+         nb::handle parallel, nb::handle base_dir, nb::handle add) {
+        std::unique_ptr<transfer::Executor> plan = transfer::collector(add);
+        walk_tree(*plan, self, bucket_name, external::path_text(dir_path),
+                  parallel, base_dir);
+      },
+      "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
+      "base_dir"_a.none() = nb::none(), nb::kw_only(), "add"_a.none(),
+      nb::sig("def _plan_upload_dir(self, bucket_name: str, dir_path: str | "
+              "bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = "
+              "3, base_dir: str | None = None, *, add: "
+              "collections.abc.Callable[[zarnel.records.UploadItem], object]) "
+              "-> None"),
+      "Walk `dir_path` as `_upload_dir(bucket_name, dir_path, parallel,\n"
+      "base_dir)` does, its nested calls through `self` included, and hand\n"
+      "each file to `add` as (object_name, file_name, size) instead of\n"
+      "storing it; `size` is None where the walk could not tell (a dangling\n"
+      "link). Nothing moves; a failure of the walk or of `add` ends it.");
+  cls.def(
+      "_upload_files",
+      [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
+                  nb::handle parallel, nb::handle workers,
+                  nb::handle progress) {
+        auto executor = transfer::executor_for(
+            *originals, {"_upload_files", true, false, self, workers, progress},
+            {});
+        transfer::serve(*executor, [&] {
+          for (nb::handle item : nb::borrow(files)) {
+            auto [object_name, file_name, size] = transfer::unpack<3>(item);
+            executor->upload(bucket_name, object_name, file_name, size,
+                             parallel);
+          }
+        });
+      },
+      "bucket_name"_a.none(), "files"_a.none(), "parallel"_a.none() = 3,
+      nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      nb::sig("def _upload_files(self, bucket_name: str, files: "
+              "collections.abc.Iterable[zarnel.records.UploadItem], parallel: "
+              "int = 3, *, workers: int = 1, progress: "
+              "collections.abc.Callable[[str, int], object] | None = None) "
+              "-> None"),
+      "Store each (object_name, file_name, size) of `files` as\n"
+      "`_upload_file(bucket_name, object_name, file_name,\n"
+      "parallel=parallel)` does: the items of `_plan_upload_dir`, say.\n"
+      "`workers`, `progress` and the failure rules are those of\n"
+      "`_upload_dir`, on the transfer engine when it may serve this\n"
+      "instance, else through `_upload_file`.");
 }
 
 }  // namespace zarnel

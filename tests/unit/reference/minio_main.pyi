@@ -118,6 +118,25 @@ class ZarnelMinioMain:
         the `zarnel` logger. Files already moved stay.
         """
 
+    def _plan_upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, add: Callable[[zarnel.records.UploadItem], object]) -> None:
+        """
+        Walk `dir_path` as `_upload_dir(bucket_name, dir_path, parallel,
+        base_dir)` does, its nested calls through `self` included, and hand
+        each file to `add` as (object_name, file_name, size) instead of
+        storing it; `size` is None where the walk could not tell (a dangling
+        link). Nothing moves; a failure of the walk or of `add` ends it.
+        """
+
+    def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+        """
+        Store each (object_name, file_name, size) of `files` as
+        `_upload_file(bucket_name, object_name, file_name,
+        parallel=parallel)` does: the items of `_plan_upload_dir`, say.
+        `workers`, `progress` and the failure rules are those of
+        `_upload_dir`, on the transfer engine when it may serve this
+        instance, else through `_upload_file`.
+        """
+
     def _download_flow(self, bucket_name: str, object_name: str) -> str:
         """Return the object's content decoded as UTF-8 (strict)."""
 
@@ -144,6 +163,25 @@ class ZarnelMinioMain:
         exception is raised itself; each later failure is added to it as a
         note, or, on the SDK's S3Error, which takes none, logged at ERROR on
         the `zarnel` logger. Files already moved stay.
+        """
+
+    def _plan_download_dir(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, add: Callable[[zarnel.records.DownloadItem], object]) -> None:
+        """
+        List the objects that `_download_dir(bucket_name, object_path,
+        dir_path)` takes, through `self._bucket_list_files`, and hand each
+        to `add` as (object_name, file_name, size, etag) instead of
+        downloading it (size and ETag as listed, None where the listing has
+        none). Nothing moves; a failure of the listing or of `add` ends it.
+        """
+
+    def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+        """
+        Write each (object_name, file_name, size, etag) of `files` as
+        `_download_file(bucket_name, object_name, file_name)` does: the
+        items of `_plan_download_dir`, say. `workers`, `progress` and the
+        failure rules are those of `_download_dir`; on the transfer engine
+        (when it may serve this instance) each file is checked against
+        `size` and, where it is an MD5, `etag`.
         """
 
     def _remove_object(self, bucket_name: str, object_name: str) -> None:

@@ -1,0 +1,149 @@
+#include "transfer/plan.hpp"
+
+#include "external/imports.hpp"
+#include "host.hpp"
+
+namespace zarnel::transfer {
+
+using namespace nb::literals;
+
+namespace {
+
+// workers=1 without progress: the plain loop on the caller's thread, call
+// for call, with no Transfers at all. Any other value is Transfers' to check.
+bool sequential(nb::handle workers, nb::handle progress) {
+  return progress.is_none() && PyLong_CheckExact(workers.ptr()) &&
+         workers.equal(nb::int_(1));
+}
+
+// workers=1 without progress: each file through the per-file operation at
+// once, on this thread, as a plain loop would.
+class Direct : public Executor {
+ public:
+  explicit Direct(nb::handle self) : self_(nb::borrow(self)) {}
+  void upload(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+              nb::handle /*size*/, nb::handle parallel) override {
+    self_.attr("_upload_file")(bucket_name, object_name, path,
+                               "parallel"_a = parallel);
+  }
+  void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+                nb::handle /*size*/, nb::handle /*etag*/) override {
+    self_.attr("_download_file")(bucket_name, object_name, path);
+  }
+
+ private:
+  nb::object self_;
+};
+
+// The per-file operations on worker threads (zarnel/transfers.py).
+class OnThreads : public Executor {
+ public:
+  OnThreads(nb::handle self, nb::object transfers)
+      : self_(nb::borrow(self)), transfers_(std::move(transfers)) {}
+  void upload(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+              nb::handle size, nb::handle parallel) override {
+    transfers_.attr("upload")(self_, bucket_name, object_name, path, parallel,
+                              size);
+  }
+  void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+                nb::handle size, nb::handle /*etag*/) override {
+    transfers_.attr("download")(self_, bucket_name, object_name, path, size);
+  }
+  void finish() override { transfers_.attr("close")(); }
+  [[noreturn]] void finish(nb::python_error& error) override {
+    transfers_.attr("close")(error.value());
+    throw error;  // not reached: close() raises it
+  }
+  void abandon() noexcept override {
+    nb::error_scope pending;  // close() must not run with an error set
+    try {
+      transfers_.attr("close")(
+          nb::handle(PyExc_RuntimeError)("tree call ended by a C++ exception"));
+    } catch (nb::python_error&) {
+    }
+  }
+
+ private:
+  nb::object self_, transfers_;
+};
+
+class OnEngine : public Executor {
+ public:
+  explicit OnEngine(std::unique_ptr<Tree> tree) : tree_(std::move(tree)) {}
+  void upload(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+              nb::handle /*size*/, nb::handle parallel) override {
+    // _upload_file reads a backslash in an object name as "/"; the walk's
+    // names have none left.
+    nb::object name = PyUnicode_Check(object_name.ptr())
+                          ? host::forward_slashes(object_name)
+                          : nb::borrow(object_name);
+    tree_->upload(external::imported("get_content_type"), bucket_name, name,
+                  path, parallel);
+  }
+  void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
+                nb::handle size, nb::handle etag) override {
+    tree_->download(bucket_name, object_name, path, size, etag);
+  }
+  bool download_listed(nb::handle bucket_name, nb::handle prefix,
+                       nb::handle directory) override {
+    return tree_->download_listed(bucket_name, prefix, directory);
+  }
+  void finish() override { tree_->finish(); }
+  [[noreturn]] void finish(nb::python_error& error) override {
+    tree_->finish(error);
+  }
+  // The Tree's destructor abandons the transfers.
+
+ private:
+  std::unique_ptr<Tree> tree_;
+};
+
+class Collector : public Executor {
+ public:
+  explicit Collector(nb::handle add) : add_(nb::borrow(add)) {}
+  void upload(nb::handle /*bucket_name*/, nb::handle object_name,
+              nb::handle path, nb::handle size,
+              nb::handle /*parallel*/) override {
+    add_(nb::make_tuple(object_name, path, size));
+  }
+  void download(nb::handle /*bucket_name*/, nb::handle object_name,
+                nb::handle path, nb::handle size, nb::handle etag) override {
+    add_(nb::make_tuple(object_name, path, size, etag));
+  }
+
+ private:
+  nb::object add_;
+};
+
+}  // namespace
+
+std::unique_ptr<Executor> executor_for(
+    const Originals& originals, const Call& call,
+    std::initializer_list<nb::handle> texts) {
+  if (sequential(call.workers, call.progress)) {
+    return std::make_unique<Direct>(call.self);
+  }
+  std::string why;
+  std::unique_ptr<Tree> tree;
+  bool all_text = true;
+  for (nb::handle value : texts) all_text &= PyUnicode_Check(value.ptr()) != 0;
+  if (!all_text) {
+    why = "names that are not text";
+  } else if (call.upload) {
+    tree = Tree::for_upload(originals, call.operation, call.self, call.workers,
+                            call.progress, why);
+  } else {
+    tree = Tree::for_download(originals, call.operation, call.self,
+                              call.workers, call.progress, call.listing, why);
+  }
+  if (tree) return std::make_unique<OnEngine>(std::move(tree));
+  nb::object transfers = external::imported("Transfers")(
+      call.workers, call.progress, call.operation, why);
+  return std::make_unique<OnThreads>(call.self, std::move(transfers));
+}
+
+std::unique_ptr<Executor> collector(nb::handle add) {
+  return std::make_unique<Collector>(add);
+}
+
+}  // namespace zarnel::transfer
