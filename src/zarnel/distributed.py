@@ -3,10 +3,14 @@
 ``upload_tree`` and ``download_prefix`` do what ``_upload_dir`` and
 ``_download_dir`` do, with the files split into batches of
 ``files_per_task`` and each batch a dask.distributed task. The caller's
-process walks the tree (or lists the prefix) with the client's own walk, so
-the object names and file paths are exactly the ones the client's calls would
-use; each task moves its batch on a worker with that worker's copy of the
-client and ``workers`` threads (``zarnel.transfers.Transfers``).
+process plans the work with the client's own walk (or listing):
+``_plan_upload_dir`` and ``_plan_download_dir`` hand over the items (object
+name, local path, size) that the client's calls would move; each task moves
+its batch on a worker with that worker's copy of the client, through
+``_upload_files`` / ``_download_files``: on the transfer engine in the worker
+process when it may serve the client, else through the per-file operations
+on ``workers`` threads, with the failure rules of one process
+(``zarnel.outcome``).
 
 The client reaches the workers by pickling (see the README): it is scattered
 once to every worker, so each worker process builds (and connects) one copy,
@@ -28,7 +32,6 @@ imports it only when a function runs.
 from __future__ import annotations
 
 import contextlib
-import functools
 import os
 import uuid
 from collections.abc import Callable
@@ -37,10 +40,11 @@ from typing import TYPE_CHECKING, Any
 from minio.error import S3Error
 
 from zarnel.outcome import S3_FIELDS
-from zarnel.transfers import Transfers, check_workers
+from zarnel.transfers import check_workers
 
 if TYPE_CHECKING:
     from zarnel.minio_main import ZarnelMinioMain
+    from zarnel.records import DownloadItem, UploadItem
 
 __all__ = [
     "FILES_PER_TASK", "SETTLE_SECONDS", "TASKS_PER_THREAD", "RemoteS3Error", "download_prefix",
@@ -73,7 +77,7 @@ def upload_tree(
     check_workers(workers)
     with _Batches(dask_client, store, _upload_batch, files_per_task,
                   bucket_name, parallel, workers) as batches:  # fmt: skip
-        _plan(store, batches.add)._upload_dir(bucket_name, dir_path, parallel, base_dir)
+        store._plan_upload_dir(bucket_name, dir_path, parallel, base_dir, add=batches.add)
         return batches.finish()
 
 
@@ -93,7 +97,7 @@ def download_prefix(
     check_workers(workers)
     with _Batches(dask_client, store, _download_batch, files_per_task,
                   bucket_name, workers) as batches:  # fmt: skip
-        _plan(store, batches.add)._download_dir(bucket_name, object_path, dir_path)
+        store._plan_download_dir(bucket_name, object_path, dir_path, add=batches.add)
         return batches.finish()
 
 
@@ -113,26 +117,25 @@ class _Shipped:
 
 
 def _upload_batch(
-    shipped: _Shipped, stop: str, files: list[tuple[Any, Any]], bucket_name: str,
-    parallel: Any, workers: int,
+    shipped: _Shipped, stop: str, files: list[UploadItem], bucket_name: str, parallel: Any,
+    workers: int,
 ) -> int:  # fmt: skip
-    def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
-        transfers.upload(shipped.store, bucket_name, object_name, file_name, parallel)
+    def move() -> None:
+        shipped.store._upload_files(bucket_name, files, parallel, workers=workers)
 
-    return _move(stop, files, workers, move)
+    return _move(stop, len(files), move)
 
 
 def _download_batch(
-    shipped: _Shipped, stop: str, files: list[tuple[Any, Any]], bucket_name: str, workers: int
+    shipped: _Shipped, stop: str, files: list[DownloadItem], bucket_name: str, workers: int
 ) -> int:
-    def move(transfers: Transfers, object_name: Any, file_name: Any) -> None:
-        transfers.download(shipped.store, bucket_name, object_name, file_name, None)
+    def move() -> None:
+        shipped.store._download_files(bucket_name, files, workers=workers)
 
-    return _move(stop, files, workers, move)
+    return _move(stop, len(files), move)
 
 
-def _move(stop: str, files: list[tuple[Any, Any]], workers: int,
-          move: Callable[..., None]) -> int:  # fmt: skip
+def _move(stop: str, count: int, move: Callable[[], None]) -> int:
     from distributed import Event
 
     # Set by the caller once the call has failed: a batch that starts after
@@ -140,13 +143,11 @@ def _move(stop: str, files: list[tuple[Any, Any]], workers: int,
     if Event(stop).is_set():
         return 0
     try:
-        with Transfers(workers) as transfers:
-            for object_name, file_name in files:
-                move(transfers, object_name, file_name)
+        move()
     except S3Error as error:
         failure, trace = RemoteS3Error.copy_of(error), error.__traceback__
     else:
-        return len(files)
+        return count
     # Raised outside the handler, so that the original (which cannot be
     # pickled) is not carried along as the context.
     raise failure.with_traceback(trace)
@@ -183,43 +184,6 @@ def _remote_s3_error(*fields: Any) -> RemoteS3Error:
 # -- on the caller -----------------------------------------------------------
 
 
-def _plan(store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> ZarnelMinioMain:
-    return _plan_class()(store, add)
-
-
-# Made on first use, so only on the caller: Dask worker processes that had
-# this module hold the extension's class were seen to end with the class
-# still alive, which the test build's leak check aborts on.
-@functools.cache
-def _plan_class() -> type:
-    from zarnel.minio_main import ZarnelMinioMain
-
-    class _Plan(ZarnelMinioMain):
-        """The client's own walk and listing, recording each file instead of
-        moving it. Its logger and listing are those of the client it plans for."""
-
-        _dummy = {"host": "plan", "port": 1, "user": "plan", "password": "plan"}
-
-        def __init__(self, store: ZarnelMinioMain, add: Callable[[Any, Any], None]) -> None:
-            super().__init__(dict(self._dummy))  # no connection, no tunnel
-            self._log = store._log
-            self._store = store
-            self.add = add
-
-        def _upload_file(self, bucket_name: Any, object_name: Any, file_name: Any,
-                         parallel: Any = 3) -> None:  # fmt: skip
-            self.add(object_name, file_name)
-
-        def _download_file(self, bucket_name: Any, object_name: Any, file_name: Any) -> bool:
-            self.add(object_name, file_name)
-            return True
-
-        def _bucket_list_files(self, bucket_name: Any, prefix: Any = "") -> Any:
-            return self._store._bucket_list_files(bucket_name, prefix)
-
-    return _Plan
-
-
 class _Batches:
     """Submits batches of files as tasks, a bounded number at a time, and
     gathers their counts; the first failure is raised once the tasks running
@@ -241,7 +205,7 @@ class _Batches:
         self._task = task
         self._size = files_per_task
         self._arguments = arguments
-        self._batch: list[tuple[Any, Any]] = []
+        self._batch: list[Any] = []
         self._running: set[Any] = set()  # submitted, not yet gathered
         self._done = as_completed(with_results=True)
         self._moved = 0
@@ -252,8 +216,8 @@ class _Batches:
         # One copy of the client per worker process, for every task there.
         self._store = dask_client.scatter(_Shipped(store), broadcast=True, hash=False)
 
-    def add(self, object_name: Any, file_name: Any) -> None:
-        self._batch.append((object_name, file_name))
+    def add(self, item: Any) -> None:
+        self._batch.append(item)
         if len(self._batch) >= self._size:
             self._submit()
             # A failure seen while the walk goes on ends it there.
