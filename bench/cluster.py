@@ -8,12 +8,17 @@ import os
 import uuid
 
 from bench import common
+from bench.common import Goal, paired, span
 from zarnel.distributed import download_prefix, upload_tree
 
 FILE_SIZE = 4 * 1024
 WORKERS = 8  # threads per client process, both ways
 PROCESSES = 2
 WHO = ("caller", "workers", "server")  # whose CPU is measured
+# Per direction: the cluster's files/s against one process's in the same
+# repetition (median of the paired ratios), and its workers' CPU per file.
+RATE = Goal("LocalCluster files/s over one process's", ">=", 0.8)
+WORKER_CPU = Goal("the workers' CPU per file", "<=", 0.35, " ms")
 
 
 def run_cluster(server, quick: bool = False) -> dict:
@@ -61,8 +66,16 @@ def run_cluster(server, quick: bool = False) -> dict:
         up, down = common.interleaved(ways, repeat, lambda name, _: measure(name, 1), download)
 
     rows, table = {}, [["", "way", "files/s", "CPU ms per file: caller", "workers", "server"]]
+    goals = []
     for direction, samples in (("upload", up), ("download", down)):
-        rows[direction] = {}
+        rates = {name: [files / s["seconds"] for s in kept] for name, kept in samples.items()}
+        ratio = paired(rates["LocalCluster"], rates["one process"])
+        worker_ms = 1e3 * common.median([s["workers"] for s in samples["LocalCluster"]]) / files
+        goals.append(
+            RATE.grade(ratio and ratio["median"], f"cluster, {direction}", f"{span(ratio)}x")
+        )
+        goals.append(WORKER_CPU.grade(worker_ms, f"cluster, {direction}", f"{worker_ms:.2f} ms"))
+        rows[direction] = {"cluster_over_one_process": ratio}
         for name, kept in samples.items():
             seconds = common.median([s["seconds"] for s in kept])
             cpu = {w: 1e3 * common.median([s[w] for s in kept]) / files for w in WHO}
@@ -78,6 +91,7 @@ def run_cluster(server, quick: bool = False) -> dict:
         f"{os.cpu_count()} cores shared with the server)",
         table,
         "what the figures mean for more machines: bench/README.md",
+        goals=goals,
     )
     figures = {"files": files, "file_kib": FILE_SIZE // 1024, "workers": WORKERS}
     figures.update(processes=PROCESSES, repetitions=repeat, cores=os.cpu_count())
