@@ -109,3 +109,43 @@ def test_a_failure_is_raised_once_the_running_tasks_have_ended(
     when_raised = stored()
     time.sleep(3)
     assert stored() == when_raised  # nothing of the call was still being written
+
+
+def test_each_task_moves_its_batch_on_the_engine(dask_client, store, bucket, tmp_path):
+    def listen():
+        import logging
+
+        class Kept(logging.Handler):
+            lines: list[str] = []
+
+            def emit(self, record):
+                self.lines.append(record.getMessage())
+
+        handler = Kept()
+        handler.set_name("zarnel-test")
+        logging.getLogger("zarnel").addHandler(handler)
+        logging.getLogger("zarnel").setLevel(logging.DEBUG)
+
+    def heard():
+        import logging
+
+        log = logging.getLogger("zarnel")
+        (handler,) = [h for h in log.handlers if h.get_name() == "zarnel-test"]
+        log.removeHandler(handler)
+        log.setLevel(logging.NOTSET)
+        return handler.lines
+
+    make_tree(tmp_path / "site")
+    dask_client.run(listen)
+    try:
+        upload_tree(dask_client, store, bucket, tmp_path / "site", workers=4, files_per_task=10)
+        download_prefix(dask_client, store, bucket, "site", tmp_path / "down", workers=4,
+                        files_per_task=4)  # fmt: skip
+    finally:
+        lines = [line for kept in dask_client.run(heard).values() for line in kept]
+    started = sorted(line for line in lines if " ended" not in line)
+    assert [line.split(" on ")[0] for line in started] == ["_download_files"] * 3 + [
+        "_upload_files"
+    ] * 4  # 36 files in tasks of 10, 9 of them in tasks of 4
+    assert all(" on the transfer engine: 4 transfers at once" in line for line in started)
+    assert len(os.listdir(tmp_path / "down")) == 9

@@ -189,3 +189,29 @@ def test_ctrl_c_ends_the_call_and_leaves_no_file(store, bucket, tmp_path, minio_
     assert len(os.listdir("/proc/self/task")) == tasks
     assert debris(tmp_path) == []
     assert all(p.stat().st_size == 64 for p in out.iterdir())
+
+
+def test_batches_of_planned_items_on_the_engine(store, sdk, bucket, tmp_path, minio_main,
+                                                monkeypatch):  # fmt: skip
+    engine_only(minio_main, monkeypatch)
+    contents = write(tmp_path / "up", ["a.txt", "sub/b.txt", *ODD[:3]])
+    items = []
+    store._plan_upload_dir(bucket, str(tmp_path / "up"), add=items.append)
+    store._upload_files(bucket, items, workers=4)
+    for name, data in contents.items():
+        assert sdk.get_object(bucket, f"up/{name}").read() == data
+
+    listed = []
+    store._plan_download_dir(bucket, "up", str(tmp_path / "down"), add=listed.append)
+    top = {name: data for name, data in contents.items() if "/" not in name}
+    assert sorted(name for name, *_ in listed) == sorted(f"up/{name}" for name in top)
+    # Into a folder that is not there yet, made as the SDK makes it.
+    deep = tmp_path / "deep" / "er"
+    store._download_files(bucket, [(n, str(deep / Path(p).name), s, e) for n, p, s, e in listed],
+                          workers=4)  # fmt: skip
+    assert {p.name: p.read_bytes() for p in deep.iterdir()} == top
+
+    with pytest.raises(S3Error, match="NoSuchKey"):
+        store._download_files(bucket, [("up/gone", str(deep / "gone"), 3, None)], workers=2)
+    assert not (deep / "gone").exists()
+    assert debris(tmp_path) == []

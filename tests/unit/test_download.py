@@ -218,13 +218,15 @@ def test_download_dir_selection(recording_store, object_path, prefix, bucket, ex
 
 
 def test_download_dir_never_names_the_directory_or_its_parent(recording_store):
-    recording_store.bucket = ["docs/..", "docs/a.txt", "docs/."]
+    # Nor a file that no file system can name: the engine's rule on every path.
+    recording_store.bucket = ["docs/..", "docs/a.txt", "docs/.", "docs/a\0b"]
 
     recording_store._download_dir("bkt", "docs", "/data/out")
     assert recording_store.downloads == [("bkt", "docs/a.txt", "/data/out/a.txt")]
     assert recording_store._log.warnings == [
         NAME_SKIPPED.format("docs/.."),
         NAME_SKIPPED.format("docs/."),
+        NAME_SKIPPED.format("docs/a\0b"),
     ]
 
 

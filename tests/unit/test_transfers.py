@@ -12,7 +12,7 @@ import pytest
 
 from tests.fakes import FakeMinio, RecordingLog, StoreError
 from tests.unit.test_upload import make_tree
-from zarnel.messages import NOT_A_FILE_SKIPPED
+from zarnel.messages import NAME_SKIPPED, NOT_A_FILE_SKIPPED
 
 FILES = [f"f{i}.txt" for i in range(12)] + [f"d/g{i}.txt" for i in range(6)] + ["d/e/h.txt"]
 
@@ -313,3 +313,72 @@ class TestWhichPath:
         lines = [r.getMessage() for r in caplog.records]
         assert lines[0].startswith("_upload_dir on 4 threads: the storage client could not be read")
         assert lines[-1].startswith(f"_upload_dir ended: {len(FILES)} files, ")
+
+
+class TestPlannedItems:
+    def test_the_plan_is_the_walk_and_a_batch_of_it_makes_the_walks_calls(self, recorder, tree):
+        sequential = recorder()
+        sequential._upload_dir("b", str(tree), 2)
+        planner, items = recorder(), []
+        planner._plan_upload_dir("b", str(tree), 2, add=items.append)
+
+        # The nested calls go through the instance; no file moves.
+        nested, walked = (
+            [c for c in sequential.calls[1:] if c[0] == kind] for kind in ("dir", "file")
+        )
+        assert [c[:3] for c in planner.calls] == [c[:3] for c in nested]
+        assert [(name, path) for name, path, _ in items] == [c[1][1:3] for c in walked]
+        assert all(size == os.stat(path).st_size for _, path, size in items)
+        for workers in (1, 3):
+            batch = recorder()
+            batch._upload_files("b", items, 2, workers=workers)
+            assert without_threads(batch.calls) == without_threads(walked)
+
+    def test_the_download_plan_is_what_the_listing_chooses_with_sizes_and_etags(
+        self, recorder, tmp_path
+    ):
+        names = ["p/a", "p/deeper/x", "p/..", "p/", "p/b"]
+        client = recorder()
+        client._bucket_list_files = lambda bucket, prefix="": [
+            {"object_name": name, "size": i, "etag": f"e{i}"} for i, name in enumerate(names)
+        ]
+        items = []
+        client._plan_download_dir("b", "p", str(tmp_path), add=items.append)
+        assert items == [("p/a", f"{tmp_path}/a", 0, "e0"), ("p/b", f"{tmp_path}/b", 4, "e4")]
+        assert client._log.warnings == [NAME_SKIPPED.format("p/..")]
+        assert client.calls == []
+
+        client._download_files("b", items, workers=2)
+        assert without_threads(client.calls) == [
+            ("get", ("b", name, path), {}) for name, path, *_ in items
+        ]
+
+    @pytest.mark.parametrize(
+        ("item", "error", "message"),
+        [
+            (("top/a", "a"), ValueError, r"^not enough values to unpack \(expected 3, got 2\)$"),
+            (("top/a", "a", 1, "e"), ValueError, r"^too many values to unpack \(expected 3"),
+            (7, TypeError, "must be a tuple or a list"),
+        ],
+    )
+    def test_a_malformed_item_is_refused_before_it_moves(self, recorder, item, error, message):
+        client = recorder()
+        with pytest.raises(error, match=message):
+            client._upload_files("b", [item], workers=2)
+        assert client.calls == []
+        assert transfer_threads() == []
+
+    def test_a_plan_made_during_a_walk_keeps_apart_from_it(self, recorder, tree, tmp_path):
+        other = make_tree(tmp_path / "other", ["x.txt", "d/y.txt"])
+        planned = []
+        client = recorder()
+
+        def on_file(name):
+            if not planned:
+                client._plan_upload_dir("b", str(other), add=planned.append)
+
+        client.on_file = on_file
+        client._upload_dir("b", str(tree))
+        assert sorted(name for name, *_ in planned) == ["other/d/y.txt", "other/x.txt"]
+        moved = sorted(c[1][1] for c in client.calls if c[0] == "file")
+        assert moved == sorted(f"top/{name}" for name in FILES)
