@@ -1,5 +1,7 @@
 #include "transfer/tree.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -314,17 +316,29 @@ void Tree::download(nb::handle bucket_name, nb::handle object_name,
   if (PyUnicode_Check(etag.ptr())) job.etag = utf8(etag);
   prepare_bucket(bucket_name, job.bucket);
   // As the storage client makes the file's folder before it downloads.
-  std::string folder = job.path.substr(0, job.path.rfind('/') + 1);
+  std::string::size_type slash = job.path.rfind('/');
+  std::string folder =
+      slash == std::string::npos ? "" : job.path.substr(0, slash ? slash : 1);
   if (!folder.empty() && folder != made_directory_) {
     int error_number = 0;
+    bool file_in_the_way = false;
     {
       nb::gil_scoped_release released;
       error_number = make_directories(folder);
+      struct stat status;
+      file_in_the_way = error_number != 0 &&
+                        ::stat(folder.c_str(), &status) == 0 &&
+                        !S_ISDIR(status.st_mode);
     }
     if (error_number != 0) {
       Failure failure{Failure::Kind::kSystem};
       failure.os_errno = error_number;
       failure.path = folder;
+      if (file_in_the_way) {
+        // What the storage client says of a file where the folder goes.
+        failure.kind = Failure::Kind::kValue;
+        failure.message = "path " + folder + " is not a directory";
+      }
       nb::object error = outcome_.attr("error_of")(report(failure));
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
                       error.ptr());
