@@ -101,3 +101,33 @@ def test_store_unreachable_raises_the_sdks_error(tmp_path):
     assert (
         ends(lambda: store._download_dir("bucket", "p", str(tmp_path / "d"), workers=8)) == wanted
     )
+
+
+BATCHES = ["file where the folder goes", "folder where the file goes", "missing object",
+           "dot segment"]  # fmt: skip
+
+
+@on_every_server
+@pytest.mark.parametrize("case", BATCHES)
+def test_a_batch_ends_as_one_at_a_time(store, bucket, tmp_path, case):
+    store._upload_flow(bucket, "p/a", b"data")
+    outcomes = []
+    for workers in (1, 8):
+        root = tmp_path / f"w{workers}"
+        root.mkdir()
+        name, path = "p/a", root / "a"
+        if case == "file where the folder goes":
+            (root / "blocker").write_text("")
+            path = root / "blocker" / "a"
+        elif case == "folder where the file goes":
+            path.mkdir()
+        elif case == "missing object":
+            name = "p/gone"
+        elif case == "dot segment":
+            name = "p/../a"
+        outcomes.append(
+            ends(store._download_files, bucket, [(name, str(path), 4, None)], workers=workers)
+        )
+        assert not [p for p in root.rglob("*") if ".zarnel-" in p.name]
+    assert outcomes[1] == outcomes[0]
+    assert outcomes[0][0] == "raised"
