@@ -8,11 +8,12 @@ reported (tests/unit/mistyped_calls.py holds some).
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Iterable
 from pathlib import Path
 
 from zarnel.minio_main import ZarnelMinioMain
-from zarnel.records import ObjectRecord
+from zarnel.records import ObjectRecord, UploadItem
 
 # The endpoint and keys of `make server`.
 LOCAL_STORE = {
@@ -69,3 +70,12 @@ def fetch(store: ZarnelMinioMain, bucket: str, prefix: str, into: Path) -> list[
         print(f"{bucket} has no policy")
     store._remove_objects(bucket, [f"{prefix}/old.txt"])
     return moved
+
+
+def upload_changed(store: ZarnelMinioMain, bucket: str, site: Path, since: float) -> int:
+    """Upload the files of a tree changed after `since` (a time.time() value)."""
+    planned: list[UploadItem] = []
+    store._plan_upload_dir(bucket, site, add=planned.append)
+    changed = [item for item in planned if os.stat(item[1]).st_mtime > since]
+    store._upload_files(bucket, changed, workers=8)
+    return len(changed)

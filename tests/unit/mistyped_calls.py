@@ -25,6 +25,7 @@ def wrong_calls(store: ZarnelMinioMain) -> None:
     store._download_dir("b", "logs", "out", progress=one_argument)  # wrong: arg-type
     store._get_url("b", "o", days=1.5)  # wrong: arg-type
     store._remove_objects("b", [1, 2])  # wrong: list-item
+    store._download_files("b", [("o", "out/o", 4)])  # wrong: list-item
     record = store._bucket_list_files("b")[0]
     record["owner"]  # wrong: typeddict-item
     size: str = record["size"]  # wrong: assignment
