@@ -22,4 +22,5 @@ export ZARNEL_STUBS_EXPECTED=0
 # pycryptodome (used by the SDK) would load its helpers with RTLD_DEEPBIND,
 # which the sanitizer runtime refuses.
 export PYCRYPTODOME_DISABLE_DEEPBIND=1
-"$ZARNEL_VENV/bin/python" -m pytest -p no:cacheprovider -q tests/unit tests/integration/test_engine.py "$@"
+"$ZARNEL_VENV/bin/python" -m pytest -p no:cacheprovider -q tests/unit tests/integration/test_engine.py \
+  tests/integration/test_engine_failures.py tests/integration/test_engine_faults.py "$@"
