@@ -421,18 +421,10 @@ void Engine::loop() {
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
       finished = true;
-      Transfer* found = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
       CURLcode result = message->data.result;
-      curl_multi_remove_handle(multi_, message->easy_handle);
-      auto it =
-          std::find_if(running_.begin(), running_.end(),
-                       [found](const auto& t) { return t.get() == found; });
-      if (it == running_.end()) continue;
-      std::unique_ptr<Transfer> transfer = std::move(*it);
-      *it = std::move(running_.back());
-      running_.pop_back();
-      ended(std::move(transfer), result);
+      if (auto transfer = take_finished(message)) {
+        ended(std::move(transfer), result);
+      }
     }
     // A transfer that ended left a slot for the next one: no wait then.
     long timeout = finished ? 0 : 100;
@@ -467,12 +459,7 @@ void Engine::abandon() {
   auto drop = [this](const std::shared_ptr<Upload>& upload) {
     if (upload->id.empty() || upload->aborting) return;
     upload->aborting = true;
-    std::unique_ptr<Transfer> dropping = idle_transfer();
-    dropping->step = Step::kAbort;
-    dropping->job.bucket = upload->job.bucket;
-    dropping->job.object_name = upload->job.object_name;
-    dropping->query = "uploadId=" + query_encode(upload->id);
-    dropping->upload = upload;
+    std::unique_ptr<Transfer> dropping = abort_request(upload);
     if (dropping->begin(multi_, endpoint_, region_of(upload->job.bucket))) {
       running_.push_back(std::move(dropping));
     }
@@ -489,15 +476,8 @@ void Engine::abandon() {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
-      Transfer* found = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
-      curl_multi_remove_handle(multi_, message->easy_handle);
-      auto it =
-          std::find_if(running_.begin(), running_.end(),
-                       [found](const auto& t) { return t.get() == found; });
-      if (it == running_.end()) continue;
-      std::unique_ptr<Transfer> transfer = std::move(*it);
-      running_.erase(it);
+      std::unique_ptr<Transfer> transfer = take_finished(message);
+      if (!transfer) continue;
       std::string why;
       if (transfer->step == Step::kCreate &&
           transfer->end(message->data.result, why) == Ending::kDone) {
@@ -899,14 +879,32 @@ void Engine::drop_upload(const std::shared_ptr<Upload>& upload) {
     return;
   }
   upload->aborting = true;
+  ++upload->running;
+  launch(abort_request(upload));
+}
+
+std::unique_ptr<Transfer> Engine::abort_request(
+    const std::shared_ptr<Upload>& upload) {
   std::unique_ptr<Transfer> dropping = idle_transfer();
   dropping->step = Step::kAbort;
   dropping->job.bucket = upload->job.bucket;
   dropping->job.object_name = upload->job.object_name;
   dropping->query = "uploadId=" + query_encode(upload->id);
   dropping->upload = upload;
-  ++upload->running;
-  launch(std::move(dropping));
+  return dropping;
+}
+
+std::unique_ptr<Transfer> Engine::take_finished(CURLMsg* message) {
+  Transfer* found = nullptr;
+  curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
+  curl_multi_remove_handle(multi_, message->easy_handle);
+  auto it = std::find_if(running_.begin(), running_.end(),
+                         [found](const auto& t) { return t.get() == found; });
+  if (it == running_.end()) return nullptr;
+  std::unique_ptr<Transfer> transfer = std::move(*it);
+  *it = std::move(running_.back());
+  running_.pop_back();
+  return transfer;
 }
 
 void Engine::list_next() {

@@ -141,6 +141,11 @@ class Engine {
   void upload_ended(std::unique_ptr<Transfer> transfer, bool done);
   void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
   void drop_upload(const std::shared_ptr<Upload>& upload);
+  std::unique_ptr<Transfer> abort_request(
+      const std::shared_ptr<Upload>& upload);
+  // The running transfer that `message` reports finished, out of the multi
+  // handle; nothing for one the engine does not hold.
+  std::unique_ptr<Transfer> take_finished(CURLMsg* message);
   void list_next();
   void listed(Transfer& transfer, Ending ending);
   void post(Done done);
