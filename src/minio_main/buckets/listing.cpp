@@ -209,6 +209,7 @@ std::optional<nb::list> engine_listing(nb::handle self, nb::handle bucket_name,
         case transfer::Lister::Step::Kind::kFailed: {
           nb::object error = outcome.attr("error_from")(
               transfer::report_of(*step.failure, host));
+          external::forget_region(engine, bucket_name, error);
           PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
                           error.ptr());
           throw nb::python_error();

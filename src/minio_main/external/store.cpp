@@ -103,4 +103,12 @@ std::string store_region(nb::handle engine, nb::handle bucket_name) {
   return text_of(engine.attr("_get_region")(bucket_name));
 }
 
+void forget_region(nb::handle engine, nb::handle bucket_name,
+                   nb::handle error) {
+  nb::object code = nb::getattr(error, "code", nb::none());
+  if (code.equal(nb::str("NoSuchBucket")) || code.equal(nb::str("RetryHead"))) {
+    engine.attr("_region_map").attr("pop")(bucket_name, nb::none());
+  }
+}
+
 }  // namespace zarnel::external

@@ -37,4 +37,8 @@ std::optional<transfer::Endpoint> engine_endpoint(nb::handle self,
 // signs the bucket's requests for (asking the store once, as it does).
 std::string store_region(nb::handle engine, nb::handle bucket_name);
 
+// After `error` from a request for the bucket, the region forgotten as the
+// SDK forgets it (on NoSuchBucket and RetryHead), so the next call asks again.
+void forget_region(nb::handle engine, nb::handle bucket_name, nb::handle error);
+
 }  // namespace zarnel::external

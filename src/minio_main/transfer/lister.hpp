@@ -51,11 +51,23 @@ class Lister {
 
  private:
   struct Answer;
+  // The one request of the easy handle, on the lister's multi handle.
+  struct Request {
+    CURLM* multi;
+    CURL* easy;
+    Answer* answer;
+    std::string url;
+    bool added = false;
+    ~Request() { abandon(); }
+    void begin(std::string to);
+    // Runs it to its end, or to cancel(), and takes it off the multi handle.
+    CURLcode complete(Lister& lister);
+    void abandon();
+  };
   void run();
   void list_all();
-  CURLcode fetch(CURLM* multi, CURL* easy, const std::string& url,
-                 Answer& answer);
-  Failure failure(CURLcode result, CURL* easy, const Answer& answer) const;
+  Failure failure(CURLcode result, CURL* easy, const Answer& answer,
+                  const std::string& url) const;
   void post(Step step);
   bool cancelled();
 

@@ -369,6 +369,27 @@ RecordPage read_record_page(const std::string& xml) {
   return std::move(page);
 }
 
+std::optional<std::string> guess_next_token(const std::string& xml) {
+  static const std::string opening = "<NextContinuationToken>";
+  static const std::string closing = "</NextContinuationToken>";
+  if (xml.find("<IsTruncated>true</IsTruncated>") == std::string::npos) {
+    return std::nullopt;
+  }
+  std::size_t from = xml.find(opening);
+  if (from == std::string::npos) return std::nullopt;
+  from += opening.size();
+  std::size_t to = xml.find('<', from);
+  if (to == std::string::npos ||
+      xml.compare(to, closing.size(), closing) != 0) {
+    return std::nullopt;
+  }
+  std::string token = xml.substr(from, to - from);
+  if (token.empty() || token.find('&') != std::string::npos) {
+    return std::nullopt;
+  }
+  return token;
+}
+
 std::string url_decode(const std::string& text) {
   std::string out;
   out.reserve(text.size());

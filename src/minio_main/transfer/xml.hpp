@@ -53,6 +53,12 @@ struct RecordPage {
 
 RecordPage read_record_page(const std::string& xml);
 
+// The continuation token of a truncated page as its text plainly names it
+// (<IsTruncated>true</IsTruncated>, <NextContinuationToken>...</...>, no
+// entities), found without reading the XML: a guess, which
+// read_record_page's `next` confirms or not.
+std::optional<std::string> guess_next_token(const std::string& xml);
+
 // The store's url encoding of names in listings undone (%XX, and "+" for a
 // blank), as the storage client undoes it.
 std::string url_decode(const std::string& text);
