@@ -1,5 +1,6 @@
 #include "transfer/lister.hpp"
 
+#include <pthread.h>
 #include <strings.h>
 
 #include <cstring>
@@ -153,6 +154,7 @@ void Lister::post(Step step) {
 }
 
 void Lister::run() {
+  pthread_setname_np(pthread_self(), "zarnel-lister");  // for ps and tests
   // Whatever ends the thread, the caller hears of it: a page, the end, a
   // failure, or (after cancel()) nothing, which it does not wait for.
   Step ended;
