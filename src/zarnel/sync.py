@@ -18,6 +18,7 @@ raises ``SyncError`` with the report; its ``__cause__`` is the first failure.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import hashlib
 import logging
 import os
@@ -31,7 +32,7 @@ from zarnel import messages
 from zarnel.transfers import Transfers, check_workers
 from zarnel_log import LOGGER_NAME
 
-__all__ = ["SyncError", "SyncReport", "multipart_etag", "sync_down", "sync_up", "walk"]
+__all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
 
 MIB = 1024 * 1024
 # As the storage client cuts a file: one PUT up to 5 MiB, else parts of 5 MiB
@@ -80,63 +81,76 @@ class Entry:
 # --- the local side ----------------------------------------------------------
 
 
-def walk(
-    root: str, prefix: str, *, slashes: bool, failed: dict[str, BaseException], owner: Any
-) -> Iterator[Entry]:
-    """The regular files under ``root`` in key order, named ``prefix`` + their
-    relative path ("/" between levels; with ``slashes``, backslashes read as
-    "/" as ``_upload_dir`` reads them). Links are followed; a cycle or an
-    entry that is no regular file is skipped with a warning; a folder or file
-    that cannot be read is put in ``failed`` (so nothing is deleted) and
-    skipped. A missing or unreadable ``root`` raises."""
-    seen: list[tuple[int, int]] = []
+class LocalTree:
+    """The regular files under a folder, one folder at a time, each named by
+    its key: the folder's key prefix plus its relative path, "/" between
+    levels. Links are followed; a cycle or an entry that is no regular file is
+    skipped with a warning, as ``_upload_dir`` skips them. What cannot be read
+    goes into ``failed`` (so that nothing is deleted) and is left out; with
+    ``slashes`` (the upload's names, where ``_upload_dir`` reads a backslash
+    as "/"), so is a name holding a backslash, which would land in another
+    folder's keys."""
 
-    def level(folder: str, base: str) -> Iterator[Entry]:
-        entries = []
-        with os.scandir(folder) as listing:
-            for item in listing:
-                key = item.name.replace("\\", "/") if slashes else item.name
-                try:
-                    is_dir = item.is_dir()
-                except OSError:
-                    is_dir = False
-                entries.append((key + "/" if is_dir else key, item.name, is_dir))
-        entries.sort()
-        for key, name, is_dir in entries:
+    def __init__(self, failed: dict[str, BaseException], owner: Any, slashes: bool) -> None:
+        self.failed, self.owner, self.slashes = failed, owner, slashes
+        self.open: list[tuple[int, int]] = []  # the folders being read, for cycles
+
+    def enter(self, path: str) -> bool:
+        """Marks ``path`` as being read; False (and a warning) for a cycle."""
+        status = os.stat(path)
+        identity = (status.st_dev, status.st_ino)
+        if status.st_ino and identity in self.open:
+            self.owner._log.warning(messages.CYCLE_SKIPPED.format(path))
+            return False
+        self.open.append(identity)
+        return True
+
+    def leave(self) -> None:
+        self.open.pop()
+
+    def children(self, folder: str, base: str) -> dict[str, Entry | str]:
+        """The files (as entries) and folders (as paths) directly in
+        ``folder`` by name, in key order (a folder's name read as name + "/")."""
+        found: list[tuple[str, str, Entry | str]] = []
+        try:
+            with os.scandir(folder) as listing:
+                names = [item.name for item in listing]
+        except OSError as error:
+            self.failed[base] = error
+            return {}
+        for name in names:
             path = os.path.join(folder, name)
-            if is_dir:
-                try:
-                    status = os.stat(path)
-                except OSError as error:
-                    failed[base + key] = error
-                    continue
-                identity = (status.st_dev, status.st_ino)
-                if status.st_ino and identity in seen:
-                    owner._log.warning(messages.CYCLE_SKIPPED.format(path))
-                    continue
-                seen.append(identity)
-                try:
-                    yield from level(path, base + key)
-                except OSError as error:
-                    failed[base + key] = error
-                finally:
-                    seen.pop()
+            if self.slashes and "\\" in name:
+                self.failed[base + name] = ValueError(
+                    f"{path!r}: a name holding a backslash cannot be synced"
+                )
                 continue
             try:
                 status = os.stat(path)
             except OSError as error:  # a dangling link, say
-                failed[base + key] = error
+                self.failed[base + name] = error
                 continue
-            if not stat.S_ISREG(status.st_mode):
-                owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
-                continue
-            yield Entry(base + key, path, status.st_size, status.st_mtime)
+            if stat.S_ISDIR(status.st_mode):
+                found.append((name + "/", name, path))
+            elif stat.S_ISREG(status.st_mode):
+                found.append((name, name, Entry(base + name, path, status.st_size, status.st_mtime)))
+            else:
+                self.owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
+        found.sort(key=lambda item: item[0])
+        return {name: value for _, name, value in found}
 
-    status = os.stat(root)
-    if not stat.S_ISDIR(status.st_mode):
-        raise NotADirectoryError(20, "not a directory", root)
-    seen.append((status.st_dev, status.st_ino))
-    return level(root, prefix)
+    def files(self, folder: str, base: str) -> Iterator[Entry]:
+        """Every file under ``folder``, in key order."""
+        if not self.enter(folder):
+            return
+        try:
+            for name, child in self.children(folder, base).items():
+                if isinstance(child, Entry):
+                    yield child
+                else:
+                    yield from self.files(child, base + name + "/")
+        finally:
+            self.leave()
 
 
 def file_md5(path: str, size: int) -> str:
@@ -189,49 +203,83 @@ def _stays_inside(part: str) -> bool:
 
 # --- the merge ---------------------------------------------------------------
 
-
-def merge(
-    source: Iterator[Entry], destination: Iterator[Entry]
-) -> Iterator[tuple[Entry | None, Entry | None]]:
-    """Pairs of (source, destination) entries of the same name, one side None
-    where the name is on one side only, in key order. A stream out of order
-    would pair wrongly (copy what is there, delete what is wanted): it raises
-    RuntimeError instead."""
-    done = Entry("", "", 0, 0.0)
-
-    def ordered(stream: Iterator[Entry], side: str) -> Iterator[Entry]:
-        last = None
-        for entry in stream:
-            if last is not None and entry.name <= last:
-                raise RuntimeError(
-                    f"the {side} is not in key order: {entry.name!r} after {last!r}"
-                )
-            last = entry.name
-            yield entry
-
-    sources, destinations = ordered(source, "source"), ordered(destination, "destination")
-    here, there = next(sources, done), next(destinations, done)
-    while here is not done or there is not done:
-        if there is done or (here is not done and here.name < there.name):
-            yield here, None
-            here = next(sources, done)
-        elif here is done or there.name < here.name:
-            yield None, there
-            there = next(destinations, done)
-        else:
-            yield here, there
-            here, there = next(sources, done), next(destinations, done)
+Pair = tuple[Entry | None, Entry | None]
 
 
-def changed(source: Entry, destination: Entry, compare: str, local: Entry) -> bool:
-    """Whether ``source`` must be copied over ``destination``; ``local`` is
-    the one of the two that is a file."""
-    if source.size != destination.size:
+def merge(tree: LocalTree, root: str | None, prefix: str, objects: Iterable[Entry]) -> Iterator[Pair]:
+    """(file, object) pairs of the same name, one side None where the name is
+    on one side only, folder by folder.
+
+    The listing is taken as it comes: every store lists a folder's keys
+    together, but not every one orders them as keys sort (one lists "a/x"
+    before "a-b", a folder before the names it is a prefix of). So each
+    folder's own entries are held while the listing is inside it (what the
+    walk holds anyway), never the tree; a folder or name that the listing
+    returns to after leaving it would pair wrongly (copy what is there, delete
+    what is wanted), and raises RuntimeError instead."""
+    stream = iter(objects)
+    ahead: list[Entry] = []
+
+    def peek() -> Entry | None:
+        if not ahead:
+            item = next(stream, None)
+            if item is None:
+                return None
+            ahead.append(item)
+        return ahead[0]
+
+    def folder(path: str | None, base: str) -> Iterator[Pair]:
+        children: dict[str, Entry | str] = {}
+        if path is not None:
+            if not tree.enter(path):
+                path = None
+            else:
+                children = tree.children(path, base)
+        try:
+            done: set[str] = set()
+            while (item := peek()) is not None and item.name.startswith(base):
+                head, slash, _ = item.name[len(base) :].partition("/")
+                if head in done:
+                    raise RuntimeError(f"the listing came back to {base + head!r}")
+                done.add(head)
+                child = children.pop(head, None)
+                if slash:  # a folder of objects
+                    if isinstance(child, Entry):  # a file where the store has a folder
+                        yield child, None
+                        child = None
+                    yield from folder(child, base + head + "/")
+                    continue
+                ahead.pop()
+                if isinstance(child, Entry):
+                    yield child, item
+                    continue
+                if child is not None:  # a folder where the store has a file
+                    yield from ((entry, None) for entry in tree.files(child, base + head + "/"))
+                yield None, item
+            for name, child in children.items():
+                if isinstance(child, Entry):
+                    yield child, None
+                else:
+                    yield from ((entry, None) for entry in tree.files(child, base + name + "/"))
+        finally:
+            if path is not None:
+                tree.leave()
+
+    yield from folder(root, prefix)
+    if peek() is not None:
+        raise RuntimeError(f"the listing holds {ahead[0].name!r}, outside {prefix!r}")
+
+
+def changed(local: Entry, remote: Entry, upload: bool, compare: str) -> bool:
+    """Whether the source side (the file going up, the object coming down)
+    must be copied over the other."""
+    if local.size != remote.size:
         return True
     if compare == "mtime":
-        # Whole seconds: some stores keep LastModified to the second.
+        # The source newer, in whole seconds: some stores keep LastModified
+        # to the second, and a download sets the file's time to it.
+        source, destination = (local, remote) if upload else (remote, local)
         return int(source.mtime) > int(destination.mtime)
-    remote = destination if local is source else source
     if not remote.etag:  # a gateway that lists no ETags
         return True
     return file_md5(local.path, local.size) != remote.etag
@@ -326,23 +374,37 @@ def _check(compare: object, max_delete: object, progress: object, workers: objec
     return check_workers(workers)
 
 
+def _raise_failed(report: SyncReport, what: str) -> None:
+    name, first = next(iter(report.failed.items()))
+    raise SyncError(
+        f"{what} failed for {len(report.failed)} of the names, the first {name!r}: "
+        f"{type(first).__name__}: {first}",
+        report,
+    ) from first
+
+
 def _sync(
     owner: Any,
     bucket_name: str,
     upload: bool,
-    sources: Iterator[Entry],
-    destinations: Iterator[Entry],
-    remove: Callable[[list[Entry], SyncReport], None],
+    root: str | None,
+    prefix: str,
     options: dict[str, Any],
-    report: SyncReport,
-    started: float,
 ) -> SyncReport:
+    started = time.monotonic()
     compare, delete, max_delete = options["compare"], options["delete"], options["max_delete"]
     dry_run = options["dry_run"]
-    extras: list[Entry] = []
+    workers = _check(compare, max_delete, options["progress"], options["workers"])
+    report = SyncReport()
+    tree = LocalTree(report.failed, owner, slashes=upload)
+    objects = listing(owner, bucket_name, prefix, None if upload else root)
+    if root is not None and not upload and not os.path.isdir(root):
+        root = None  # nothing there yet
+    extras: list[Entry] = []  # the destination's names to delete at the end
 
     def copies() -> Iterator[Entry]:
-        for source, destination in merge(sources, destinations):
+        for local, remote in merge(tree, root, prefix, objects):
+            source, destination = (local, remote) if upload else (remote, local)
             if source is None:
                 assert destination is not None
                 if delete:
@@ -350,47 +412,59 @@ def _sync(
                     if dry_run:
                         report.plan.append(("delete", destination.name))
                 continue
-            if destination is not None and not changed(
-                source, destination, compare, source if upload else destination
-            ):
-                report.skipped += 1
-                continue
+            if local is not None and remote is not None:
+                if not changed(local, remote, upload, compare):
+                    report.skipped += 1
+                    continue
             if dry_run:
                 report.plan.append(("copy", source.name))
                 continue
             yield source
 
     try:
-        copy_all(owner, bucket_name, upload, copies(), options["workers"], report,
-                 options["progress"])  # fmt: skip
+        copy_all(owner, bucket_name, upload, copies(), workers, report, options["progress"])
         if report.failed:
-            first = next(iter(report.failed.values()))
-            raise SyncError(
-                f"{len(report.failed)} of the files could not be synced, the first "
-                f"{next(iter(report.failed))!r}: {type(first).__name__}: {first}; nothing deleted",
-                report,
-            ) from first
+            _raise_failed(report, "the sync (nothing deleted)")
         if max_delete is not None and len(extras) > max_delete:
             raise SyncError(
                 f"{len(extras)} deletions would exceed max_delete={max_delete}; nothing deleted",
                 report,
             )
         if extras and not dry_run:
-            remove(extras, report)
+            if upload:
+                _delete_objects(owner, bucket_name, extras, report)
+            else:
+                _delete_files(extras, report)
             if report.failed:
-                first = next(iter(report.failed.values()))
-                raise SyncError(
-                    f"{len(report.failed)} of the deletions failed, the first "
-                    f"{next(iter(report.failed))!r}: {first}",
-                    report,
-                ) from first
+                _raise_failed(report, "deletion")
     finally:
         report.seconds = time.monotonic() - started
     return report
 
 
-def _prefix_of(object_path: str) -> str:
-    path = object_path.replace("\\", "/")
+def _delete_objects(owner: Any, bucket_name: str, extras: list[Entry], report: SyncReport) -> None:
+    from minio.deleteobjects import DeleteObject
+
+    requests = (DeleteObject(entry.name) for entry in extras)
+    for error in owner._engine.remove_objects(bucket_name, requests):
+        report.failed[error.name] = RuntimeError(
+            f"cannot delete {error.name!r}: {error.code}: {error.message}"
+        )
+    report.deleted += len(extras) - len(report.failed)
+
+
+def _delete_files(extras: list[Entry], report: SyncReport) -> None:
+    for entry in extras:
+        try:
+            os.remove(entry.path)
+        except OSError as error:
+            report.failed[entry.name] = error
+        else:
+            report.deleted += 1
+
+
+def _prefix_of(path: str) -> str:
+    path = path.replace("\\", "/")
     return path if not path or path.endswith("/") else path + "/"
 
 
@@ -407,31 +481,16 @@ def sync_up(
     workers: int = 8,
     progress: Callable[[str, int], object] | None = None,
 ) -> SyncReport:
-    """The local tree under ``dir_path`` to the objects of the names that
-    ``_upload_dir`` gives its files, every level."""
-    started = time.monotonic()
-    workers = _check(compare, max_delete, progress, workers)
+    """The tree under ``dir_path`` to the objects of the names that
+    ``_upload_dir`` gives its files (``base_dir``, by default the folder's own
+    name, plus the relative path), every level."""
     root = os.fsdecode(dir_path)
+    if not stat.S_ISDIR(os.stat(root).st_mode):  # a missing source raises here
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), root)
     base = base_dir if base_dir else root.replace("\\", "/").split("/")[-1]
-    prefix = _prefix_of(base)
-    report = SyncReport()
-    sources = walk(root, prefix, slashes=True, failed=report.failed, owner=owner)
-    destinations = listing(owner, bucket_name, prefix, None)
-
-    def remove(extras: list[Entry], report: SyncReport) -> None:
-        from minio.deleteobjects import DeleteObject
-
-        names = [entry.name for entry in extras]
-        errors = owner._engine.remove_objects(bucket_name, (DeleteObject(n) for n in names))
-        for error in errors:
-            report.failed[error.name] = RuntimeError(
-                f"cannot delete {error.name!r}: {error.code}: {error.message}"
-            )
-        report.deleted += len(names) - len(report.failed)
-
     options = dict(compare=compare, delete=delete, max_delete=max_delete, dry_run=dry_run,
                    workers=workers, progress=progress)  # fmt: skip
-    return _sync(owner, bucket_name, True, sources, destinations, remove, options, report, started)
+    return _sync(owner, bucket_name, True, root, _prefix_of(base), options)
 
 
 def sync_down(
@@ -449,26 +508,7 @@ def sync_down(
 ) -> SyncReport:
     """Every object under the prefix ``object_path`` (every depth) to the
     same relative path under ``dir_path``."""
-    started = time.monotonic()
-    workers = _check(compare, max_delete, progress, workers)
     root = os.fsdecode(dir_path)
-    prefix = _prefix_of(object_path)
-    report = SyncReport()
-    if os.path.isdir(root):
-        destinations = walk(root, prefix, slashes=False, failed=report.failed, owner=owner)
-    else:
-        destinations = iter(())
-    sources = listing(owner, bucket_name, prefix, root)
-
-    def remove(extras: list[Entry], report: SyncReport) -> None:
-        for entry in extras:
-            try:
-                os.remove(entry.path)
-            except OSError as error:
-                report.failed[entry.name] = error
-            else:
-                report.deleted += 1
-
     options = dict(compare=compare, delete=delete, max_delete=max_delete, dry_run=dry_run,
                    workers=workers, progress=progress)  # fmt: skip
-    return _sync(owner, bucket_name, False, sources, destinations, remove, options, report, started)
+    return _sync(owner, bucket_name, False, root, _prefix_of(object_path), options)
