@@ -133,7 +133,9 @@ class LocalTree:
             if stat.S_ISDIR(status.st_mode):
                 found.append((name + "/", name, path))
             elif stat.S_ISREG(status.st_mode):
-                found.append((name, name, Entry(base + name, path, status.st_size, status.st_mtime)))
+                found.append(
+                    (name, name, Entry(base + name, path, status.st_size, status.st_mtime))
+                )
             else:
                 self.owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
         found.sort(key=lambda item: item[0])
@@ -206,7 +208,9 @@ def _stays_inside(part: str) -> bool:
 Pair = tuple[Entry | None, Entry | None]
 
 
-def merge(tree: LocalTree, root: str | None, prefix: str, objects: Iterable[Entry]) -> Iterator[Pair]:
+def merge(
+    tree: LocalTree, root: str | None, prefix: str, objects: Iterable[Entry]
+) -> Iterator[Pair]:
     """(file, object) pairs of the same name, one side None where the name is
     on one side only, folder by folder.
 
@@ -298,7 +302,9 @@ class _Copier:
         self.done: queue.SimpleQueue[tuple[str, int, BaseException | None]] = queue.SimpleQueue()
         self.mtimes: dict[str, float] = {}
 
-    def _upload_file(self, bucket_name: str, object_name: str, file_name: str, parallel: int) -> None:
+    def _upload_file(
+        self, bucket_name: str, object_name: str, file_name: str, parallel: int
+    ) -> None:
         try:
             self.owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)
             size = os.stat(file_name).st_size

@@ -87,12 +87,13 @@ def test_a_changed_file_is_copied_and_a_touched_one_only_by_time(store, sdk, buc
     for path in (tmp_path / "src").rglob("*"):
         touch(path)
     planned = store._sync_up(bucket, tmp_path / "src", dry_run=True)
-    assert len(planned.plan) == len(TREE) + 1 and planned.copied == 0
+    assert (len(planned.plan), planned.copied) == (len(TREE) + 1, 0)
     checked = store._sync_up(bucket, tmp_path / "src", compare="checksum")
     assert (checked.copied, checked.skipped) == (0, len(TREE) + 1)
     (tmp_path / "src" / "big.bin").write_bytes(big[:-1] + b"!")
     checked = store._sync_up(bucket, tmp_path / "src", compare="checksum")
-    assert checked.copied == 1 and sdk.get_object(bucket, "src/big.bin").read()[-1:] == b"!"
+    assert checked.copied == 1
+    assert sdk.get_object(bucket, "src/big.bin").read()[-1:] == b"!"
 
     store._sync_down(bucket, "src", tmp_path / "back")
     for path in (tmp_path / "back").rglob("*"):

@@ -15,11 +15,11 @@ void bind_sync(Class& cls) {
          nb::handle base_dir, nb::handle compare, nb::handle delete_,
          nb::handle max_delete, nb::handle dry_run, nb::handle workers,
          nb::handle progress) {
-        return imported("sync_up")(
-            self, bucket_name, dir_path, base_dir, "compare"_a = compare,
-            "delete"_a = delete_, "max_delete"_a = max_delete,
-            "dry_run"_a = dry_run, "workers"_a = workers,
-            "progress"_a = progress);
+        return imported("sync_up")(self, bucket_name, dir_path, base_dir,
+                                   "compare"_a = compare, "delete"_a = delete_,
+                                   "max_delete"_a = max_delete,
+                                   "dry_run"_a = dry_run, "workers"_a = workers,
+                                   "progress"_a = progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(),
       "base_dir"_a.none() = nb::none(), nb::kw_only(),
