@@ -368,7 +368,11 @@ def copy_all(
 # --- the operations ----------------------------------------------------------
 
 
-def _check(compare: object, max_delete: object, progress: object, workers: object) -> int:
+def _options(
+    compare: object, delete: object, max_delete: object, dry_run: object, workers: object,
+    progress: object,
+) -> dict[str, Any]:  # fmt: skip
+    """The keyword arguments, checked before anything is done."""
     if compare not in COMPARES:
         raise ValueError(f"compare must be 'mtime' or 'checksum', not {compare!r}")
     if max_delete is not None and (
@@ -377,7 +381,9 @@ def _check(compare: object, max_delete: object, progress: object, workers: objec
         raise ValueError(f"max_delete must be None or an integer of at least 0, not {max_delete!r}")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
-    return check_workers(workers)
+    workers = check_workers(workers)
+    return dict(compare=compare, delete=bool(delete), max_delete=max_delete,
+                dry_run=bool(dry_run), workers=workers, progress=progress)  # fmt: skip
 
 
 def _raise_failed(report: SyncReport, what: str) -> None:
@@ -400,7 +406,6 @@ def _sync(
     started = time.monotonic()
     compare, delete, max_delete = options["compare"], options["delete"], options["max_delete"]
     dry_run = options["dry_run"]
-    workers = _check(compare, max_delete, options["progress"], options["workers"])
     report = SyncReport()
     tree = LocalTree(report.failed, owner, slashes=upload)
     objects = listing(owner, bucket_name, prefix, None if upload else root)
@@ -428,7 +433,9 @@ def _sync(
             yield source
 
     try:
-        copy_all(owner, bucket_name, upload, copies(), workers, report, options["progress"])
+        copy_all(
+            owner, bucket_name, upload, copies(), options["workers"], report, options["progress"]
+        )
         if report.failed:
             _raise_failed(report, "the sync (nothing deleted)")
         if max_delete is not None and len(extras) > max_delete:
@@ -490,12 +497,11 @@ def sync_up(
     """The tree under ``dir_path`` to the objects of the names that
     ``_upload_dir`` gives its files (``base_dir``, by default the folder's own
     name, plus the relative path), every level."""
+    options = _options(compare, delete, max_delete, dry_run, workers, progress)
     root = os.fsdecode(dir_path)
     if not stat.S_ISDIR(os.stat(root).st_mode):  # a missing source raises here
         raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), root)
     base = base_dir if base_dir else root.replace("\\", "/").split("/")[-1]
-    options = dict(compare=compare, delete=delete, max_delete=max_delete, dry_run=dry_run,
-                   workers=workers, progress=progress)  # fmt: skip
     return _sync(owner, bucket_name, True, root, _prefix_of(base), options)
 
 
@@ -515,6 +521,5 @@ def sync_down(
     """Every object under the prefix ``object_path`` (every depth) to the
     same relative path under ``dir_path``."""
     root = os.fsdecode(dir_path)
-    options = dict(compare=compare, delete=delete, max_delete=max_delete, dry_run=dry_run,
-                   workers=workers, progress=progress)  # fmt: skip
+    options = _options(compare, delete, max_delete, dry_run, workers, progress)
     return _sync(owner, bucket_name, False, root, _prefix_of(object_path), options)
