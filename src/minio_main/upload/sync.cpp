@@ -12,14 +12,14 @@ void bind_sync(Class& cls) {
   cls.def(
       "_sync_up",
       [](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-         nb::handle base_dir, nb::handle compare, nb::handle delete_,
+         nb::handle base_dir, nb::handle compare, nb::handle remove_extras,
          nb::handle max_delete, nb::handle dry_run, nb::handle workers,
          nb::handle progress) {
-        return imported("sync_up")(self, bucket_name, dir_path, base_dir,
-                                   "compare"_a = compare, "delete"_a = delete_,
-                                   "max_delete"_a = max_delete,
-                                   "dry_run"_a = dry_run, "workers"_a = workers,
-                                   "progress"_a = progress);
+        return imported("sync_up")(
+            self, bucket_name, dir_path, base_dir, "compare"_a = compare,
+            "delete"_a = remove_extras, "max_delete"_a = max_delete,
+            "dry_run"_a = dry_run, "workers"_a = workers,
+            "progress"_a = progress);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(),
       "base_dir"_a.none() = nb::none(), nb::kw_only(),
@@ -45,12 +45,12 @@ void bind_sync(Class& cls) {
   cls.def(
       "_sync_down",
       [](nb::handle self, nb::handle bucket_name, nb::handle object_path,
-         nb::handle dir_path, nb::handle compare, nb::handle delete_,
+         nb::handle dir_path, nb::handle compare, nb::handle remove_extras,
          nb::handle max_delete, nb::handle dry_run, nb::handle workers,
          nb::handle progress) {
         return imported("sync_down")(
             self, bucket_name, object_path, dir_path, "compare"_a = compare,
-            "delete"_a = delete_, "max_delete"_a = max_delete,
+            "delete"_a = remove_extras, "max_delete"_a = max_delete,
             "dry_run"_a = dry_run, "workers"_a = workers,
             "progress"_a = progress);
       },
