@@ -1,13 +1,12 @@
 """Sync both ways: a local tree and the objects under a prefix, moving only
 what changed.
 
-Both sides arrive as streams in key order (the order in which the store lists
-keys: UTF-8 bytes, which for text is code point order): the store's listing,
-page by page, and a walk that sorts each folder's entries with a folder's name
-read as ``name + "/"``. One merge of the two streams decides, name by name,
-to copy, to skip or (only on the destination side) to delete, so what is held
-does not grow with the tree; only the names to delete wait for the end,
-because nothing is deleted unless every copy succeeded.
+The store's listing (every depth, page by page) is merged with a walk of the
+tree folder by folder: while the listing is inside a folder, that folder's own
+entries are held (what any walk holds), never the whole tree. Each name is
+decided once: copy, skip or (only on the destination side) delete. Only the
+names to delete wait for the end, because nothing is deleted unless every
+copy succeeded.
 
 Copies go through ``zarnel.transfers.Transfers`` over the instance's own
 ``_upload_file`` / ``_download_file`` (a subclass sees every file); a failed
@@ -55,6 +54,14 @@ class SyncReport:
     failed: dict[str, BaseException] = dataclasses.field(default_factory=dict)
     plan: list[tuple[str, str]] = dataclasses.field(default_factory=list)
     seconds: float = 0.0
+
+    def as_dict(self) -> dict[str, Any]:
+        """The report as JSON-friendly data, each failure as its text.
+        (``dataclasses.asdict`` deep-copies the exceptions, which the storage
+        client's S3Error does not allow.)"""
+        data = dataclasses.asdict(dataclasses.replace(self, failed={}))
+        data["failed"] = {name: f"{type(e).__name__}: {e}" for name, e in self.failed.items()}
+        return data
 
 
 class SyncError(Exception):
@@ -108,16 +115,17 @@ class LocalTree:
     def leave(self) -> None:
         self.open.pop()
 
-    def children(self, folder: str, base: str) -> dict[str, Entry | str]:
-        """The files (as entries) and folders (as paths) directly in
-        ``folder`` by name, in key order (a folder's name read as name + "/")."""
-        found: list[tuple[str, str, Entry | str]] = []
+    def children(self, folder: str, base: str) -> tuple[dict[str, Entry], dict[str, str]]:
+        """The files (as entries) and the folders (as paths) directly in
+        ``folder``, by name."""
+        files: dict[str, Entry] = {}
+        folders: dict[str, str] = {}
         try:
             with os.scandir(folder) as listing:
-                names = [item.name for item in listing]
+                names = sorted(item.name for item in listing)
         except OSError as error:
             self.failed[base] = error
-            return {}
+            return files, folders
         for name in names:
             path = os.path.join(folder, name)
             if self.slashes and "\\" in name:
@@ -131,26 +139,22 @@ class LocalTree:
                 self.failed[base + name] = error
                 continue
             if stat.S_ISDIR(status.st_mode):
-                found.append((name + "/", name, path))
+                folders[name] = path
             elif stat.S_ISREG(status.st_mode):
-                found.append(
-                    (name, name, Entry(base + name, path, status.st_size, status.st_mtime))
-                )
+                files[name] = Entry(base + name, path, status.st_size, status.st_mtime)
             else:
                 self.owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
-        found.sort(key=lambda item: item[0])
-        return {name: value for _, name, value in found}
+        return files, folders
 
     def files(self, folder: str, base: str) -> Iterator[Entry]:
-        """Every file under ``folder``, in key order."""
+        """Every file under ``folder``."""
         if not self.enter(folder):
             return
         try:
-            for name, child in self.children(folder, base).items():
-                if isinstance(child, Entry):
-                    yield child
-                else:
-                    yield from self.files(child, base + name + "/")
+            files, folders = self.children(folder, base)
+            yield from files.values()
+            for name, path in folders.items():
+                yield from self.files(path, base + name + "/")
         finally:
             self.leave()
 
@@ -233,38 +237,32 @@ def merge(
         return ahead[0]
 
     def folder(path: str | None, base: str) -> Iterator[Pair]:
-        children: dict[str, Entry | str] = {}
+        files: dict[str, Entry] = {}
+        folders: dict[str, str] = {}
+        if path is not None and not tree.enter(path):
+            path = None  # a cycle: no files here
         if path is not None:
-            if not tree.enter(path):
-                path = None
-            else:
-                children = tree.children(path, base)
+            files, folders = tree.children(path, base)
         try:
-            done: set[str] = set()
+            # Both orders list a folder's files by name; its folders may come
+            # in another order, but each once.
+            last_file, seen_folders = "", set()
             while (item := peek()) is not None and item.name.startswith(base):
                 head, slash, _ = item.name[len(base) :].partition("/")
-                if head in done:
-                    raise RuntimeError(f"the listing came back to {base + head!r}")
-                done.add(head)
-                child = children.pop(head, None)
-                if slash:  # a folder of objects
-                    if isinstance(child, Entry):  # a file where the store has a folder
-                        yield child, None
-                        child = None
-                    yield from folder(child, base + head + "/")
+                if slash:
+                    if head in seen_folders:
+                        raise RuntimeError(f"the listing came back to {base + head + '/'!r}")
+                    seen_folders.add(head)
+                    yield from folder(folders.pop(head, None), base + head + "/")
                     continue
+                if last_file and head <= last_file:
+                    raise RuntimeError(f"the listing has {item.name!r} after {base + last_file!r}")
+                last_file = head
                 ahead.pop()
-                if isinstance(child, Entry):
-                    yield child, item
-                    continue
-                if child is not None:  # a folder where the store has a file
-                    yield from ((entry, None) for entry in tree.files(child, base + head + "/"))
-                yield None, item
-            for name, child in children.items():
-                if isinstance(child, Entry):
-                    yield child, None
-                else:
-                    yield from ((entry, None) for entry in tree.files(child, base + name + "/"))
+                yield files.pop(head, None), item
+            yield from ((entry, None) for entry in files.values())
+            for name, child in folders.items():
+                yield from ((entry, None) for entry in tree.files(child, base + name + "/"))
         finally:
             if path is not None:
                 tree.leave()

@@ -4,6 +4,7 @@ deletions stay inside the prefix and come last, failures raise SyncError."""
 from __future__ import annotations
 
 import io
+import json
 import os
 import time
 
@@ -149,5 +150,6 @@ def test_a_failure_in_the_middle_raises_sync_error_and_deletes_nothing(
     assert list(report.failed) == ["src/a/x"]
     assert raised.value.__cause__ is report.failed["src/a/x"]
     assert isinstance(raised.value.__cause__, S3Error)
+    assert "AccessDenied" in json.loads(json.dumps(report.as_dict()))["failed"]["src/a/x"]
     assert (report.copied, report.deleted) == (len(TREE) - 1, 0)
     assert set(objects(sdk, bucket)) == {"src/old"} | {f"src/{n}" for n in TREE} - {"src/a/x"}

@@ -40,8 +40,20 @@ def test_each_file_meets_its_object_in_either_listing_order(tmp_path, listed):
     assert {p for p in found if None in p} == {(None, "src/only-there/x"), ("src/only/here", None)}
 
 
+def test_a_name_that_is_a_file_on_one_side_and_a_folder_on_the_other(tmp_path):
+    # The store may hold "a" and "a/x" at once; the tree holds a folder "a"
+    # (with "x") and a file "b", where the store has the folder "b/".
+    (tmp_path / "a").mkdir()
+    (tmp_path / "a" / "x").write_bytes(b"1")
+    (tmp_path / "b").write_bytes(b"1")
+    found = pairs(tmp_path, ["src/a", "src/a/x", "src/b/y"])
+    assert sorted(found, key=str) == sorted(
+        [(None, "src/a"), ("src/a/x", "src/a/x"), ("src/b", None), (None, "src/b/y")], key=str
+    )
+
+
 def test_a_listing_that_comes_back_to_a_folder_is_refused(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "a" / "x").write_bytes(b"1")
-    with pytest.raises(RuntimeError, match="came back to 'src/a'"):
+    with pytest.raises(RuntimeError, match="came back to 'src/a/'"):
         pairs(tmp_path, ["src/a/x", "src/b", "src/a/y"])
