@@ -19,7 +19,7 @@ MIB = 1024 * 1024
 # Names whose key order differs from a plain sort of paths: "a-b" < "a/x" <
 # "a0" as keys, while "a" < "a-b" < "a0" as folder entries.
 TREE = {"a-b": b"1", "a/x": b"22", "a/y/z": b"333", "a0": b"4444", "b.txt": b"x" * 100,
-        "\u00e4/\u00fc": b"umlaut"}  # fmt: skip
+        "\u00e4/\u00fc": b"umlaut", "a b+c%20": b"quoted"}  # fmt: skip
 
 
 def make_tree(root, files=TREE):
@@ -69,6 +69,17 @@ def test_round_trip_moves_each_file_once_and_keeps_times(store, sdk, bucket, tmp
     assert store._sync_down(bucket, "src", tmp_path / "back").copied == 0
     # The downloaded tree is as new as the objects: nothing goes up either.
     assert store._sync_up(bucket, tmp_path / "back", "src").copied == 0
+
+
+def test_a_listing_of_many_pages_meets_the_tree(store, bucket, tmp_path):
+    names = [f"d{n % 3}/f{n:04d}" for n in range(2100)]
+    make_tree(tmp_path / "many", dict.fromkeys(names, b""))
+    age(tmp_path / "many")
+    store._upload_dir(bucket, tmp_path / "many", workers=16)
+    again = store._sync_up(bucket, tmp_path / "many")
+    assert (again.copied, again.skipped, again.failed) == (0, len(names), {})
+    planned = store._sync_down(bucket, "many", tmp_path / "down", dry_run=True)
+    assert sorted(planned.plan) == sorted(("copy", f"many/{n}") for n in names)
 
 
 def test_a_changed_file_is_copied_and_a_touched_one_only_by_time(store, sdk, bucket, tmp_path):
