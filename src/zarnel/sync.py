@@ -20,7 +20,6 @@ import dataclasses
 import datetime
 import errno
 import hashlib
-import logging
 import os
 import queue
 import stat
@@ -32,7 +31,6 @@ from urllib.parse import unquote_plus
 
 from zarnel import messages
 from zarnel.transfers import Transfers, check_workers
-from zarnel_log import LOGGER_NAME
 
 __all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
 
@@ -42,8 +40,6 @@ MIB = 1024 * 1024
 MIN_PART_SIZE = 5 * MIB
 MAX_PARTS = 10_000
 COMPARES = ("mtime", "checksum")
-
-log = logging.getLogger(LOGGER_NAME)
 
 
 @dataclasses.dataclass
