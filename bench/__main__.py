@@ -4,7 +4,7 @@ bench/out/latest.json.
 
     python -m bench            # the full run (make bench)
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
-    python -m bench --only overhead,listing,end_to_end,tunnel,trees,cluster,large
+    python -m bench --only overhead,listing,end_to_end,tunnel,trees,cluster,large,bucket_listing,sync
 """
 
 from __future__ import annotations
@@ -24,7 +24,8 @@ from bench.common import show
 OUT = Path(__file__).resolve().parent / "out" / "latest.json"
 # Each part is run_NAME in bench/NAME.py (listing: in overhead.py); all but
 # the first two get the S3 server.
-PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees", "cluster", "large")
+PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees", "cluster", "large",
+         "bucket_listing", "sync")  # fmt: skip
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension with AddressSanitizer, UndefinedBehaviorSanitizer and
 # nanobind's leak check into a venv of its own, and runs the unit tests there,
-# and the transfer engine's tests against real servers (the fakes never reach
-# the engine).
+# and the tests of the transfer engine and of the bucket lister against real
+# servers (the fakes never reach the native code).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export ZARNEL_VENV=.venv-native
@@ -22,4 +22,6 @@ export ZARNEL_STUBS_EXPECTED=0
 # pycryptodome (used by the SDK) would load its helpers with RTLD_DEEPBIND,
 # which the sanitizer runtime refuses.
 export PYCRYPTODOME_DISABLE_DEEPBIND=1
-"$ZARNEL_VENV/bin/python" -m pytest -p no:cacheprovider -q tests/unit tests/integration/test_engine.py "$@"
+"$ZARNEL_VENV/bin/python" -m pytest -p no:cacheprovider -q tests/unit tests/integration/test_engine.py \
+  tests/integration/test_engine_failures.py tests/integration/test_engine_faults.py \
+  tests/integration/test_listing.py "$@"

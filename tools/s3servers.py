@@ -87,9 +87,21 @@ class S3Server:
     def start(self, port: int = 0) -> S3Server:
         """Start on `port` (a free port when 0) and wait until the server answers."""
         self.data_dir.mkdir(parents=True, exist_ok=True)
-        self.port = port or free_port()
-        self._launch()
+        for attempt in range(3):
+            self.port = port or free_port()
+            try:
+                self._launch()
+                return self
+            except RuntimeError as error:
+                # A port that was free when picked can be taken by another
+                # process's connection before the server binds it: pick anew.
+                if port or attempt == 2 or "address already in use" not in str(error):
+                    raise
+                self.forget_ports()
         return self
+
+    def forget_ports(self) -> None:
+        """Drop the ports picked for the server's other listeners, if any."""
 
     def _launch(self) -> None:
         with open(self._log_path, "ab") as log:
@@ -177,6 +189,9 @@ class SeaweedFS(S3Server):
     def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None:
         super().__init__(data_dir)
         self._ports: dict[str, int] = {}
+
+    def forget_ports(self) -> None:
+        self._ports = {}
 
     def command(self) -> list[str]:
         # Every port of the cluster is chosen here: the defaults are fixed

@@ -32,5 +32,6 @@ void bind_download_object(Class& cls);  // download/object.cpp
 void bind_download_dir(Class& cls);     // download/directory.cpp
 void bind_removal(Class& cls);          // download/removal.cpp
 void bind_url(Class& cls);              // download/object.cpp
+void bind_sync(Class& cls);             // upload/sync.cpp
 
 }  // namespace zarnel

@@ -37,4 +37,5 @@ NB_MODULE(minio_main, m) {
   bind_download_dir(cls);
   bind_removal(cls);
   bind_url(cls);
+  bind_sync(cls);
 }

@@ -2,3 +2,7 @@
 
 ``from zarnel.minio_main import ZarnelMinioMain`` is the entry point.
 """
+
+from zarnel.sync import SyncError, SyncReport
+
+__all__ = ["SyncError", "SyncReport"]

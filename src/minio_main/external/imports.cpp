@@ -43,6 +43,9 @@ void import_into(nb::module_& m) {
   bind_from(m, package + "transfers", "Transfers");
   // Forked children drop the pooled connections of the clients made before.
   bind_from(m, package + "forks", "renew_after_fork");
+  // The two syncs, whose logic is Python's.
+  bind_from(m, package + "sync", "sync_up");
+  bind_from(m, package + "sync", "sync_down");
   nb::module_::import_(table_name.c_str());
 }
 

@@ -9,8 +9,9 @@ namespace nb = nanobind;
 
 // Makes the load-time imports and binds them in the module namespace, in this
 // order: io, os, timedelta, minio, DeleteObject, S3Error, ZarnelLog, ZarnelSSH,
-// ZarnelVar, get_content_type, Transfers, renew_after_fork; then loads the
-// message table. A failed import fails the module load.
+// ZarnelVar, get_content_type, Transfers, renew_after_fork, sync_up,
+// sync_down; then loads the message table. A failed import fails the module
+// load.
 void import_into(nb::module_& m);
 
 // A name of the module namespace, looked up when an operation runs, so that a

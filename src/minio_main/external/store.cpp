@@ -16,6 +16,17 @@ std::string text_of(nb::handle value) {
                          : nb::cast<std::string>(nb::str(value));
 }
 
+// What an error says, for a log line; never fails.
+std::string error_text(nb::python_error& error) {
+  PyObject* text = PyObject_Str(error.value().ptr());
+  const char* data = text != nullptr ? PyUnicode_AsUTF8(text) : nullptr;
+  std::string out =
+      data != nullptr ? data : Py_TYPE(error.value().ptr())->tp_name;
+  Py_XDECREF(text);
+  PyErr_Clear();
+  return out;
+}
+
 }  // namespace
 
 std::optional<transfer::Endpoint> store_endpoint(nb::handle engine) {
@@ -47,12 +58,57 @@ std::optional<transfer::Endpoint> store_endpoint(nb::handle engine) {
   return endpoint;
 }
 
+bool own_operation(nb::handle self, const char* name, nb::handle original) {
+  nb::object dict = nb::getattr(self, "__dict__", nb::none());
+  if (!dict.is_none() && PyDict_Check(dict.ptr()) &&
+      PyDict_GetItemString(dict.ptr(), name) != nullptr) {
+    return false;
+  }
+  return nb::getattr(self.type(), name, nb::none()).is(original);
+}
+
+std::optional<transfer::Endpoint> engine_endpoint(nb::handle self,
+                                                  nb::object& engine,
+                                                  std::string& why) {
+  nb::object dict = nb::getattr(self, "__dict__", nb::none());
+  PyObject* found = !dict.is_none() && PyDict_Check(dict.ptr())
+                        ? PyDict_GetItemString(dict.ptr(), "_engine")
+                        : nullptr;
+  if (found == nullptr) {
+    why = "no _engine yet";
+    return std::nullopt;
+  }
+  engine = nb::borrow(found);
+  std::optional<transfer::Endpoint> endpoint;
+  try {
+    endpoint = store_endpoint(engine);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;  // Ctrl-C goes on
+    why = "the storage client could not be read: " + error_text(error);
+    return std::nullopt;
+  } catch (const std::exception& error) {  // a value of another type
+    why = std::string("the storage client could not be read: ") + error.what();
+    return std::nullopt;
+  }
+  if (!endpoint)
+    why = "_engine is not the storage client's own, over plain HTTP";
+  return endpoint;
+}
+
 std::string store_region(nb::handle engine, nb::handle bucket_name) {
   nb::module_::import_("minio.helpers")
       .attr("check_bucket_name")(
           bucket_name,
           "s3_check"_a = engine.attr("_base_url").attr("is_aws_host"));
   return text_of(engine.attr("_get_region")(bucket_name));
+}
+
+void forget_region(nb::handle engine, nb::handle bucket_name,
+                   nb::handle error) {
+  nb::object code = nb::getattr(error, "code", nb::none());
+  if (code.equal(nb::str("NoSuchBucket")) || code.equal(nb::str("RetryHead"))) {
+    engine.attr("_region_map").attr("pop")(bucket_name, nb::none());
+  }
 }
 
 }  // namespace zarnel::external

@@ -42,6 +42,25 @@ struct Upload {
   }
 };
 
+// A large file fetched in ranges, several at once, into one temporary file
+// beside its target, which is renamed over the target once every range came
+// whole (and, where its ETag is an MD5, the file matches it).
+struct Download {
+  Job job;  // the file; its name comes back in its Done
+  int fd = -1;
+  std::string temp_path;
+  int ranges = 0, next = 0, running = 0, done = 0;
+  bool failed = false, answered = false;
+
+  Download() = default;
+  Download(const Download&) = delete;
+  Download& operator=(const Download&) = delete;
+  ~Download() {
+    if (fd >= 0) ::close(fd);
+    if (!temp_path.empty()) ::unlink(temp_path.c_str());
+  }
+};
+
 namespace {
 
 constexpr long list_page = 1000;
@@ -282,6 +301,10 @@ void Engine::run() {
     if (!upload->answered) skip(upload->job);
   }
   uploads_.clear();
+  for (auto& download : downloads_) {
+    if (!download->answered) skip(download->job);
+  }
+  downloads_.clear();  // their temporary files go
   std::deque<Job> left;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -324,12 +347,25 @@ void Engine::loop() {
         if (transfer.step == Step::kList) listing_now_ = false;
         if (transfer.upload) {
           --transfer.upload->running;
-          if (transfer.step == Step::kPart)
+          if (transfer.step == Step::kPart) {
             parts_in_memory_ -= transfer.job.size;
+          }
+        } else if (transfer.download) {
+          --transfer.download->running;
         } else {
           skip(transfer.job);
         }
         it = retrying_.erase(it);
+      }
+      // No new range starts; a file of ranges goes once none runs.
+      for (const auto& download : std::vector(downloads_)) {
+        if (!download->answered) skip(download->job);
+        download->answered = download->failed = true;
+        if (download->running == 0) {
+          downloads_.erase(
+              std::remove(downloads_.begin(), downloads_.end(), download),
+              downloads_.end());
+        }
       }
       // No new part starts; what was stored of each file in parts goes.
       for (const auto& upload : std::vector(uploads_)) {
@@ -338,8 +374,10 @@ void Engine::loop() {
         drop_upload(upload);
       }
     }
-    // Parts of the files begun come before new files: memory stays bounded.
+    // Parts and ranges of the files begun come before new files: memory
+    // stays bounded.
     next_parts();
+    next_ranges();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       while (!stopping_ && !queue_.empty() &&
@@ -373,7 +411,7 @@ void Engine::loop() {
       if (waiting < static_cast<std::size_t>(workers_)) list_next();
     }
     if (input_closed && queue_empty && running_.empty() && retrying_.empty() &&
-        uploads_.empty() && !listing_now_ && !listing) {
+        uploads_.empty() && downloads_.empty() && !listing_now_ && !listing) {
       return;
     }
 
@@ -384,18 +422,10 @@ void Engine::loop() {
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
       finished = true;
-      Transfer* found = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
       CURLcode result = message->data.result;
-      curl_multi_remove_handle(multi_, message->easy_handle);
-      auto it =
-          std::find_if(running_.begin(), running_.end(),
-                       [found](const auto& t) { return t.get() == found; });
-      if (it == running_.end()) continue;
-      std::unique_ptr<Transfer> transfer = std::move(*it);
-      *it = std::move(running_.back());
-      running_.pop_back();
-      ended(std::move(transfer), result);
+      if (auto transfer = take_finished(message)) {
+        ended(std::move(transfer), result);
+      }
     }
     // A transfer that ended left a slot for the next one: no wait then.
     long timeout = finished ? 0 : 100;
@@ -430,12 +460,7 @@ void Engine::abandon() {
   auto drop = [this](const std::shared_ptr<Upload>& upload) {
     if (upload->id.empty() || upload->aborting) return;
     upload->aborting = true;
-    std::unique_ptr<Transfer> dropping = idle_transfer();
-    dropping->step = Step::kAbort;
-    dropping->job.bucket = upload->job.bucket;
-    dropping->job.object_name = upload->job.object_name;
-    dropping->query = "uploadId=" + query_encode(upload->id);
-    dropping->upload = upload;
+    std::unique_ptr<Transfer> dropping = abort_request(upload);
     if (dropping->begin(multi_, endpoint_, region_of(upload->job.bucket))) {
       running_.push_back(std::move(dropping));
     }
@@ -452,15 +477,8 @@ void Engine::abandon() {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE) continue;
-      Transfer* found = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
-      curl_multi_remove_handle(multi_, message->easy_handle);
-      auto it =
-          std::find_if(running_.begin(), running_.end(),
-                       [found](const auto& t) { return t.get() == found; });
-      if (it == running_.end()) continue;
-      std::unique_ptr<Transfer> transfer = std::move(*it);
-      running_.erase(it);
+      std::unique_ptr<Transfer> transfer = take_finished(message);
+      if (!transfer) continue;
       std::string why;
       if (transfer->step == Step::kCreate &&
           transfer->end(message->data.result, why) == Ending::kDone) {
@@ -481,6 +499,35 @@ void Engine::abandon() {
 
 void Engine::start_job(Job job) {
   std::unique_ptr<Transfer> transfer = idle_transfer();
+  if (job.kind == Job::Kind::kGet && job.size > ranged_limit) {
+    idle_.push_back(std::move(transfer));
+    auto download = std::make_shared<Download>();
+    download->ranges =
+        static_cast<int>((job.size + range_size - 1) / range_size);
+    struct stat status;
+    int error_number = 0;
+    if (::stat(job.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+      error_number = EISDIR;
+    } else if ((download->fd =
+                    create_temporary(job.path, download->temp_path)) < 0) {
+      error_number = errno;
+      download->temp_path.clear();
+    }
+    download->job = std::move(job);
+    if (error_number != 0) {
+      Failure f{error_number == EISDIR ? Failure::Kind::kValue
+                                       : Failure::Kind::kSystem};
+      f.bucket = download->job.bucket;
+      f.object_name = download->job.object_name;
+      f.path = download->job.path;
+      f.os_errno = error_number;
+      f.message = "file " + download->job.path + " is a directory";
+      fail(download->job, std::move(f));
+      return;
+    }
+    downloads_.push_back(std::move(download));
+    return;
+  }
   if (job.kind == Job::Kind::kGet) {
     transfer->step = Step::kGet;
   } else if (job.size <= single_put_limit) {
@@ -571,6 +618,101 @@ void Engine::next_parts() {
   }
 }
 
+void Engine::next_ranges() {
+  for (std::size_t i = 0; i < downloads_.size(); ++i) {
+    std::shared_ptr<Download> download = downloads_[i];
+    while (!download->failed && download->next < download->ranges &&
+           in_flight() < static_cast<std::size_t>(workers_)) {
+      std::uint64_t from =
+          static_cast<std::uint64_t>(download->next) * range_size;
+      std::unique_ptr<Transfer> transfer = idle_transfer();
+      transfer->step = Step::kRange;
+      transfer->job = Job();
+      transfer->job.kind = Job::Kind::kGet;
+      transfer->job.bucket = download->job.bucket;
+      transfer->job.object_name = download->job.object_name;
+      transfer->job.path = download->job.path;
+      transfer->job.etag = download->job.etag;
+      transfer->job.size = std::min(range_size, download->job.size - from);
+      transfer->download = download;
+      transfer->range_fd = download->fd;
+      transfer->range_from = from;
+      transfer->object_size = download->job.size;
+      ++download->next;
+      ++download->running;
+      launch(std::move(transfer));
+    }
+  }
+}
+
+// Whether the file that every range of `download` was written to matches
+// the MD5 of its ETag, where it has one: read back whole, since its ranges
+// came in any order.
+std::string whole_mismatch(const Download& download) {
+  std::string md5 = unquoted(download.job.etag);
+  if (!plain_md5(md5)) return {};
+  Digest digest(EVP_md5());
+  std::string buffer(std::size_t{1} << 20, '\0');
+  std::uint64_t offset = 0;
+  while (offset < download.job.size) {
+    ssize_t got = ::pread(download.fd, buffer.data(), buffer.size(),
+                          static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return "the file could not be read back";
+    digest.update(buffer.data(), static_cast<std::size_t>(got));
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return digest.hex() == md5 ? std::string()
+                             : "the body does not match its ETag (MD5)";
+}
+
+void Engine::range_ended(std::unique_ptr<Transfer> transfer, bool done) {
+  std::shared_ptr<Download> download = transfer->download;
+  --download->running;
+  std::optional<Failure> failure;
+  if (!done) failure = std::move(transfer->failure);
+  if (done && ++download->done == download->ranges && !download->failed) {
+    std::string mismatch = whole_mismatch(*download);
+    int fd = download->fd;
+    download->fd = -1;
+    if (!mismatch.empty()) {
+      Failure f{Failure::Kind::kBody};
+      f.message = mismatch;
+      failure = std::move(f);
+    } else if (::close(fd) != 0 || ::rename(download->temp_path.c_str(),
+                                            download->job.path.c_str()) != 0) {
+      Failure f{Failure::Kind::kSystem};
+      f.os_errno = errno;
+      failure = std::move(f);
+    } else {
+      download->temp_path.clear();  // kept
+      download->answered = download->failed = true;
+      post(Done{Done::Kind::kMoved, download->job.token,
+                download->job.object_name, download->job.size});
+    }
+  }
+  transfer->reset();
+  transfer->job = Job();
+  transfer->download.reset();
+  transfer->range_fd = -1;
+  idle_.push_back(std::move(transfer));
+  if (failure) {
+    failure->bucket = download->job.bucket;
+    failure->object_name = download->job.object_name;
+    failure->path = download->job.path;
+    download->failed = true;
+    if (!download->answered) {
+      download->answered = true;
+      fail(download->job, std::move(*failure));
+    }
+  }
+  if (download->failed && download->running == 0) {
+    downloads_.erase(
+        std::remove(downloads_.begin(), downloads_.end(), download),
+        downloads_.end());
+  }
+}
+
 void Engine::launch(std::unique_ptr<Transfer> transfer) {
   if (transfer->begin(multi_, endpoint_, region_of(transfer->job.bucket))) {
     running_.push_back(std::move(transfer));
@@ -602,6 +744,9 @@ void Engine::ended(std::unique_ptr<Transfer> transfer, CURLcode result) {
   }
   if (transfer->upload) {
     return upload_ended(std::move(transfer), ending == Ending::kDone);
+  }
+  if (transfer->download) {
+    return range_ended(std::move(transfer), ending == Ending::kDone);
   }
   Job& job = transfer->job;
   if (ending == Ending::kDone) {
@@ -735,14 +880,32 @@ void Engine::drop_upload(const std::shared_ptr<Upload>& upload) {
     return;
   }
   upload->aborting = true;
+  ++upload->running;
+  launch(abort_request(upload));
+}
+
+std::unique_ptr<Transfer> Engine::abort_request(
+    const std::shared_ptr<Upload>& upload) {
   std::unique_ptr<Transfer> dropping = idle_transfer();
   dropping->step = Step::kAbort;
   dropping->job.bucket = upload->job.bucket;
   dropping->job.object_name = upload->job.object_name;
   dropping->query = "uploadId=" + query_encode(upload->id);
   dropping->upload = upload;
-  ++upload->running;
-  launch(std::move(dropping));
+  return dropping;
+}
+
+std::unique_ptr<Transfer> Engine::take_finished(CURLMsg* message) {
+  Transfer* found = nullptr;
+  curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &found);
+  curl_multi_remove_handle(multi_, message->easy_handle);
+  auto it = std::find_if(running_.begin(), running_.end(),
+                         [found](const auto& t) { return t.get() == found; });
+  if (it == running_.end()) return nullptr;
+  std::unique_ptr<Transfer> transfer = std::move(*it);
+  *it = std::move(running_.back());
+  running_.pop_back();
+  return transfer;
 }
 
 void Engine::list_next() {

@@ -94,6 +94,7 @@ struct Listing {
 
 struct Transfer;
 struct Upload;
+struct Download;
 enum class Ending;
 
 class Engine {
@@ -132,12 +133,19 @@ class Engine {
   void abandon();
   void start_job(Job job);
   void next_parts();
+  void next_ranges();
+  void range_ended(std::unique_ptr<Transfer> transfer, bool done);
   void launch(std::unique_ptr<Transfer> transfer);
   void ended(std::unique_ptr<Transfer> transfer, CURLcode result);
   void retry_later(std::unique_ptr<Transfer> transfer, std::string why);
   void upload_ended(std::unique_ptr<Transfer> transfer, bool done);
   void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
   void drop_upload(const std::shared_ptr<Upload>& upload);
+  std::unique_ptr<Transfer> abort_request(
+      const std::shared_ptr<Upload>& upload);
+  // The running transfer that `message` reports finished, out of the multi
+  // handle; nothing for one the engine does not hold.
+  std::unique_ptr<Transfer> take_finished(CURLMsg* message);
   void list_next();
   void listed(Transfer& transfer, Ending ending);
   void post(Done done);
@@ -166,7 +174,8 @@ class Engine {
   std::vector<std::unique_ptr<Transfer>> running_;  // in the multi handle
   std::vector<std::unique_ptr<Transfer>> retrying_;
   std::vector<std::unique_ptr<Transfer>> idle_;
-  std::vector<std::shared_ptr<Upload>> uploads_;  // files stored in parts
+  std::vector<std::shared_ptr<Upload>> uploads_;      // files stored in parts
+  std::vector<std::shared_ptr<Download>> downloads_;  // fetched in ranges
   std::size_t parts_in_memory_ = 0;
   bool listing_now_ = false;  // a page is being fetched
   std::string continuation_;
@@ -182,6 +191,10 @@ constexpr std::uint64_t single_put_limit = 5ull * 1024 * 1024;
 // The storage client's part size for a file of `size` bytes: 5 MiB, or the
 // multiple of it that keeps the parts within 10,000.
 std::uint64_t part_size_for(std::uint64_t size);
+// A file larger than `ranged_limit` is downloaded in ranges of
+// `range_size`, several at once.
+constexpr std::uint64_t range_size = std::uint64_t{8} * 1024 * 1024;
+constexpr std::uint64_t ranged_limit = 2 * range_size;
 // Files up to this size are read whole by the caller; larger ones are read
 // again by the engine while they are sent.
 constexpr std::uint64_t in_memory_limit = std::uint64_t{128} * 1024;

@@ -105,7 +105,7 @@ int create_temporary(const std::string& target, std::string& temp_path) {
                   static_cast<unsigned long long>(random()));
     temp_path = directory + name;
     int fd = ::open(temp_path.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;

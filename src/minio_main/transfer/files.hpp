@@ -40,8 +40,8 @@ int read_for_upload(const std::string& path, std::uint64_t max_size,
 int open_regular(const std::string& path, std::uint64_t& size, int& error);
 
 // A new file beside `target`, created exclusively and not through a link,
-// with the mode of any new file; its path in `temp_path`. The descriptor, or
-// -1 with errno set.
+// with the mode of any new file, open for writing and reading back; its path
+// in `temp_path`. The descriptor, or -1 with errno set.
 int create_temporary(const std::string& target, std::string& temp_path);
 
 // Makes `directory` and its parents like os.makedirs(exist_ok=True); 0 or the

@@ -90,6 +90,7 @@ void Transfer::reset() {
   request_id.clear();
   host_id.clear();
   etag.clear();
+  content_range.clear();
   encrypted = false;
   if (in_fd_ >= 0) ::close(in_fd_);
   in_fd_ = -1;
@@ -172,8 +173,9 @@ bool Transfer::begin(CURLM* multi, const Endpoint& endpoint,
   curl_easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
   // Larger reads of a download's body: a sixteenth as many callbacks and
   // write() calls per MiB as with libcurl's 16 KiB.
-  if (step == Step::kGet)
+  if (step == Step::kGet || step == Step::kRange) {
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
+  }
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout_seconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout_seconds);
@@ -208,6 +210,17 @@ bool Transfer::begin(CURLM* multi, const Endpoint& endpoint,
   if (step == Step::kPut || step == Step::kCreate) {
     headers_ = curl_slist_append(headers_,
                                  ("Content-Type: " + job.content_type).c_str());
+  }
+  if (step == Step::kRange) {
+    std::uint64_t last = range_from + job.size - 1;
+    headers_ = curl_slist_append(
+        headers_, ("Range: bytes=" + std::to_string(range_from) + "-" +
+                   std::to_string(last))
+                      .c_str());
+    // Every range of the same object, not of one stored meanwhile.
+    if (!job.etag.empty()) {
+      headers_ = curl_slist_append(headers_, ("If-Match: " + job.etag).c_str());
+    }
   }
   if (step == Step::kPut && !job.body_in_memory) {
     std::uint64_t size = 0;
@@ -284,7 +297,7 @@ Ending Transfer::end(CURLcode result, std::string& why) {
   // An abort of an upload that the store forgot already is done too.
   bool answered = step == Step::kAbort
                       ? code == 204 || code == 200 || code == 404
-                      : code == 200;
+                      : code == (step == Step::kRange ? 206 : 200);
   if (!answered) {
     bool transient = retry::transient_status(code);
     if (transient && retry_left) {
@@ -304,8 +317,10 @@ Ending Transfer::end(CURLcode result, std::string& why) {
     failure = std::move(f);
     return Ending::kFailed;
   }
-  if (step != Step::kGet) return Ending::kDone;
-  if (out_fd_ < 0 && !open_file()) return Ending::kFailed;  // an empty object
+  if (step != Step::kGet && step != Step::kRange) return Ending::kDone;
+  if (step == Step::kGet && out_fd_ < 0 && !open_file()) {
+    return Ending::kFailed;  // an empty object
+  }
   std::string mismatch = body_mismatch();
   if (!mismatch.empty()) {
     if (retry_left) {
@@ -318,6 +333,7 @@ Ending Transfer::end(CURLcode result, std::string& why) {
     failure = std::move(f);
     return Ending::kFailed;
   }
+  if (step == Step::kRange) return Ending::kDone;
   return keep_file() ? Ending::kDone : Ending::kFailed;
 }
 
@@ -371,6 +387,17 @@ std::string Transfer::body_mismatch() {
     return "the body has " + std::to_string(written_) + " bytes, its object " +
            std::to_string(job.size);
   }
+  if (step == Step::kRange) {
+    // "bytes FIRST-LAST/SIZE": the range asked for, of an object that still
+    // has the size the listing gave.
+    std::string wanted = "bytes " + std::to_string(range_from) + "-" +
+                         std::to_string(range_from + job.size - 1) + "/" +
+                         std::to_string(object_size);
+    if (content_range != wanted) {
+      return "the range came as '" + content_range + "', not '" + wanted + "'";
+    }
+    return {};
+  }
   if (!md5_) return {};
   std::string digest = md5_->hex();
   for (const std::string* tag : {&etag, &job.etag}) {
@@ -401,6 +428,8 @@ size_t Transfer::on_header(char* line, size_t size, size_t count, void* data) {
     self->host_id = value;
   } else if (header_is(line, length, "ETag", value)) {
     self->etag = value;
+  } else if (header_is(line, length, "Content-Range", value)) {
+    self->content_range = value;
   } else if (header_is(line, length, "x-amz-server-side-encryption", value) ||
              header_is(line, length,
                        "x-amz-server-side-encryption-customer-algorithm",
@@ -413,7 +442,10 @@ size_t Transfer::on_header(char* line, size_t size, size_t count, void* data) {
 size_t Transfer::on_body(char* data, size_t size, size_t count, void* user) {
   auto* self = static_cast<Transfer*>(user);
   std::size_t length = size * count;
-  if (self->step != Step::kGet || self->status() != 200) {
+  bool to_file = self->step == Step::kGet     ? self->status() == 200
+                 : self->step == Step::kRange ? self->status() == 206
+                                              : false;
+  if (!to_file) {
     std::size_t limit =
         self->step == Step::kList ? page_limit : error_body_limit;
     if (self->body.size() < limit) {
@@ -424,6 +456,23 @@ size_t Transfer::on_body(char* data, size_t size, size_t count, void* user) {
   if (self->written_ + length > self->job.size) {
     self->overlong_ = true;  // ends the request; end() retries it
     return 0;
+  }
+  if (self->step == Step::kRange) {
+    // Into the file that every range of it shares, at the range's place.
+    std::size_t done = 0;
+    while (done < length) {
+      ssize_t put = ::pwrite(
+          self->range_fd, data + done, length - done,
+          static_cast<off_t>(self->range_from + self->written_ + done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) {
+        self->system_failure(errno, self->job.path);
+        return 0;
+      }
+      done += static_cast<std::size_t>(put);
+    }
+    self->written_ += length;
+    return length;
   }
   if (self->out_fd_ < 0 && !self->open_file()) return 0;
   std::size_t done = 0;

@@ -16,7 +16,8 @@
 
 namespace zarnel::transfer {
 
-struct Upload;  // a file stored in parts (engine.cpp)
+struct Upload;    // a file stored in parts (engine.cpp)
+struct Download;  // a file fetched in ranges (engine.cpp)
 
 // What a request does.
 enum class Step {
@@ -27,6 +28,7 @@ enum class Step {
   kPart,      // one part of it
   kComplete,  // its parts joined into the object
   kAbort,     // its parts dropped
+  kRange,     // one range of a large file
 };
 
 // How a finished request ends.
@@ -54,13 +56,17 @@ struct Transfer {
   Job job;
   std::string query;  // in the order that the signature sorts it
   std::shared_ptr<Upload> upload;
-  int part = 0;                                 // kPart: its number, from 1
+  int part = 0;  // kPart: its number, from 1
+  // kRange: the file's, the range's first byte in it, and the object's size.
+  std::shared_ptr<Download> download;
+  int range_fd = -1;
+  std::uint64_t range_from = 0, object_size = 0;
   int attempts = 0;                             // retries made
   std::chrono::steady_clock::time_point due{};  // of the next retry
   std::optional<Failure> failure;
 
   // The answer.
-  std::string body, content_type, request_id, host_id, etag;
+  std::string body, content_type, request_id, host_id, etag, content_range;
   bool encrypted = false;
 
  private:

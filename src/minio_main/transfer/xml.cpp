@@ -3,6 +3,7 @@
 #include <expat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -62,7 +63,332 @@ int hex_value(char c) {
   return -1;
 }
 
+// What an element of a listing page is to the storage client's reading: the
+// text fields it reads (the first of each), a Contents, or a kind of entry
+// that it reads too but that the fast reading leaves to it.
+enum class Field {
+  kNone,
+  kName,
+  kEncodingType,
+  kIsTruncated,
+  kNextContinuationToken,
+  kNextKeyMarker,
+  kNextMarker,
+  kContents,
+  kKey,
+  kLastModified,
+  kETag,
+  kSize,
+  kOther,  // Version, DeleteMarker, CommonPrefixes; UserTags in a Contents
+};
+
+Field top_field(const char* name) {
+  static const std::pair<const char*, Field> fields[] = {
+      {"Contents", Field::kContents},
+      {"Name", Field::kName},
+      {"EncodingType", Field::kEncodingType},
+      {"IsTruncated", Field::kIsTruncated},
+      {"NextContinuationToken", Field::kNextContinuationToken},
+      {"NextKeyMarker", Field::kNextKeyMarker},
+      {"NextMarker", Field::kNextMarker},
+      {"Version", Field::kOther},
+      {"DeleteMarker", Field::kOther},
+      {"CommonPrefixes", Field::kOther}};
+  for (const auto& [text, field] : fields) {
+    if (std::strcmp(name, text) == 0) return field;
+  }
+  return Field::kNone;
+}
+
+Field contents_field(const char* name) {
+  static const std::pair<const char*, Field> fields[] = {
+      {"Key", Field::kKey},
+      {"LastModified", Field::kLastModified},
+      {"ETag", Field::kETag},
+      {"Size", Field::kSize},
+      {"UserTags", Field::kOther}};
+  for (const auto& [text, field] : fields) {
+    if (std::strcmp(name, text) == 0) return field;
+  }
+  return Field::kNone;
+}
+
+// The separator between an element's namespace and its local name that
+// expat puts in the names it reports; no XML name or URI holds it.
+constexpr char ns_separator = '\x01';
+
+// A page's state while expat reads it. Only elements of the root's own
+// namespace count, as for the storage client, which looks children up in the
+// namespace of the root.
+struct PageReader {
+  RecordPage page;
+  std::string root_ns;
+  bool root_seen = false;
+  int depth = 0;
+  // The field whose text is being read (depth 2, or 3 in a Contents).
+  Field reading = Field::kNone;
+  int reading_depth = 0;
+  std::string text;
+  // The first of each page field, and whether it was there.
+  std::optional<std::string> name, encoding, is_truncated, continuation,
+      key_marker, marker;
+  bool in_contents = false;
+  // The current Contents' fields, and the last Contents' Key.
+  std::optional<std::string> key, last_modified, etag, size, last_key;
+
+  // The local name of `name` when it is in the root's namespace, else null.
+  const char* local(const char* qualified) const {
+    const char* separator = std::strchr(qualified, ns_separator);
+    if (root_ns.empty()) return separator == nullptr ? qualified : nullptr;
+    if (separator == nullptr ||
+        static_cast<std::size_t>(separator - qualified) != root_ns.size() ||
+        std::strncmp(qualified, root_ns.data(), root_ns.size()) != 0) {
+      return nullptr;
+    }
+    return separator + 1;
+  }
+
+  void start(const char* qualified) {
+    ++depth;
+    if (reading != Field::kNone) {
+      // A field with elements inside: its text is not what it reads.
+      page.irregular = true;
+      return;
+    }
+    if (depth == 1) {
+      const char* separator = std::strchr(qualified, ns_separator);
+      if (separator != nullptr) root_ns.assign(qualified, separator);
+      root_seen = true;
+      return;
+    }
+    const char* name_here = local(qualified);
+    if (name_here == nullptr) return;
+    if (depth == 2) {
+      Field field = top_field(name_here);
+      if (field == Field::kContents) {
+        in_contents = true;
+        key.reset();
+        last_modified.reset();
+        etag.reset();
+        size.reset();
+      } else if (field == Field::kOther) {
+        page.irregular = true;
+      } else if (field != Field::kNone && !slot(field)->has_value()) {
+        reading = field;
+        reading_depth = depth;
+        text.clear();
+      }
+    } else if (depth == 3 && in_contents) {
+      Field field = contents_field(name_here);
+      if (field == Field::kOther) {
+        page.irregular = true;
+      } else if (field != Field::kNone && !slot(field)->has_value()) {
+        reading = field;
+        reading_depth = depth;
+        text.clear();
+      }
+    }
+  }
+
+  void end() {
+    if (reading != Field::kNone && depth == reading_depth) {
+      *slot(reading) = std::move(text);
+      text.clear();
+      reading = Field::kNone;
+    } else if (depth == 2 && in_contents) {
+      in_contents = false;
+      close_contents();
+    }
+    --depth;
+  }
+
+  std::optional<std::string>* slot(Field field) {
+    switch (field) {
+      case Field::kName:
+        return &name;
+      case Field::kEncodingType:
+        return &encoding;
+      case Field::kIsTruncated:
+        return &is_truncated;
+      case Field::kNextContinuationToken:
+        return &continuation;
+      case Field::kNextKeyMarker:
+        return &key_marker;
+      case Field::kNextMarker:
+        return &marker;
+      case Field::kKey:
+        return &key;
+      case Field::kLastModified:
+        return &last_modified;
+      case Field::kETag:
+        return &etag;
+      default:
+        return &size;
+    }
+  }
+
+  void close_contents() {
+    RecordPage::Record record;
+    last_key = key;
+    // What the storage client would refuse or give otherwise (no Key, no
+    // LastModified or Size, a value in another form) is its to say.
+    if (!key || !last_modified || !size ||
+        !record_time(*last_modified, record.last_modified) ||
+        !plain_size(*size, record.size)) {
+      page.irregular = true;
+      return;
+    }
+    record.key = std::move(*key);
+    if (etag) {
+      record.has_etag = true;
+      for (char c : *etag) {
+        if (c != '"') record.etag += c;
+      }
+    }
+    page.records.push_back(std::move(record));
+  }
+
+  // A run of decimal digits that fits, as int() reads it.
+  static bool plain_size(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 19) return false;
+    value = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+  }
+
+  // "YYYY-MM-DDTHH:MM:SS[.f{1,6}]Z", a real date of a year from 1000 on, as
+  // the records give it; false for anything else, which the storage
+  // client's strptime reads (or refuses) its own way.
+  static bool record_time(const std::string& text, char (&out)[26]) {
+    std::size_t n = text.size();
+    if (n < 20 || n == 21 || n > 27 || text[n - 1] != 'Z') return false;
+    const char* shape = "dddd-dd-ddTdd:dd:dd";
+    for (std::size_t i = 0; i < 19; ++i) {
+      bool digit = text[i] >= '0' && text[i] <= '9';
+      if (shape[i] == 'd' ? !digit : text[i] != shape[i]) return false;
+    }
+    if (n > 20 && text[19] != '.') return false;
+    for (std::size_t i = 20; i + 1 < n; ++i) {
+      if (text[i] < '0' || text[i] > '9') return false;
+    }
+    auto number = [&text](std::size_t from, std::size_t width) {
+      int value = 0;
+      for (std::size_t i = from; i < from + width; ++i) {
+        value = value * 10 + (text[i] - '0');
+      }
+      return value;
+    };
+    int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1000 || month < 1 || month > 12 || day < 1 ||
+        day > days[month - 1] + (month == 2 && leap ? 1 : 0) ||
+        number(11, 2) > 23 || number(14, 2) > 59 || number(17, 2) > 59) {
+      return false;
+    }
+    std::memcpy(out, text.data(), 19);
+    out[10] = ' ';
+    out[19] = '.';
+    // The fraction's digits, then zeros: ".5" is 500000 microseconds.
+    for (std::size_t i = 0; i < 6; ++i) {
+      out[20 + i] = 20 + i + 1 < n ? text[20 + i] : '0';
+    }
+    return true;
+  }
+};
+
+// Python's str.lower() of `text` == "true", for the ASCII that can match.
+bool is_true(const std::string& text) {
+  if (text.size() != 4) return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != "true"[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+RecordPage read_record_page(const std::string& xml) {
+  PageReader reader;
+  std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
+      XML_ParserCreateNS("UTF-8", ns_separator), &XML_ParserFree);
+  if (!parser) {
+    reader.page.irregular = true;
+    return std::move(reader.page);
+  }
+  XML_SetUserData(parser.get(), &reader);
+  XML_SetElementHandler(
+      parser.get(),
+      [](void* data, const XML_Char* name, const XML_Char**) {
+        static_cast<PageReader*>(data)->start(name);
+      },
+      [](void* data, const XML_Char*) {
+        static_cast<PageReader*>(data)->end();
+      });
+  XML_SetCharacterDataHandler(parser.get(),
+                              [](void* data, const XML_Char* text, int length) {
+                                auto* reader = static_cast<PageReader*>(data);
+                                if (reader->reading != Field::kNone)
+                                  reader->text.append(text, length);
+                              });
+  bool parsed = XML_Parse(parser.get(), xml.data(),
+                          static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
+  RecordPage& page = reader.page;
+  if (!parsed || !reader.root_seen || !reader.name) {
+    page.irregular = true;  // the storage client raises its own error
+    return std::move(page);
+  }
+  page.bucket = std::move(*reader.name);
+  bool url = reader.encoding && *reader.encoding == "url";
+  if (url) {
+    for (RecordPage::Record& record : page.records) {
+      record.key = url_decode(record.key);
+    }
+  }
+  page.truncated = reader.is_truncated && is_true(*reader.is_truncated);
+  // As minio.datatypes.parse_list_objects picks the continuation.
+  std::optional<std::string> next = std::move(reader.continuation);
+  if (reader.key_marker) {
+    next = url && !reader.key_marker->empty() ? url_decode(*reader.key_marker)
+                                              : *reader.key_marker;
+  }
+  if (!next && reader.marker) {
+    next = url && !reader.marker->empty() ? url_decode(*reader.marker)
+                                          : *reader.marker;
+  }
+  if (!next && page.truncated && reader.last_key) {
+    next = url ? url_decode(*reader.last_key) : *reader.last_key;
+  }
+  page.next = std::move(next);
+  if (page.irregular) page.records.clear();
+  return std::move(page);
+}
+
+std::optional<std::string> guess_next_token(const std::string& xml) {
+  static const std::string opening = "<NextContinuationToken>";
+  static const std::string closing = "</NextContinuationToken>";
+  if (xml.find("<IsTruncated>true</IsTruncated>") == std::string::npos) {
+    return std::nullopt;
+  }
+  std::size_t from = xml.find(opening);
+  if (from == std::string::npos) return std::nullopt;
+  from += opening.size();
+  std::size_t to = xml.find('<', from);
+  if (to == std::string::npos ||
+      xml.compare(to, closing.size(), closing) != 0) {
+    return std::nullopt;
+  }
+  std::string token = xml.substr(from, to - from);
+  if (token.empty() || token.find('&') != std::string::npos) {
+    return std::nullopt;
+  }
+  return token;
+}
 
 std::string url_decode(const std::string& text) {
   std::string out;

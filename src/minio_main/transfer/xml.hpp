@@ -33,6 +33,41 @@ struct Document {
 std::optional<Document> parse_document(const std::string& xml,
                                        const std::string& child);
 
+// A page of a bucket listing read as the storage client reads it
+// (minio.datatypes.parse_list_objects, Object.fromxml): the elements in the
+// root's namespace, the first of each kind, names url-decoded when the page
+// says EncodingType "url". Only the plain case is read here: when the page
+// holds anything else (entries of another kind, a value in another form, a
+// missing field, XML that does not parse), `irregular` is set, and the
+// caller hands the page to the storage client's own parser, which then gives
+// its own records or its own error.
+struct RecordPage {
+  struct Record {
+    std::string key;   // bytes, UTF-8 when the store sent UTF-8
+    std::string etag;  // its quotes removed, as the storage client does
+    bool has_etag = false;
+    std::uint64_t size = 0;
+    // LastModified as the records give it: "YYYY-MM-DD HH:MM:SS.ffffff".
+    char last_modified[26] = {};
+  };
+  std::string bucket;  // the page's Name
+  std::vector<Record> records;
+  bool irregular = false;
+  // Whether another page follows, and the continuation token for it, as the
+  // storage client chooses it (NextContinuationToken, NextKeyMarker,
+  // NextMarker, else the last key).
+  bool truncated = false;
+  std::optional<std::string> next;
+};
+
+RecordPage read_record_page(const std::string& xml);
+
+// The continuation token of a truncated page as its text plainly names it
+// (<IsTruncated>true</IsTruncated>, <NextContinuationToken>...</...>, no
+// entities), found without reading the XML: a guess, which
+// read_record_page's `next` confirms or not.
+std::optional<std::string> guess_next_token(const std::string& xml);
+
 // The store's url encoding of names in listings undone (%XX, and "+" for a
 // blank), as the storage client undoes it.
 std::string url_decode(const std::string& text);

@@ -7,13 +7,15 @@ from collections.abc import (
     MutableMapping
 )
 import os
-from typing import Any
+from typing import Any, Literal
 
 import minio.datatypes
 
 from zarnel.content_type import get_content_type as get_content_type
 from zarnel.forks import renew_after_fork as renew_after_fork
 import zarnel.records
+import zarnel.sync
+from zarnel.sync import sync_down as sync_down, sync_up as sync_up
 from zarnel.transfers import Transfers as Transfers
 
 
@@ -195,4 +197,26 @@ class ZarnelMinioMain:
     def _get_url(self, bucket: str, object_name: str, days: int = 7) -> str:
         """
         Return a presigned download URL for the object, valid for `days` whole days, 1 to 7 (the SDK raises ValueError outside). It names the endpoint that the client reaches: through an SSH tunnel http://127.0.0.1:<local port>/..., usable only on this machine while the tunnel is open.
+        """
+
+    def _sync_up(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], base_dir: str | None = None, *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None) -> zarnel.sync.SyncReport:
+        """
+        Bring the objects under the names that `_upload_dir` gives the files
+        under `dir_path` (every level) up to date: copy each file that is
+        missing or changed (`compare`: 'mtime', a new size or a newer file;
+        'checksum', a new size or content against the ETag). `delete`
+        removes the objects under that prefix that have no file, only after
+        every copy succeeded and at most `max_delete` of them; `dry_run`
+        changes nothing and lists the plan. Returns a zarnel.SyncReport;
+        raises zarnel.SyncError (with the report) when a file could not be
+        moved, the first failure its __cause__.
+        """
+
+    def _sync_down(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None) -> zarnel.sync.SyncReport:
+        """
+        Bring the files under `dir_path` up to date with every object under
+        the prefix `object_path` (every depth, at the same relative path;
+        folders made as needed, names no file can have skipped with a
+        warning), each file given its object's time. `compare`, `delete`,
+        `max_delete`, `dry_run`, the report and SyncError as for _sync_up.
         """

@@ -1,0 +1,159 @@
+"""Syncs against a local SeaweedFS server, zarnel's _sync_up/_sync_down beside
+`s5cmd sync` (bench/README.md): a tree of small files in folders, first
+upload, no-op sync up, 1% changed up, no-op sync down; and how much a fresh
+process's peak RSS grows during a no-op sync of a large tree."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import time
+import uuid
+from pathlib import Path
+
+from bench import common
+from bench.common import Goal, median
+from bench.trees import PEERS, Peer, scrub
+
+FILE_SIZE = 4 * 1024
+# Files and folders of the timed tree, and objects of the memory tree: full
+# run, --quick.
+TREE = {False: (10_000, 100), True: (1_000, 10)}
+LARGE = {False: 200_000, True: 20_000}
+STEPS = ("first upload", "no-op sync up", "1% changed up", "no-op sync down")
+SPEED = Goal("speed over s5cmd's", ">=", 1.5)
+RSS = Goal("peak RSS growth", "<=", 64, " MiB")
+MIB = 1024 * 1024
+# The no-op sync of the memory figure, in a process of its own: its peak RSS
+# (ru_maxrss) above what it held once connected. The keys come in the
+# environment, never on a command line.
+KEYS = "{0.access_key}:{0.secret_key}"
+NOOP = """
+import json, os, resource, sys, time
+from zarnel.minio_main import ZarnelMinioMain
+port, bucket, tree = sys.argv[1:]
+user, _, password = os.environ.pop("ZARNEL_BENCH_KEYS").partition(":")
+store = ZarnelMinioMain({"host": "127.0.0.1", "port": int(port), "user": user,
+                         "password": password})
+store._connect()
+store._bucket_list()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+started = time.monotonic()
+report = store._sync_up(bucket, tree, "big")
+seconds = time.monotonic() - started
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+print(json.dumps([report.copied, report.skipped, grown, seconds]))
+"""
+
+
+def _change(tree: Path, names: list[str]) -> None:
+    """1% of the files get new bytes of the same size and a later time."""
+    later = time.time() + 5
+    for name in names[::100]:
+        path = tree / name
+        path.write_bytes(os.urandom(FILE_SIZE))
+        os.utime(path, (later, later))
+
+
+def run_sync(server, quick: bool = False) -> dict:
+    count, folders = TREE[quick]
+    names = common.file_names(count, folders)
+    repeat = 1 if quick else 3
+    seconds: dict[str, dict[str, list[float]]] = {s: {"zarnel": [], "s5cmd": []} for s in STEPS}
+    failed: dict[str, str] = {}
+    with common.workdir("sync") as work:
+        sdk, bucket = common.sdk_for(server), f"bench-{uuid.uuid4().hex[:8]}"
+        sdk.make_bucket(bucket)
+        home = common.fresh_dir(work / "home")
+        (home / "aws").write_text("[default]\nregion = us-east-1\n")
+        (home / "empty").write_text("")
+        s5cmd = Peer(server, bucket, home, *next(p for p in PEERS if p[0] == "s5cmd"))
+        store = common.store(server)
+        url = f"http://127.0.0.1:{server.port}"
+
+        def ours(step: str, i: int, tree: Path, down: Path) -> None:
+            if step == "no-op sync down":
+                store._sync_down(bucket, f"z{i}", down)
+            else:
+                store._sync_up(bucket, tree, f"z{i}")
+
+        def theirs(step: str, i: int, tree: Path, down: Path) -> None:
+            words = ["--endpoint-url", url, "--log", "error", "sync"]
+            if step == "no-op sync down":
+                words += [f"s3://{bucket}/s{i}/*", f"{down}/"]
+            else:
+                words += [f"{tree}/", f"s3://{bucket}/s{i}/"]
+            s5cmd.run(words, url)
+
+        tools = {"zarnel": ours, "s5cmd": theirs}
+        for i in range(repeat):
+            tree = work / f"tree-{i}"
+            common.write_tree(tree, names, FILE_SIZE)
+            downs = {key: work / f"down-{key}-{i}" for key in tools}
+            for step in STEPS:
+                if step == "1% changed up":
+                    _change(tree, names)
+                for key, move in tools.items():
+                    if key in failed or (key == "s5cmd" and s5cmd.unavailable):
+                        continue
+                    if step == "no-op sync down":  # the first sync down is not timed
+                        try:
+                            move(step, i, tree, downs[key])
+                        except Exception as error:
+                            failed[key] = scrub(error, server.secret_key)
+                            continue
+                    try:
+                        seconds[step][key].append(common.timed(move, step, i, tree, downs[key]))
+                    except Exception as error:
+                        failed[key] = scrub(error, server.secret_key)
+
+        # Memory: a no-op sync up of a large tree of empty files, stored by
+        # the engine beforehand (not timed).
+        large = LARGE[quick]
+        tree = work / "large"
+        for n in range(large):
+            path = tree / f"d{n % 1000:03d}" / f"f{n:06d}"
+            if n < 1000:
+                path.parent.mkdir(parents=True)
+            path.touch()
+        old = time.time() - 3600
+        for path in tree.rglob("*"):
+            os.utime(path, (old, old))
+        store._upload_dir(bucket, str(tree), base_dir="big", workers=32)
+        # In a fresh process, so that the figure is the sync's own and not
+        # memory this one freed earlier and the sync then reused.
+        done = subprocess.run([sys.executable, "-c", NOOP, str(server.port), bucket, str(tree)],
+                              env={**os.environ, "ZARNEL_BENCH_KEYS": KEYS.format(server)},
+                              capture_output=True, text=True, timeout=600)  # fmt: skip
+        if done.returncode:
+            failed["memory"] = scrub(done.stderr.strip()[-300:], server.secret_key)
+            grown = noop_seconds = float("nan")
+        else:
+            copied, skipped, grown, noop_seconds = json.loads(done.stdout)
+            if copied or skipped != large:
+                failed["memory"] = f"copied {copied}, skipped {skipped} of {large}"
+
+    table = [["step", "zarnel s", "s5cmd s", "zarnel speed / s5cmd's"]]
+    goals, figures = [], {}
+    for step in STEPS:
+        mine, peer = median(seconds[step]["zarnel"]), median(seconds[step]["s5cmd"])
+        ratio = peer / mine if mine and peer else None
+        figures[step] = {"zarnel_s": mine, "s5cmd_s": peer, "ratio": ratio}
+        table.append([step, f"{mine:.2f}" if mine else "n/a", f"{peer:.2f}" if peer else "n/a",
+                      f"{ratio:.2f}" if ratio else "n/a"])  # fmt: skip
+        if step != "first upload":
+            shown = f"{ratio:.2f}x" if ratio else "n/a"
+            goals.append(SPEED.grade(ratio, step, shown))
+    measured = grown if grown == grown else None  # NaN: not measured
+    goals.append(RSS.grade(measured, f"no-op sync up of {large:,} objects", f"{grown:.1f} MiB"))
+    lines = [f"{count:,} files of 4 KiB in {folders} folders, median of {repeat}; "
+             f"s5cmd {s5cmd.version or s5cmd.unavailable}",
+             f"no-op sync up of {large:,} objects: {noop_seconds:.1f} s, "
+             f"peak RSS +{grown:.1f} MiB"]  # fmt: skip
+    lines += [f"{key} failed: {why}" for key, why in failed.items()]
+    result = {"steps": figures, "large": {"objects": large, "seconds": noop_seconds,
+              "rss_mib": grown}, "failed": failed}  # fmt: skip
+    result["report"] = common.report("sync: zarnel beside s5cmd sync", *lines, table, goals=goals)
+    return result

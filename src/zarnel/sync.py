@@ -1,0 +1,575 @@
+"""Sync both ways: a local tree and the objects under a prefix, moving only
+what changed.
+
+The store's listing (every depth, page by page) is merged with a walk of the
+tree folder by folder: while the listing is inside a folder, that folder's own
+entries are held (what any walk holds), never the whole tree. Each name is
+decided once: copy, skip or (only on the destination side) delete. Only the
+names to delete wait for the end, because nothing is deleted unless every
+copy succeeded.
+
+Copies go through ``zarnel.transfers.Transfers`` over the instance's own
+``_upload_file`` / ``_download_file`` (a subclass sees every file); a failed
+copy is recorded and the others go on. A sync that could not move every file
+raises ``SyncError`` with the report; its ``__cause__`` is the first failure.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import errno
+import hashlib
+import os
+import queue
+import stat
+import time
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+from urllib.parse import unquote_plus
+
+from zarnel import messages
+from zarnel.transfers import Transfers, check_workers
+
+__all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
+
+MIB = 1024 * 1024
+# As the storage client cuts a file: one PUT up to 5 MiB, else parts of 5 MiB
+# or the multiple of it that keeps the file within 10,000 parts.
+MIN_PART_SIZE = 5 * MIB
+MAX_PARTS = 10_000
+COMPARES = ("mtime", "checksum")
+
+
+@dataclasses.dataclass
+class SyncReport:
+    """What one sync did (or, on a dry run, would do)."""
+
+    copied: int = 0
+    skipped: int = 0
+    deleted: int = 0
+    bytes: int = 0
+    failed: dict[str, BaseException] = dataclasses.field(default_factory=dict)
+    plan: list[tuple[str, str]] = dataclasses.field(default_factory=list)
+    seconds: float = 0.0
+
+    def as_dict(self) -> dict[str, Any]:
+        """The report as JSON-friendly data, each failure as its text.
+        (``dataclasses.asdict`` deep-copies the exceptions, which the storage
+        client's S3Error does not allow.)"""
+        data = dataclasses.asdict(dataclasses.replace(self, failed={}))
+        data["failed"] = {name: f"{type(e).__name__}: {e}" for name, e in self.failed.items()}
+        return data
+
+
+class SyncError(Exception):
+    """A sync that could not do everything it had to; ``.report`` says what
+    it did, ``__cause__`` is the first failure (if a copy or a deletion
+    failed)."""
+
+    def __init__(self, message: str, report: SyncReport) -> None:
+        super().__init__(message)
+        self.report = report
+
+
+@dataclasses.dataclass(slots=True)
+class Entry:
+    """One file or object: its object name, local path, size and time."""
+
+    name: str
+    path: str
+    size: int
+    mtime: float  # seconds since the epoch
+    etag: str = ""
+
+
+# --- the local side ----------------------------------------------------------
+
+
+class LocalTree:
+    """The regular files under a folder, one folder at a time, each named by
+    its key: the folder's key prefix plus its relative path, "/" between
+    levels. Links are followed; a cycle or an entry that is no regular file is
+    skipped with a warning, as ``_upload_dir`` skips them. What cannot be read
+    goes into ``failed`` (so that nothing is deleted) and is left out; with
+    ``slashes`` (the upload's names, where ``_upload_dir`` reads a backslash
+    as "/"), so is a name holding a backslash, which would land in another
+    folder's keys."""
+
+    def __init__(self, failed: dict[str, BaseException], owner: Any, slashes: bool) -> None:
+        self.failed, self.owner, self.slashes = failed, owner, slashes
+        self.open: list[tuple[int, int]] = []  # the folders being read, for cycles
+
+    def enter(self, path: str) -> bool:
+        """Marks ``path`` as being read; False (and a warning) for a cycle."""
+        status = os.stat(path)
+        identity = (status.st_dev, status.st_ino)
+        if status.st_ino and identity in self.open:
+            self.owner._log.warning(messages.CYCLE_SKIPPED.format(path))
+            return False
+        self.open.append(identity)
+        return True
+
+    def leave(self) -> None:
+        self.open.pop()
+
+    def children(self, folder: str, base: str) -> tuple[dict[str, Entry], dict[str, str]]:
+        """The files (as entries) and the folders (as paths) directly in
+        ``folder``, by name."""
+        files: dict[str, Entry] = {}
+        folders: dict[str, str] = {}
+        try:
+            with os.scandir(folder) as listing:
+                names = sorted(item.name for item in listing)
+        except OSError as error:
+            self.failed[base] = error
+            return files, folders
+        for name in names:
+            path = os.path.join(folder, name)
+            if self.slashes and "\\" in name:
+                self.failed[base + name] = ValueError(
+                    f"{path!r}: a name holding a backslash cannot be synced"
+                )
+                continue
+            try:
+                status = os.stat(path)
+            except OSError as error:  # a dangling link, say
+                self.failed[base + name] = error
+                continue
+            if stat.S_ISDIR(status.st_mode):
+                folders[name] = path
+            elif stat.S_ISREG(status.st_mode):
+                files[name] = Entry(base + name, path, status.st_size, status.st_mtime)
+            else:
+                self.owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
+        return files, folders
+
+    def files(self, folder: str, base: str) -> Iterator[Entry]:
+        """Every file under ``folder``."""
+        if not self.enter(folder):
+            return
+        try:
+            files, folders = self.children(folder, base)
+            yield from files.values()
+            for name, path in folders.items():
+                yield from self.files(path, base + name + "/")
+        finally:
+            self.leave()
+
+
+def file_md5(path: str, size: int) -> str:
+    """The ETag the storage client's upload gives ``path``: its MD5, or for a
+    file over 5 MiB the MD5 of its parts' MD5s and "-" the part count."""
+    part = max(MIN_PART_SIZE, -(-size // MAX_PARTS // MIN_PART_SIZE) * MIN_PART_SIZE)
+    with open(path, "rb") as file:
+        if size <= MIN_PART_SIZE:
+            return hashlib.file_digest(file, "md5").hexdigest()
+        return multipart_etag(iter(lambda: file.read(part), b""))
+
+
+def multipart_etag(parts: Iterable[bytes]) -> str:
+    digests = [hashlib.md5(part).digest() for part in parts]
+    return f"{hashlib.md5(b''.join(digests)).hexdigest()}-{len(digests)}"
+
+
+# --- the store's side --------------------------------------------------------
+
+
+def listing(owner: Any, bucket_name: str, prefix: str, directory: str | None) -> Iterator[Entry]:
+    """The objects under ``prefix`` at every depth, page by page; folder
+    markers (names ending in "/") left out. With ``directory``, each gets the
+    local path below it, and a name that no file there can have is skipped
+    with the warning ``_download_dir`` gives."""
+    for name, size, modified, etag in _objects(owner._engine, bucket_name, prefix):
+        if name.endswith("/") or not name.startswith(prefix):
+            continue
+        path = ""
+        if directory is not None:
+            parts = name[len(prefix) :].split("/")
+            if not all(map(_stays_inside, parts)):
+                owner._log.warning(messages.NAME_SKIPPED.format(name))
+                continue
+            path = os.path.join(directory, *parts)
+        yield Entry(name, path, size, modified, etag)
+
+
+def _objects(engine: Any, bucket_name: str, prefix: str) -> Iterator[tuple[str, int, float, str]]:
+    """(name, size, LastModified, ETag) of every object under ``prefix``.
+
+    The storage client's own listing builds a full record per object, its
+    time read with strptime: on a no-op sync of small files that is most of
+    the time. So for a client of the SDK's own class the pages are asked for
+    with the request the SDK's listing sends (``_execute`` signs and retries
+    it as it does every request) and only these four fields are read; any
+    other client is listed through its public ``list_objects``."""
+    import minio
+
+    if type(engine) is not minio.Minio:
+        for item in engine.list_objects(bucket_name, prefix=prefix, recursive=True):
+            modified = item.last_modified.timestamp() if item.last_modified else 0.0
+            yield item.object_name, item.size or 0, modified, (item.etag or "").strip('"')
+        return
+    token: str | None = None
+    while True:
+        query: dict[str, Any] = {"list-type": "2", "delimiter": "", "encoding-type": "url",
+                                 "max-keys": "1000", "prefix": prefix}  # fmt: skip
+        if token:
+            query["continuation-token"] = token
+        page = ET.fromstring(engine._execute("GET", bucket_name, query_params=query).data)
+        # EncodingType may come after the keys it applies to.
+        encoded = any(e.tag.endswith("}EncodingType") and e.text == "url" for e in page)
+        last, truncated, token = "", False, None
+        for element in page:
+            tag = element.tag.rpartition("}")[2]
+            if tag == "Contents":
+                fields = {child.tag.rpartition("}")[2]: child.text or "" for child in element}
+                last = unquote_plus(fields["Key"]) if encoded else fields["Key"]
+                when = fields.get("LastModified")
+                modified = _timestamp(when) if when else 0.0
+                yield (
+                    last,
+                    int(fields.get("Size") or 0),
+                    modified,
+                    fields.get("ETag", "").strip('"'),
+                )
+            elif tag == "IsTruncated":
+                truncated = (element.text or "").lower() == "true"
+            elif tag == "NextContinuationToken":
+                token = element.text
+        if not truncated:
+            return
+        if not token:  # as the SDK: a store that sends no token goes on after the last key
+            if not last:
+                raise RuntimeError(f"the listing of {bucket_name}/{prefix} stopped short")
+            token = last
+
+
+def _timestamp(text: str) -> float:
+    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+
+
+def _stays_inside(part: str) -> bool:
+    # As _download_dir: no ".", "..", separator or drive; nor a NUL or an
+    # empty segment ("a//b"), which no file name can hold.
+    if part in ("", ".", "..") or "\0" in part:
+        return False
+    if any(sep and sep in part for sep in (os.sep, os.altsep)):
+        return False
+    return not os.path.splitdrive(part)[0]
+
+
+# --- the merge ---------------------------------------------------------------
+
+Pair = tuple[Entry | None, Entry | None]
+
+
+def merge(
+    tree: LocalTree, root: str | None, prefix: str, objects: Iterable[Entry]
+) -> Iterator[Pair]:
+    """(file, object) pairs of the same name, one side None where the name is
+    on one side only, folder by folder.
+
+    The listing is taken as it comes: every store lists a folder's keys
+    together, but not every one orders them as keys sort (one lists "a/x"
+    before "a-b", a folder before the names it is a prefix of). So each
+    folder's own entries are held while the listing is inside it (what the
+    walk holds anyway), never the tree; a folder or name that the listing
+    returns to after leaving it would pair wrongly (copy what is there, delete
+    what is wanted), and raises RuntimeError instead."""
+    stream = iter(objects)
+    ahead: list[Entry] = []
+
+    def peek() -> Entry | None:
+        if not ahead:
+            item = next(stream, None)
+            if item is None:
+                return None
+            ahead.append(item)
+        return ahead[0]
+
+    def folder(path: str | None, base: str) -> Iterator[Pair]:
+        files: dict[str, Entry] = {}
+        folders: dict[str, str] = {}
+        if path is not None and not tree.enter(path):
+            path = None  # a cycle: no files here
+        if path is not None:
+            files, folders = tree.children(path, base)
+        try:
+            # Both orders list a folder's files by name; its folders may come
+            # in another order, but each once.
+            last_file, seen_folders = "", set()
+            while (item := peek()) is not None and item.name.startswith(base):
+                head, slash, _ = item.name[len(base) :].partition("/")
+                if slash:
+                    if head in seen_folders:
+                        raise RuntimeError(f"the listing came back to {base + head + '/'!r}")
+                    seen_folders.add(head)
+                    yield from folder(folders.pop(head, None), base + head + "/")
+                    continue
+                if last_file and head <= last_file:
+                    raise RuntimeError(f"the listing has {item.name!r} after {base + last_file!r}")
+                last_file = head
+                ahead.pop()
+                yield files.pop(head, None), item
+            yield from ((entry, None) for entry in files.values())
+            for name, child in folders.items():
+                yield from ((entry, None) for entry in tree.files(child, base + name + "/"))
+        finally:
+            if path is not None:
+                tree.leave()
+
+    yield from folder(root, prefix)
+    if peek() is not None:
+        raise RuntimeError(f"the listing holds {ahead[0].name!r}, outside {prefix!r}")
+
+
+def changed(local: Entry, remote: Entry, upload: bool, compare: str) -> bool:
+    """Whether the source side (the file going up, the object coming down)
+    must be copied over the other."""
+    if local.size != remote.size:
+        return True
+    if compare == "mtime":
+        # The source newer, in whole seconds: some stores keep LastModified
+        # to the second, and a download sets the file's time to it.
+        source, destination = (local, remote) if upload else (remote, local)
+        return int(source.mtime) > int(destination.mtime)
+    if not remote.etag:  # a gateway that lists no ETags
+        return True
+    return file_md5(local.path, local.size) != remote.etag
+
+
+# --- copies ------------------------------------------------------------------
+
+
+class _Copier:
+    """The per-file operations handed to Transfers: each calls the instance's
+    own, records a failure instead of raising it (one file's failure does not
+    stop the others), and queues what was moved for the caller's thread."""
+
+    def __init__(self, owner: Any) -> None:
+        self.owner = owner
+        self.done: queue.SimpleQueue[tuple[str, int, BaseException | None]] = queue.SimpleQueue()
+        self.mtimes: dict[str, float] = {}
+
+    def _upload_file(
+        self, bucket_name: str, object_name: str, file_name: str, parallel: int
+    ) -> None:
+        try:
+            self.owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)
+            size = os.stat(file_name).st_size
+        except Exception as error:
+            self.done.put((object_name, 0, error))
+        else:
+            self.done.put((object_name, size, None))
+
+    def _download_file(self, bucket_name: str, object_name: str, file_name: str) -> None:
+        try:
+            self.owner._download_file(bucket_name, object_name, file_name)
+            # The object's time on the file, so the next sync sees them equal.
+            modified = self.mtimes.pop(object_name)
+            os.utime(file_name, (modified, modified))
+            size = os.stat(file_name).st_size
+        except Exception as error:
+            self.done.put((object_name, 0, error))
+        else:
+            self.done.put((object_name, size, None))
+
+
+def copy_all(
+    owner: Any,
+    bucket_name: str,
+    upload: bool,
+    entries: Iterable[Entry],
+    workers: int,
+    report: SyncReport,
+    progress: Callable[[str, int], object] | None,
+) -> None:
+    """Copies every entry (up: file to object; down: object to file), up to
+    ``workers`` at once, while ``entries`` is still being produced; fills the
+    report's counts and failures and calls ``progress`` on this thread."""
+    copier = _Copier(owner)
+
+    def drain() -> None:
+        while True:
+            try:
+                name, size, error = copier.done.get_nowait()
+            except queue.Empty:
+                return
+            if error is not None:
+                report.failed[name] = error
+                continue
+            report.copied += 1
+            report.bytes += size
+            if progress is not None:
+                progress(name, size)
+
+    with Transfers(workers, None, "_sync_up" if upload else "_sync_down") as transfers:
+        for entry in entries:
+            if upload:
+                transfers.upload(copier, bucket_name, entry.name, entry.path, 3)
+            else:
+                copier.mtimes[entry.name] = entry.mtime
+                transfers.download(copier, bucket_name, entry.name, entry.path, entry.size)
+            drain()
+    drain()
+
+
+# --- the operations ----------------------------------------------------------
+
+
+def _options(
+    compare: object, delete: object, max_delete: object, dry_run: object, workers: object,
+    progress: object,
+) -> dict[str, Any]:  # fmt: skip
+    """The keyword arguments, checked before anything is done."""
+    if compare not in COMPARES:
+        raise ValueError(f"compare must be 'mtime' or 'checksum', not {compare!r}")
+    if max_delete is not None and (
+        isinstance(max_delete, bool) or not isinstance(max_delete, int) or max_delete < 0
+    ):
+        raise ValueError(f"max_delete must be None or an integer of at least 0, not {max_delete!r}")
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
+    workers = check_workers(workers)
+    return dict(compare=compare, delete=bool(delete), max_delete=max_delete,
+                dry_run=bool(dry_run), workers=workers, progress=progress)  # fmt: skip
+
+
+def _raise_failed(report: SyncReport, what: str) -> None:
+    name, first = next(iter(report.failed.items()))
+    raise SyncError(
+        f"{what} failed for {len(report.failed)} of the names, the first {name!r}: "
+        f"{type(first).__name__}: {first}",
+        report,
+    ) from first
+
+
+def _sync(
+    owner: Any,
+    bucket_name: str,
+    upload: bool,
+    root: str | None,
+    prefix: str,
+    options: dict[str, Any],
+) -> SyncReport:
+    started = time.monotonic()
+    compare, delete, max_delete = options["compare"], options["delete"], options["max_delete"]
+    dry_run = options["dry_run"]
+    report = SyncReport()
+    tree = LocalTree(report.failed, owner, slashes=upload)
+    objects = listing(owner, bucket_name, prefix, None if upload else root)
+    if root is not None and not upload and not os.path.isdir(root):
+        root = None  # nothing there yet
+    extras: list[Entry] = []  # the destination's names to delete at the end
+
+    def copies() -> Iterator[Entry]:
+        for local, remote in merge(tree, root, prefix, objects):
+            source, destination = (local, remote) if upload else (remote, local)
+            if source is None:
+                assert destination is not None
+                if delete:
+                    extras.append(destination)
+                    if dry_run:
+                        report.plan.append(("delete", destination.name))
+                continue
+            if local is not None and remote is not None:
+                if not changed(local, remote, upload, compare):
+                    report.skipped += 1
+                    continue
+            if dry_run:
+                report.plan.append(("copy", source.name))
+                continue
+            yield source
+
+    try:
+        copy_all(
+            owner, bucket_name, upload, copies(), options["workers"], report, options["progress"]
+        )
+        if report.failed:
+            _raise_failed(report, "the sync (nothing deleted)")
+        if max_delete is not None and len(extras) > max_delete:
+            raise SyncError(
+                f"{len(extras)} deletions would exceed max_delete={max_delete}; nothing deleted",
+                report,
+            )
+        if extras and not dry_run:
+            if upload:
+                _delete_objects(owner, bucket_name, extras, report)
+            else:
+                _delete_files(extras, report)
+            if report.failed:
+                _raise_failed(report, "deletion")
+    finally:
+        report.seconds = time.monotonic() - started
+    return report
+
+
+def _delete_objects(owner: Any, bucket_name: str, extras: list[Entry], report: SyncReport) -> None:
+    from minio.deleteobjects import DeleteObject
+
+    requests = (DeleteObject(entry.name) for entry in extras)
+    for error in owner._engine.remove_objects(bucket_name, requests):
+        report.failed[error.name] = RuntimeError(
+            f"cannot delete {error.name!r}: {error.code}: {error.message}"
+        )
+    report.deleted += len(extras) - len(report.failed)
+
+
+def _delete_files(extras: list[Entry], report: SyncReport) -> None:
+    for entry in extras:
+        try:
+            os.remove(entry.path)
+        except OSError as error:
+            report.failed[entry.name] = error
+        else:
+            report.deleted += 1
+
+
+def _prefix_of(path: str) -> str:
+    path = path.replace("\\", "/")
+    return path if not path or path.endswith("/") else path + "/"
+
+
+def sync_up(
+    owner: Any,
+    bucket_name: str,
+    dir_path: Any,
+    base_dir: str | None = None,
+    *,
+    compare: str = "mtime",
+    delete: bool = False,
+    max_delete: int | None = None,
+    dry_run: bool = False,
+    workers: int = 8,
+    progress: Callable[[str, int], object] | None = None,
+) -> SyncReport:
+    """The tree under ``dir_path`` to the objects of the names that
+    ``_upload_dir`` gives its files (``base_dir``, by default the folder's own
+    name, plus the relative path), every level."""
+    options = _options(compare, delete, max_delete, dry_run, workers, progress)
+    root = os.fsdecode(dir_path)
+    if not stat.S_ISDIR(os.stat(root).st_mode):  # a missing source raises here
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), root)
+    base = base_dir if base_dir else root.replace("\\", "/").split("/")[-1]
+    return _sync(owner, bucket_name, True, root, _prefix_of(base), options)
+
+
+def sync_down(
+    owner: Any,
+    bucket_name: str,
+    object_path: str,
+    dir_path: Any,
+    *,
+    compare: str = "mtime",
+    delete: bool = False,
+    max_delete: int | None = None,
+    dry_run: bool = False,
+    workers: int = 8,
+    progress: Callable[[str, int], object] | None = None,
+) -> SyncReport:
+    """Every object under the prefix ``object_path`` (every depth) to the
+    same relative path under ``dir_path``."""
+    root = os.fsdecode(dir_path)
+    options = _options(compare, delete, max_delete, dry_run, workers, progress)
+    return _sync(owner, bucket_name, False, root, _prefix_of(object_path), options)

@@ -1,0 +1,166 @@
+"""_sync_up and _sync_down against real servers: only what changed moves,
+deletions stay inside the prefix and come last, failures raise SyncError."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import time
+
+import pytest
+from minio.error import S3Error
+
+from tests.faultproxy import FaultProxy
+from zarnel import SyncError
+from zarnel.minio_main import ZarnelMinioMain
+
+MIB = 1024 * 1024
+# Names whose key order differs from a plain sort of paths: "a-b" < "a/x" <
+# "a0" as keys, while "a" < "a-b" < "a0" as folder entries.
+TREE = {"a-b": b"1", "a/x": b"22", "a/y/z": b"333", "a0": b"4444", "b.txt": b"x" * 100,
+        "\u00e4/\u00fc": b"umlaut", "a b+c%20": b"quoted"}  # fmt: skip
+
+
+def make_tree(root, files=TREE):
+    for name, data in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+def objects(sdk, bucket, prefix=""):
+    return {o.object_name: o for o in sdk.list_objects(bucket, prefix=prefix, recursive=True)}
+
+
+def age(root, seconds=3600):
+    """Every file under ``root`` made ``seconds`` older."""
+    for path in root.rglob("*"):
+        if path.is_file():
+            stat = path.stat()
+            os.utime(path, (stat.st_atime - seconds, stat.st_mtime - seconds))
+
+
+def touch(path):
+    """A time newer than the upload that just ended, by more than a second."""
+    os.utime(path, (time.time() + 5,) * 2)
+
+
+def test_round_trip_moves_each_file_once_and_keeps_times(store, sdk, bucket, tmp_path):
+    make_tree(tmp_path / "src")
+    age(tmp_path / "src")
+    seen = []
+    report = store._sync_up(bucket, tmp_path / "src", progress=lambda n, s: seen.append((n, s)))
+    assert (report.copied, report.skipped, report.failed) == (len(TREE), 0, {})
+    assert report.bytes == sum(map(len, TREE.values()))
+    assert sorted(seen) == sorted((f"src/{n}", len(d)) for n, d in TREE.items())
+    stored = objects(sdk, bucket)
+    assert set(stored) == {f"src/{n}" for n in TREE}
+
+    again = store._sync_up(bucket, tmp_path / "src", workers=1)
+    assert (again.copied, again.skipped) == (0, len(TREE))
+
+    down = store._sync_down(bucket, "src", tmp_path / "back")
+    assert (down.copied, down.failed) == (len(TREE), {})
+    for name, data in TREE.items():
+        path = tmp_path / "back" / name
+        assert path.read_bytes() == data
+        assert path.stat().st_mtime == stored[f"src/{name}"].last_modified.timestamp()
+    assert store._sync_down(bucket, "src", tmp_path / "back").copied == 0
+    # The downloaded tree is as new as the objects: nothing goes up either.
+    assert store._sync_up(bucket, tmp_path / "back", "src").copied == 0
+
+
+def test_a_listing_of_many_pages_meets_the_tree(store, bucket, tmp_path):
+    names = [f"d{n % 3}/f{n:04d}" for n in range(2100)]
+    make_tree(tmp_path / "many", dict.fromkeys(names, b""))
+    age(tmp_path / "many")
+    store._upload_dir(bucket, tmp_path / "many", workers=16)
+    again = store._sync_up(bucket, tmp_path / "many")
+    assert (again.copied, again.skipped, again.failed) == (0, len(names), {})
+    planned = store._sync_down(bucket, "many", tmp_path / "down", dry_run=True)
+    assert sorted(planned.plan) == sorted(("copy", f"many/{n}") for n in names)
+
+
+def test_a_changed_file_is_copied_and_a_touched_one_only_by_time(store, sdk, bucket, tmp_path):
+    big = bytes(range(256)) * (24 * 1024)  # 6 MiB: stored in two parts
+    make_tree(tmp_path / "src", {**TREE, "big.bin": big})
+    age(tmp_path / "src")
+    store._sync_up(bucket, tmp_path / "src")
+    assert objects(sdk, bucket)["src/big.bin"].etag.strip('"').endswith("-2")
+
+    (tmp_path / "src" / "a0").write_bytes(b"5555")  # same size, newer
+    touch(tmp_path / "src" / "a0")
+    changed = store._sync_up(bucket, tmp_path / "src")
+    assert (changed.copied, changed.skipped) == (1, len(TREE))
+    assert sdk.get_object(bucket, "src/a0").read() == b"5555"
+
+    # Touched but unchanged: the time says copy, the content says skip.
+    for path in (tmp_path / "src").rglob("*"):
+        touch(path)
+    planned = store._sync_up(bucket, tmp_path / "src", dry_run=True)
+    assert (len(planned.plan), planned.copied) == (len(TREE) + 1, 0)
+    checked = store._sync_up(bucket, tmp_path / "src", compare="checksum")
+    assert (checked.copied, checked.skipped) == (0, len(TREE) + 1)
+    (tmp_path / "src" / "big.bin").write_bytes(big[:-1] + b"!")
+    checked = store._sync_up(bucket, tmp_path / "src", compare="checksum")
+    assert checked.copied == 1
+    assert sdk.get_object(bucket, "src/big.bin").read()[-1:] == b"!"
+
+    store._sync_down(bucket, "src", tmp_path / "back")
+    for path in (tmp_path / "back").rglob("*"):
+        os.utime(path, (1, 1))  # older than every object: mtime would copy
+    assert store._sync_down(bucket, "src", tmp_path / "back", compare="checksum").copied == 0
+
+
+def test_delete_stays_inside_the_prefix_within_max_delete(store, sdk, bucket, tmp_path):
+    make_tree(tmp_path / "src")
+    for name in ("src/old", "src/a/old", "srcx/keep", "sr"):
+        sdk.put_object(bucket, name, io.BytesIO(b"o"), 1)
+    before = set(objects(sdk, bucket))
+
+    with pytest.raises(SyncError, match="exceed max_delete=1") as raised:
+        store._sync_up(bucket, tmp_path / "src", delete=True, max_delete=1)
+    assert raised.value.report.copied == len(TREE)  # the copies stand
+    assert set(objects(sdk, bucket)) == before | {f"src/{n}" for n in TREE}
+
+    dry = store._sync_up(bucket, tmp_path / "src", delete=True, dry_run=True)
+    assert sorted(dry.plan) == [("delete", "src/a/old"), ("delete", "src/old")]
+    assert set(objects(sdk, bucket)) == before | {f"src/{n}" for n in TREE}
+
+    done = store._sync_up(bucket, tmp_path / "src", delete=True, max_delete=2)
+    assert (done.deleted, done.copied) == (2, 0)
+    assert set(objects(sdk, bucket)) == {"srcx/keep", "sr"} | {f"src/{n}" for n in TREE}
+
+    # Down: the extra file under the folder goes, its neighbour stays.
+    (tmp_path / "back" / "a").mkdir(parents=True)
+    (tmp_path / "back" / "a" / "extra").write_bytes(b"e")
+    (tmp_path / "backx").mkdir()
+    (tmp_path / "backx" / "keep").write_bytes(b"k")
+    down = store._sync_down(bucket, "src", tmp_path / "back", delete=True)
+    assert (down.deleted, down.copied) == (1, len(TREE))
+    assert not (tmp_path / "back" / "a" / "extra").exists()
+    assert (tmp_path / "backx" / "keep").exists()
+
+
+def test_a_failure_in_the_middle_raises_sync_error_and_deletes_nothing(
+    s3_server, sdk, bucket, tmp_path
+):
+    make_tree(tmp_path / "src")
+    sdk.put_object(bucket, "src/old", io.BytesIO(b"o"), 1)
+    with FaultProxy(s3_server.endpoint) as proxy:
+        host, _, port = proxy.endpoint.rpartition(":")
+        store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                                 "password": s3_server.secret_key})  # fmt: skip
+        store._connect()
+        proxy.error(403, "AccessDenied", times=None,
+                    when=lambda r: r.method == "PUT" and r.path.endswith("/src/a/x"))  # fmt: skip
+        with pytest.raises(SyncError) as raised:
+            store._sync_up(bucket, tmp_path / "src", delete=True, workers=4)
+    report = raised.value.report
+    assert list(report.failed) == ["src/a/x"]
+    assert raised.value.__cause__ is report.failed["src/a/x"]
+    assert isinstance(raised.value.__cause__, S3Error)
+    assert "AccessDenied" in json.loads(json.dumps(report.as_dict()))["failed"]["src/a/x"]
+    assert (report.copied, report.deleted) == (len(TREE) - 1, 0)
+    assert set(objects(sdk, bucket)) == {"src/old"} | {f"src/{n}" for n in TREE} - {"src/a/x"}
