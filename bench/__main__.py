@@ -4,7 +4,8 @@ bench/out/latest.json.
 
     python -m bench            # the full run (make bench)
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
-    python -m bench --only overhead,listing,end_to_end,tunnel,trees,cluster,large,bucket_listing,sync
+    python -m bench --only trees,cluster   # some parts of: overhead, listing, end_to_end,
+                                           # tunnel, trees, cluster, large, bucket_listing, sync
 """
 
 from __future__ import annotations
