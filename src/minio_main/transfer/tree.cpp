@@ -9,6 +9,7 @@
 #include "external/imports.hpp"
 #include "external/store.hpp"
 #include "transfer/files.hpp"
+#include "transfer/report.hpp"
 
 namespace zarnel::transfer {
 
@@ -79,11 +80,6 @@ std::string fs_bytes(nb::handle path) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-nb::object decoded(const std::string& text) {
-  return nb::steal(PyUnicode_DecodeUTF8(
-      text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 // The content type as the storage client sends it: its default for an empty
 // one, and what the HTTP layer refuses (a line break, text beyond Latin-1)
 // refused here too.
@@ -101,32 +97,6 @@ std::string header_value(nb::handle value) {
     throw nb::python_error();
   }
   return text;
-}
-
-nb::object fs_text(const std::string& path) {
-  if (path.empty()) return nb::none();
-  nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(
-      path.data(), static_cast<Py_ssize_t>(path.size())));
-  if (!text.is_valid()) throw nb::python_error();
-  return text;
-}
-
-const char* kind_name(Failure::Kind kind) {
-  switch (kind) {
-    case Failure::Kind::kStore:
-      return "store";
-    case Failure::Kind::kTransport:
-      return "transport";
-    case Failure::Kind::kSystem:
-      return "system";
-    case Failure::Kind::kBody:
-      return "body";
-    case Failure::Kind::kChanged:
-      return "changed";
-    case Failure::Kind::kValue:
-      break;
-  }
-  return "value";
 }
 
 }  // namespace
@@ -448,25 +418,7 @@ void Tree::record(nb::object error, nb::handle name) {
 }
 
 nb::dict Tree::report(const Failure& failure) {
-  nb::dict data;
-  data["kind"] = kind_name(failure.kind);
-  data["endpoint"] = endpoint_;
-  data["bucket"] = decoded(failure.bucket);
-  data["object_name"] = decoded(failure.object_name);
-  data["resource"] = decoded(failure.resource);
-  data["path"] = fs_text(failure.path);
-  data["status"] = failure.status;
-  data["content_type"] = decoded(failure.content_type);
-  data["request_id"] = decoded(failure.request_id);
-  data["host_id"] = decoded(failure.host_id);
-  data["body"] = nb::bytes(failure.body.data(), failure.body.size());
-  data["errno"] = failure.os_errno;
-  data["message"] = failure.kind == Failure::Kind::kSystem
-                        ? nb::object(nb::str(std::strerror(failure.os_errno)))
-                        : decoded(failure.message);
-  data["connect"] = failure.curl_code == CURLE_COULDNT_CONNECT;
-  data["timed_out"] = failure.curl_code == CURLE_OPERATION_TIMEDOUT;
-  return data;
+  return report_of(failure, endpoint_);
 }
 
 nb::object Tree::wait_until_finished() {
