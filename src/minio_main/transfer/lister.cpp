@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "transfer/retry.hpp"
+#include "transfer/transfer.hpp"
 
 namespace zarnel::transfer {
 
@@ -33,25 +34,6 @@ struct EasyCleanup {
 struct ListCleanup {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-
-// The value of header `name` when `line` is that header.
-bool header_is(const char* line, std::size_t length, const char* name,
-               std::string& value) {
-  std::size_t name_length = std::strlen(name);
-  if (length <= name_length || line[name_length] != ':' ||
-      strncasecmp(line, name, name_length) != 0) {
-    return false;
-  }
-  std::size_t from = name_length + 1;
-  while (from < length && (line[from] == ' ' || line[from] == '\t')) ++from;
-  std::size_t to = length;
-  while (to > from && (line[to - 1] == '\r' || line[to - 1] == '\n' ||
-                       line[to - 1] == ' ')) {
-    --to;
-  }
-  value.assign(line + from, to - from);
-  return true;
-}
 
 }  // namespace
 

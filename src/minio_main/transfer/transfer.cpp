@@ -24,6 +24,19 @@ constexpr long timeout_seconds = 300;
 const char* const empty_sha256 =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
+// The base64 MD5 of `data`, as Content-MD5 carries it.
+std::string content_md5(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
+  unsigned char text[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+  int written = EVP_EncodeBlock(text, digest, static_cast<int>(length));
+  return std::string(reinterpret_cast<char*>(text),
+                     static_cast<std::size_t>(written));
+}
+
+}  // namespace
+
 bool header_is(const char* line, std::size_t length, const char* name,
                std::string& value) {
   std::size_t name_length = std::strlen(name);
@@ -41,19 +54,6 @@ bool header_is(const char* line, std::size_t length, const char* name,
   value.assign(line + from, to - from);
   return true;
 }
-
-// The base64 MD5 of `data`, as Content-MD5 carries it.
-std::string content_md5(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
-  unsigned char text[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
-  int written = EVP_EncodeBlock(text, digest, static_cast<int>(length));
-  return std::string(reinterpret_cast<char*>(text),
-                     static_cast<std::size_t>(written));
-}
-
-}  // namespace
 
 std::string query_encode(const std::string& text) {
   return encode_path(text, false);

@@ -99,6 +99,11 @@ struct Transfer {
   bool overlong_ = false;  // more body than the object has
 };
 
+// Whether the header line `line` is header `name` (any case), its value in
+// `value` without the blanks around it.
+bool header_is(const char* line, std::size_t length, const char* name,
+               std::string& value);
+
 // S3's encoding of a query value: every byte but the unreserved ones as %XX.
 std::string query_encode(const std::string& text);
 
