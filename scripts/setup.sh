@@ -7,8 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VENV=${ZARNEL_VENV:-.venv}
-# The transfer engine builds on libcurl, OpenSSL and expat.
-DEBIAN_PACKAGES=(openssh-client openssh-server libcurl4-openssl-dev libssl-dev libexpat1-dev)
+# The transfer engine builds on libcurl, OpenSSL, expat and zlib.
+DEBIAN_PACKAGES=(openssh-client openssh-server libcurl4-openssl-dev libssl-dev libexpat1-dev
+                 zlib1g-dev)
 # The linters are needed only by `make lint` and `make format`.
 [ "${ZARNEL_LINT:-}" = 1 ] && DEBIAN_PACKAGES+=(clang-format clang-tidy)
 

@@ -334,14 +334,102 @@ def test_large_downloads_come_in_ranges(s3_server, sdk, bucket, via, proxy, tmp_
     assert (tmp_path / "out" / "parted.bin").read_bytes() == parted
     assert (tmp_path / "out" / "whole.bin").read_bytes() == whole
     gets = [r.path.rsplit("/", 1)[1] for r in proxy.log if r.method == "GET" and "/d/" in r.path]
-    assert (gets.count("parted.bin"), gets.count("whole.bin")) == (5 + 1, 3)  # 8 MiB ranges
+    # Stored in parts: one GET a part (5 MiB); else ranges of 8 MiB (the
+    # gateway gives no ETag, so nothing tells it was stored in parts).
+    parted_gets = 5 + 1 if s3_server.kind == "juicefs" else 8 + 1
+    assert (gets.count("parted.bin"), gets.count("whole.bin")) == (parted_gets, 3)
     assert debris(tmp_path) == []
 
     if s3_server.kind == "juicefs":
         return  # no ETag: nothing to check the whole file against
-    # A range that comes corrupted: the file does not match its MD5 ETag.
+    # A range that comes corrupted: the file does not match its MD5 ETag, and
+    # all its ranges come again; corrupted every time, it is never kept.
     proxy.flip(1000, when=of("d/whole.bin", "GET"))
+    via._download_dir(bucket, "d", str(tmp_path / "again"), workers=8)
+    assert (tmp_path / "again" / "whole.bin").read_bytes() == whole
+    proxy.flip(1000, when=of("d/whole.bin", "GET"), times=None)
     with pytest.raises(urllib3.exceptions.ProtocolError, match="MD5"):
-        via._download_dir(bucket, "d", str(tmp_path / "again"), workers=8)
-    assert not (tmp_path / "again" / "whole.bin").exists()
+        via._download_dir(bucket, "d", str(tmp_path / "never"), workers=8)
+    assert not (tmp_path / "never" / "whole.bin").exists()
     assert debris(tmp_path) == []
+
+
+@pytest.mark.parametrize("stored_by", ["engine", "storage client"])
+def test_files_stored_in_parts_come_down_checked(
+    s3_server, store, sdk, bucket, via, proxy, tmp_path, stored_by
+):
+    if s3_server.kind == "juicefs":
+        pytest.skip("the gateway keeps no user metadata (nor ETag) unless told to")
+    # Their ETag is no MD5 of the content: each part comes on its own, checked
+    # against the CRC-32 that the engine stores, else against the ETag of parts.
+    data = os.urandom(12 * MIB)
+    if stored_by == "engine":
+        (tmp_path / "up").mkdir()
+        (tmp_path / "up" / "f0.bin").write_bytes(data)
+        store._upload_dir(bucket, str(tmp_path / "up"), workers=4)
+        assert sdk.stat_object(bucket, "up/f0.bin").metadata["x-amz-meta-zarnel-crc32"]
+    else:
+        put(sdk, bucket, "up/f0.bin", data, part_size=5 * MIB)
+    proxy.flip(MIB, when=of("up/f0.bin", "GET"))
+
+    via._download_dir(bucket, "up", str(tmp_path / "down"), workers=4)
+    assert (tmp_path / "down" / "f0.bin").read_bytes() == data
+
+    proxy.flip(MIB, when=of("up/f0.bin", "GET"), times=None)
+    with pytest.raises(urllib3.exceptions.ProtocolError, match="CRC-32|MD5 of its parts"):
+        via._download_dir(bucket, "up", str(tmp_path / "never"), workers=4)
+    assert not (tmp_path / "never" / "f0.bin").exists()
+    assert debris(tmp_path) == []
+
+
+def start_of_upload(r) -> bool:
+    return r.method == "POST" and "uploads" in r.query
+
+
+CREATE_FAULTS = {
+    "reset": lambda p, **rule: p.reset(**rule),
+    "cut without a length": lambda p, **rule: p.cut(60, keep_length=False, **rule),
+    "closed after the headers": lambda p, **rule: p.cut(0, **rule),
+    "a byte flipped": lambda p, **rule: p.flip(100, **rule),
+}
+
+
+@pytest.mark.parametrize("fault", CREATE_FAULTS)
+def test_a_lost_start_of_an_upload_leaves_nothing_unfinished(
+    s3_server, sdk, bucket, via, proxy, tmp_path, fault
+):
+    contents = large_tree(tmp_path / "up", [6 * MIB, 7 * MIB])
+    CREATE_FAULTS[fault](proxy, when=start_of_upload)
+
+    outcome = ends(via._upload_dir, bucket, str(tmp_path / "up"), workers=4)
+
+    # The store began an upload whose id never came whole: it is found by its
+    # start time and dropped, whatever became of the call. moto dates every
+    # upload in 2010, so there it cannot be told from an older one.
+    if s3_server.kind != "moto":
+        assert unfinished(sdk, bucket) == []
+    assert [r for r in proxy.log if r.query.keys() == {"uploads", "prefix"}]
+    if outcome == ("returned", None):
+        for name, data in contents.items():
+            assert sdk.get_object(bucket, f"up/{name}").read() == data
+    else:
+        assert outcome == ("raised", S3Error)  # the id the store never gave
+
+
+@pytest.mark.parametrize("times", [1, None], ids=["once", "always"])
+def test_a_damaged_listing_page_is_asked_for_again(sdk, bucket, via, proxy, tmp_path, times):
+    for i in range(3):
+        put(sdk, bucket, f"d/{i}", b"x")
+    proxy.cut(120, keep_length=False, when=lambda r: "list-type" in r.query, times=times)
+
+    calls = (lambda: via._bucket_list_files(bucket, "d"),
+             lambda: via._download_dir(bucket, "d", str(tmp_path / "out"), workers=4))  # fmt: skip
+    for call in calls:
+        if times is None:
+            with pytest.raises(urllib3.exceptions.ProtocolError, match="damaged"):
+                call()
+        else:
+            call()
+            proxy.cut(120, keep_length=False, when=lambda r: "list-type" in r.query)
+    if times == 1:
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["0", "1", "2"]

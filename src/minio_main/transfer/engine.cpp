@@ -28,11 +28,18 @@ struct Upload {
   std::uint64_t part_size = 0;
   int parts = 0, next = 1, running = 0, done = 0;
   std::vector<std::string> etags;
+  std::vector<std::uint32_t> crcs;  // of each part as it was sent
   int fd = -1;
   struct timespec mtime = {};  // when its first part was read
   bool failed = false;         // no part starts any more
   bool answered = false;       // its Done is posted
   bool aborting = false;
+  // A start whose answer was lost (or unreadable) may have begun an upload
+  // whose id only the store knows: once this file's upload ends, the
+  // store's unfinished uploads of its name begun since `first_sent` are
+  // looked up and dropped (`swept`).
+  bool uncertain = false, swept = false;
+  std::chrono::system_clock::time_point first_sent{};
 
   Upload() = default;
   Upload(const Upload&) = delete;
@@ -50,7 +57,17 @@ struct Download {
   int fd = -1;
   std::string temp_path;
   int ranges = 0, next = 0, running = 0, done = 0;
+  int attempts = 0;  // of the whole file, after a check of it failed
   bool failed = false, answered = false;
+  // Where the object carries its CRC-32: the header's text, and each
+  // range's CRC-32 as it came.
+  std::string crc32_meta;
+  std::vector<std::optional<std::uint32_t>> crcs;
+  // An object stored in parts comes part by part (`by_part`): where each
+  // part went and, without a CRC-32, its MD5, for the check of its ETag.
+  bool by_part = false;
+  std::vector<std::uint64_t> starts, lengths;
+  std::vector<std::string> md5s;
 
   Download() = default;
   Download(const Download&) = delete;
@@ -84,6 +101,69 @@ bool has_dot_segment(const std::string& name) {
 
 bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The id in the answer to the start of an upload in parts, if it names one.
+std::optional<std::string> upload_id(const Transfer& transfer) {
+  auto document = parse_document(transfer.body, "UploadId");
+  if (!document || document->text.empty()) return std::nullopt;
+  return document->text;
+}
+
+// Seconds since the epoch of an ISO 8601 time in UTC ("...T...Z"), or -1.
+std::int64_t iso_seconds(const std::string& text) {
+  struct tm parts = {};
+  if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &parts.tm_year,
+                  &parts.tm_mon, &parts.tm_mday, &parts.tm_hour,
+                  &parts.tm_min, &parts.tm_sec) != 6) {
+    return -1;
+  }
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  return static_cast<std::int64_t>(timegm(&parts));
+}
+
+// The unfinished uploads of `upload`'s name that the store began since its
+// first start was sent, in the store's own clock (its Date header): those
+// that a lost answer left behind. A margin of two seconds covers the
+// header's whole seconds.
+std::vector<std::string> lost_uploads(const Upload& upload,
+                                      const Transfer& answer) {
+  std::vector<std::string> lost;
+  auto uploads = parse_uploads(answer.body);
+  if (!uploads) return lost;
+  auto local_now = std::chrono::system_clock::now();
+  std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                         local_now.time_since_epoch())
+                         .count();
+  std::int64_t store_now =
+      answer.date.empty() ? now : curl_getdate(answer.date.c_str(), nullptr);
+  if (store_now < 0) store_now = now;
+  std::int64_t since = store_now -
+                       std::chrono::duration_cast<std::chrono::seconds>(
+                           local_now - upload.first_sent)
+                           .count() -
+                       2;
+  for (const UnfinishedUpload& entry : *uploads) {
+    if (entry.key == upload.job.object_name && !entry.upload_id.empty() &&
+        iso_seconds(entry.initiated) >= since) {
+      lost.push_back(entry.upload_id);
+    }
+  }
+  return lost;
+}
+
+// Whether the parts sent make up the content that the file had when its
+// CRC-32 was taken (a file that changed in place, its size and time kept).
+bool sent_as_read(const Upload& upload) {
+  if (upload.job.crc32_hex.empty()) return true;
+  std::uint32_t crc = upload.crcs[0];
+  for (int part = 2; part <= upload.parts; ++part) {
+    std::uint64_t from = static_cast<std::uint64_t>(part - 1) * upload.part_size;
+    crc = crc32_join(crc, upload.crcs[static_cast<std::size_t>(part - 1)],
+                     std::min(upload.part_size, upload.job.size - from));
+  }
+  return crc32_matches(upload.job.crc32_hex, crc);
 }
 
 std::string complete_body(const Upload& upload) {
@@ -275,6 +355,7 @@ std::unique_ptr<Transfer> Engine::idle_transfer() {
   std::unique_ptr<Transfer> transfer = std::move(idle_.back());
   idle_.pop_back();
   transfer->attempts = 0;
+  transfer->part = 0;
   transfer->upload.reset();
   transfer->query.clear();
   return transfer;
@@ -340,7 +421,7 @@ void Engine::loop() {
       // Nothing starts again but the drops of files begun in parts.
       for (auto it = retrying_.begin(); it != retrying_.end();) {
         Transfer& transfer = **it;
-        if (transfer.step == Step::kAbort) {
+        if (transfer.step == Step::kAbort || transfer.step == Step::kUploads) {
           ++it;
           continue;
         }
@@ -446,7 +527,8 @@ void Engine::abandon() {
   // bound, so that nothing unfinished stays on the store.
   for (auto it = running_.begin(); it != running_.end();) {
     Step step = (*it)->step;
-    if (step == Step::kCreate || step == Step::kAbort) {
+    if (step == Step::kCreate || step == Step::kAbort ||
+        step == Step::kUploads) {
       ++it;
       continue;
     }
@@ -455,14 +537,24 @@ void Engine::abandon() {
     skip((*it)->job);
     it = running_.erase(it);
   }
-  for (auto& transfer : retrying_) skip(transfer->job);
+  for (auto& transfer : retrying_) {
+    if (transfer->step == Step::kCreate) transfer->upload->uncertain = true;
+    skip(transfer->job);
+  }
   retrying_.clear();
-  auto drop = [this](const std::shared_ptr<Upload>& upload) {
-    if (upload->id.empty() || upload->aborting) return;
-    upload->aborting = true;
-    std::unique_ptr<Transfer> dropping = abort_request(upload);
-    if (dropping->begin(multi_, endpoint_, region_of(upload->job.bucket))) {
-      running_.push_back(std::move(dropping));
+  auto send = [this](std::unique_ptr<Transfer> transfer) {
+    if (transfer->begin(multi_, endpoint_, region_of(transfer->job.bucket))) {
+      running_.push_back(std::move(transfer));
+    }
+  };
+  auto drop = [this, &send](const std::shared_ptr<Upload>& upload) {
+    if (!upload->id.empty() && !upload->aborting) {
+      upload->aborting = true;
+      send(abort_request(upload, upload->id));
+    }
+    if (upload->uncertain && !upload->swept) {
+      upload->swept = true;
+      send(sweep_request(upload));
     }
   };
   for (auto& upload : uploads_) {
@@ -480,12 +572,18 @@ void Engine::abandon() {
       std::unique_ptr<Transfer> transfer = take_finished(message);
       if (!transfer) continue;
       std::string why;
-      if (transfer->step == Step::kCreate &&
-          transfer->end(message->data.result, why) == Ending::kDone) {
-        auto document = parse_document(transfer->body, "UploadId");
-        if (document && !document->text.empty()) {
-          transfer->upload->id = document->text;
-          drop(transfer->upload);
+      Step step = transfer->step;
+      bool done = (step == Step::kCreate || step == Step::kUploads) &&
+                  transfer->end(message->data.result, why) == Ending::kDone;
+      if (step == Step::kCreate) {
+        std::optional<std::string> id;
+        if (done) id = upload_id(*transfer);
+        if (id) transfer->upload->id = *id;
+        if (!id) transfer->upload->uncertain = true;
+        drop(transfer->upload);
+      } else if (step == Step::kUploads && done) {
+        for (const std::string& id : lost_uploads(*transfer->upload, *transfer)) {
+          send(abort_request(transfer->upload, id));
         }
       }
     }
@@ -499,11 +597,25 @@ void Engine::abandon() {
 
 void Engine::start_job(Job job) {
   std::unique_ptr<Transfer> transfer = idle_transfer();
-  if (job.kind == Job::Kind::kGet && job.size > ranged_limit) {
+  // An object stored in parts comes part by part, whatever its size: the
+  // ETag of the parts (or its CRC-32) checks them.
+  int parts = job.kind == Job::Kind::kGet && job.size > 0
+                  ? etag_parts(job.etag)
+                  : 0;
+  if (job.kind == Job::Kind::kGet && (job.size > ranged_limit || parts > 0)) {
     idle_.push_back(std::move(transfer));
     auto download = std::make_shared<Download>();
+    download->by_part = parts > 0;
     download->ranges =
-        static_cast<int>((job.size + range_size - 1) / range_size);
+        parts > 0 ? parts
+                  : static_cast<int>((job.size + range_size - 1) / range_size);
+    auto count = static_cast<std::size_t>(download->ranges);
+    download->crcs.resize(count);
+    if (download->by_part) {
+      download->starts.resize(count);
+      download->lengths.resize(count);
+      download->md5s.resize(count);
+    }
     struct stat status;
     int error_number = 0;
     if (::stat(job.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
@@ -538,12 +650,15 @@ void Engine::start_job(Job job) {
     upload->parts = static_cast<int>((job.size + upload->part_size - 1) /
                                      upload->part_size);
     upload->etags.resize(static_cast<std::size_t>(upload->parts));
+    upload->crcs.resize(static_cast<std::size_t>(upload->parts));
+    upload->first_sent = std::chrono::system_clock::now();
     transfer->step = Step::kCreate;
     transfer->query = "uploads=";
     transfer->job.bucket = job.bucket;
     transfer->job.object_name = job.object_name;
     transfer->job.path = job.path;
     transfer->job.content_type = job.content_type;
+    transfer->job.crc32_hex = job.crc32_hex;
     transfer->upload = upload;
     upload->job = std::move(job);
     upload->running = 1;
@@ -605,6 +720,8 @@ void Engine::next_parts() {
         break;
       }
       job.sha256_hex = sha256_hex(job.body);
+      upload->crcs[static_cast<std::size_t>(part - 1)] =
+          crc32_update(0, job.body.data(), job.body.size());
       transfer->step = Step::kPart;
       transfer->part = part;
       transfer->upload = upload;
@@ -633,11 +750,20 @@ void Engine::next_ranges() {
       transfer->job.object_name = download->job.object_name;
       transfer->job.path = download->job.path;
       transfer->job.etag = download->job.etag;
-      transfer->job.size = std::min(range_size, download->job.size - from);
       transfer->download = download;
       transfer->range_fd = download->fd;
-      transfer->range_from = from;
       transfer->object_size = download->job.size;
+      if (download->by_part) {
+        // Its place and size come with the answer.
+        transfer->part = download->next + 1;
+        transfer->query = "partNumber=" + std::to_string(transfer->part);
+        transfer->range_from = 0;
+        transfer->job.size = download->job.size;
+      } else {
+        transfer->part = 0;
+        transfer->range_from = from;
+        transfer->job.size = std::min(range_size, download->job.size - from);
+      }
       ++download->next;
       ++download->running;
       launch(std::move(transfer));
@@ -646,9 +772,49 @@ void Engine::next_ranges() {
 }
 
 // Whether the file that every range of `download` was written to matches
-// the MD5 of its ETag, where it has one: read back whole, since its ranges
-// came in any order.
+// the CRC-32 it was stored with (each range's joined), or else the MD5 of
+// its ETag, where it has one: read back whole, since its ranges came in any
+// order.
 std::string whole_mismatch(const Download& download) {
+  std::uint64_t from = 0;
+  for (std::size_t i = 0; download.by_part && i < download.starts.size();
+       ++i) {
+    if (download.starts[i] != from) return "the parts do not join up";
+    from += download.lengths[i];
+  }
+  if (download.by_part && from != download.job.size) {
+    return "the parts do not make up the object";
+  }
+  if (!download.crc32_meta.empty()) {
+    std::uint32_t crc = 0;
+    from = 0;
+    for (std::size_t i = 0; i < download.crcs.size(); ++i) {
+      const auto& range = download.crcs[i];
+      if (!range) return "a range came without the CRC-32 of its object";
+      std::uint64_t size = download.by_part
+                               ? download.lengths[i]
+                               : std::min(range_size, download.job.size - from);
+      crc = i == 0 ? *range : crc32_join(crc, *range, size);
+      from += size;
+    }
+    if (crc32_matches(download.crc32_meta, crc)) return {};
+    return "the body does not match the CRC-32 it was stored with";
+  }
+  if (download.by_part) {
+    // The ETag of an object stored in parts: the MD5 of its parts' MD5s.
+    std::string joined;
+    for (const std::string& hex : download.md5s) {
+      if (hex.size() != 32) return "a part came without its MD5";
+      for (std::size_t i = 0; i < 32; i += 2) {
+        joined += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+      }
+    }
+    Digest digest(EVP_md5());
+    digest.update(joined.data(), joined.size());
+    std::string want = digest.hex() + "-" + std::to_string(download.md5s.size());
+    if (unquoted(download.job.etag) == want) return {};
+    return "the body does not match its ETag (the MD5 of its parts)";
+  }
   std::string md5 = unquoted(download.job.etag);
   if (!plain_md5(md5)) return {};
   Digest digest(EVP_md5());
@@ -671,10 +837,34 @@ void Engine::range_ended(std::unique_ptr<Transfer> transfer, bool done) {
   --download->running;
   std::optional<Failure> failure;
   if (!done) failure = std::move(transfer->failure);
+  if (done) {
+    auto index = static_cast<std::size_t>(
+        download->by_part ? transfer->part - 1
+                          : transfer->range_from / range_size);
+    download->crcs[index] = transfer->crc32;
+    if (download->by_part) {
+      download->starts[index] = transfer->range_from;
+      download->lengths[index] = transfer->job.size;
+      download->md5s[index] = transfer->md5_hex;
+    }
+    if (!transfer->crc32_meta.empty()) {
+      download->crc32_meta = transfer->crc32_meta;
+    }
+  }
+  std::string mismatch;
   if (done && ++download->done == download->ranges && !download->failed) {
-    std::string mismatch = whole_mismatch(*download);
-    int fd = download->fd;
-    download->fd = -1;
+    mismatch = whole_mismatch(*download);
+  }
+  if (!mismatch.empty() && download->attempts < retry::retries) {
+    // Which range was not its object's cannot be told: all come again.
+    ++download->attempts;
+    download->next = download->done = 0;
+    Done again{Done::Kind::kRetried, nullptr, download->job.object_name};
+    again.reason = mismatch;
+    post(std::move(again));
+  } else if (done && download->done == download->ranges && !download->failed) {
+    int fd = mismatch.empty() ? download->fd : -1;
+    if (fd >= 0) download->fd = -1;  // closed here, or dropped with its file
     if (!mismatch.empty()) {
       Failure f{Failure::Kind::kBody};
       f.message = mismatch;
@@ -735,9 +925,32 @@ void Engine::ended(std::unique_ptr<Transfer> transfer, CURLcode result) {
   std::string why;
   Ending ending =
       transfer->failure ? Ending::kFailed : transfer->end(result, why);
+  bool retry_left = transfer->attempts < retry::retries;
+  // A page or a start of an upload that came with 200 but cannot be read
+  // (cut short without a length, say) is tried again like a body.
+  std::optional<ListPage> page;
+  if (transfer->step == Step::kList && ending == Ending::kDone) {
+    page = parse_list_page(transfer->body);
+    if (!page && !well_formed(transfer->body) && retry_left) {
+      ending = Ending::kRetry;
+      why = "the listing's page cannot be read";
+    }
+  }
+  if (transfer->step == Step::kCreate) {
+    if (ending == Ending::kDone && !upload_id(*transfer) && retry_left) {
+      ending = Ending::kRetry;
+      why = "the answer names no upload id";
+    }
+    // Anything but a clear answer may have left an upload begun.
+    if (ending == Ending::kRetry ||
+        (ending == Ending::kFailed &&
+         transfer->failure->kind != Failure::Kind::kStore)) {
+      transfer->upload->uncertain = true;
+    }
+  }
   if (ending == Ending::kRetry) return retry_later(std::move(transfer), why);
   if (transfer->step == Step::kList) {
-    listed(*transfer, ending);
+    listed(*transfer, std::move(page));
     transfer->reset();
     idle_.push_back(std::move(transfer));
     return;
@@ -769,9 +982,9 @@ void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
     case Step::kCreate:
       --upload->running;
       if (done) {
-        auto document = parse_document(transfer->body, "UploadId");
-        if (document && !document->text.empty()) {
-          upload->id = document->text;
+        std::optional<std::string> id = upload_id(*transfer);
+        if (id) {
+          upload->id = *id;
           int error_number = 0;
           std::uint64_t size = 0;
           upload->fd = open_regular(upload->job.path, size, error_number);
@@ -784,6 +997,7 @@ void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
             failure = std::move(f);
           }
         } else {
+          upload->uncertain = true;
           Failure f{Failure::Kind::kStore};
           f.status = 200;
           f.content_type = transfer->content_type;
@@ -795,6 +1009,9 @@ void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
     case Step::kPart:
       --upload->running;
       parts_in_memory_ -= transfer->job.size;
+      // An id that the store does not know was read wrong (a byte changed
+      // on its way): the upload it named may still be there.
+      if (failure && failure->status == 404) upload->uncertain = true;
       if (done && transfer->etag.empty()) {
         Failure f{Failure::Kind::kStore};
         f.status = 200;
@@ -805,7 +1022,12 @@ void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
             transfer->etag;
         ++upload->done;
       }
-      if (done && upload->done == upload->parts && !upload->failed) {
+      if (done && upload->done == upload->parts && !upload->failed &&
+          !sent_as_read(*upload)) {
+        Failure f{Failure::Kind::kChanged};
+        f.message = "changed while it was sent";
+        failure = std::move(f);
+      } else if (done && upload->done == upload->parts && !upload->failed) {
         // Every part is stored: they are joined into the object.
         std::unique_ptr<Transfer> joining = idle_transfer();
         joining->step = Step::kComplete;
@@ -841,8 +1063,21 @@ void Engine::upload_ended(std::unique_ptr<Transfer> transfer, bool done) {
     case Step::kAbort:
       // Dropped, or as good as it gets: the upload ends here either way.
       --upload->running;
-      upload->id.clear();
-      upload->aborting = false;
+      if (transfer->query == "uploadId=" + query_encode(upload->id)) {
+        upload->id.clear();
+        upload->aborting = false;
+      }
+      failure.reset();
+      break;
+    case Step::kUploads:
+      // At most one look: an upload that it cannot find stays unknown.
+      --upload->running;
+      if (done) {
+        for (const std::string& id : lost_uploads(*upload, *transfer)) {
+          ++upload->running;
+          launch(abort_request(upload, id));
+        }
+      }
       failure.reset();
       break;
     default:
@@ -873,6 +1108,12 @@ void Engine::upload_failed(const std::shared_ptr<Upload>& upload,
 
 void Engine::drop_upload(const std::shared_ptr<Upload>& upload) {
   if (upload->aborting || upload->running > 0) return;
+  if (upload->id.empty() && upload->uncertain && !upload->swept) {
+    upload->swept = true;
+    ++upload->running;
+    launch(sweep_request(upload));
+    return;
+  }
   if (upload->id.empty()) {
     // Nothing on the store, or it is complete: the upload ends.
     uploads_.erase(std::remove(uploads_.begin(), uploads_.end(), upload),
@@ -881,18 +1122,30 @@ void Engine::drop_upload(const std::shared_ptr<Upload>& upload) {
   }
   upload->aborting = true;
   ++upload->running;
-  launch(abort_request(upload));
+  launch(abort_request(upload, upload->id));
 }
 
 std::unique_ptr<Transfer> Engine::abort_request(
-    const std::shared_ptr<Upload>& upload) {
+    const std::shared_ptr<Upload>& upload, const std::string& id) {
   std::unique_ptr<Transfer> dropping = idle_transfer();
   dropping->step = Step::kAbort;
   dropping->job.bucket = upload->job.bucket;
   dropping->job.object_name = upload->job.object_name;
-  dropping->query = "uploadId=" + query_encode(upload->id);
+  dropping->query = "uploadId=" + query_encode(id);
   dropping->upload = upload;
   return dropping;
+}
+
+std::unique_ptr<Transfer> Engine::sweep_request(
+    const std::shared_ptr<Upload>& upload) {
+  std::unique_ptr<Transfer> looking = idle_transfer();
+  looking->step = Step::kUploads;
+  looking->job.bucket = upload->job.bucket;
+  looking->job.object_name = upload->job.object_name;
+  looking->query = "prefix=" + query_encode(upload->job.object_name) +
+                   "&uploads=";
+  looking->upload = upload;
+  return looking;
 }
 
 std::unique_ptr<Transfer> Engine::take_finished(CURLMsg* message) {
@@ -928,15 +1181,18 @@ void Engine::list_next() {
   launch(std::move(transfer));
 }
 
-void Engine::listed(Transfer& transfer, Ending ending) {
+void Engine::listed(Transfer& transfer, std::optional<ListPage> page) {
   listing_now_ = false;
   const Listing& listing = *listing_;
-  std::optional<ListPage> page;
-  if (ending == Ending::kDone) page = parse_list_page(transfer.body);
   if (!page) {
     Failure f{Failure::Kind::kStore};
     if (transfer.failure) {
       f = std::move(*transfer.failure);
+    } else if (!well_formed(transfer.body)) {
+      // Damaged as often as it was asked for, as a body can be.
+      f.kind = Failure::Kind::kBody;
+      f.message = unreadable_page;
+      f.bucket = listing.bucket;
     } else {
       // An answer that is no page of a listing.
       f.status = 200;

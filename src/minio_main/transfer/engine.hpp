@@ -61,6 +61,9 @@ struct Job {
   bool body_in_memory = false;
   std::uint64_t size = 0;  // PUT: the body's; GET: the listing's
   std::string sha256_hex;  // PUT
+  // PUT in parts: the CRC-32 of the whole file, stored with the object so
+  // that a download can check it (its ETag is no MD5 of the content).
+  std::string crc32_hex;
   std::string etag;        // GET: from the listing
   // The caller's name of the file, a strong reference that only the caller's
   // thread takes or drops; it comes back in the job's Done.
@@ -93,6 +96,7 @@ struct Listing {
 };
 
 struct Transfer;
+struct ListPage;
 struct Upload;
 struct Download;
 enum class Ending;
@@ -142,12 +146,15 @@ class Engine {
   void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
   void drop_upload(const std::shared_ptr<Upload>& upload);
   std::unique_ptr<Transfer> abort_request(
+      const std::shared_ptr<Upload>& upload, const std::string& id);
+  // A look for the unfinished uploads of `upload`'s name (see Upload).
+  std::unique_ptr<Transfer> sweep_request(
       const std::shared_ptr<Upload>& upload);
   // The running transfer that `message` reports finished, out of the multi
   // handle; nothing for one the engine does not hold.
   std::unique_ptr<Transfer> take_finished(CURLMsg* message);
   void list_next();
-  void listed(Transfer& transfer, Ending ending);
+  void listed(Transfer& transfer, std::optional<ListPage> page);
   void post(Done done);
   void fail(const Job& job, Failure failure);
   void skip(const Job& job);

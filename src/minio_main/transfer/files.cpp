@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <vector>
 
 namespace zarnel::transfer {
 
@@ -62,21 +65,20 @@ int open_regular(const std::string& path, std::uint64_t& size, int& error) {
 
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
-                    std::string& body, std::string& sha256) {
+                    std::string& body, std::string& sha256,
+                    std::string& crc32) {
   int error = 0;
   int fd = open_regular(path, size, error);
   if (fd < 0) return error;
-  if (size > max_size) {
-    ::close(fd);
-    return 0;
-  }
+  bool whole = size <= max_size;
   bool keep = size <= in_memory_limit;
   if (keep) body.reserve(size);
   Digest digest(EVP_sha256());
+  std::uint32_t crc = 0;
   std::uint64_t total = 0;
-  char buffer[64 * 1024];
+  std::vector<char> buffer(whole ? 64 * 1024 : 1024 * 1024);
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
       int error = errno;
@@ -84,14 +86,52 @@ int read_for_upload(const std::string& path, std::uint64_t max_size,
       return error;
     }
     if (got == 0) break;
-    digest.update(buffer, static_cast<std::size_t>(got));
-    if (keep) body.append(buffer, static_cast<std::size_t>(got));
+    auto length = static_cast<std::size_t>(got);
+    if (whole) {
+      digest.update(buffer.data(), length);
+    } else {
+      crc = crc32_update(crc, buffer.data(), length);
+    }
+    if (keep) body.append(buffer.data(), length);
     total += static_cast<std::uint64_t>(got);
   }
   ::close(fd);
   if (total != size) return changed;  // written to while being read
-  sha256 = digest.hex();
+  if (whole) {
+    sha256 = digest.hex();
+  } else {
+    crc32 = crc32_hex(crc);
+  }
   return 0;
+}
+
+std::uint32_t crc32_update(std::uint32_t crc, const void* data,
+                           std::size_t size) {
+  return static_cast<std::uint32_t>(
+      ::crc32_z(crc, static_cast<const Bytef*>(data), size));
+}
+
+std::uint32_t crc32_join(std::uint32_t first, std::uint32_t second,
+                         std::uint64_t second_size) {
+  return static_cast<std::uint32_t>(::crc32_combine(
+      first, second, static_cast<z_off_t>(second_size)));
+}
+
+std::string crc32_hex(std::uint32_t crc) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", crc);
+  return text;
+}
+
+bool crc32_matches(const std::string& stored, std::uint32_t crc) {
+  std::string want = crc32_hex(crc);
+  std::string have;
+  for (char c : stored) {
+    if (c != ' ' && c != '\t') {
+      have += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return have == want;
 }
 
 int create_temporary(const std::string& target, std::string& temp_path) {

@@ -235,6 +235,16 @@ void Lister::list_all() {
     if (!from.empty()) query += "&start-after=" + encoded;
     return endpoint_.base_url + "/" + bucket_ + "?" + query;
   };
+  // Says why a request is tried again and waits its turn; false on cancel().
+  auto pause = [this](std::string why, int retry) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    retried_.push_back(std::move(why));
+    changed_.notify_all();
+    changed_.wait_for(lock, retry::backoff(retry),
+                      [this] { return cancelled_; });
+    return !cancelled_;
+  };
+  int damaged = 0;  // times the current page came unreadable
   request.begin(url_for(token));
   for (;;) {
     CURLcode result = CURLE_OK;
@@ -253,14 +263,7 @@ void Lister::list_all() {
               ? (answer.error[0] != '\0' ? std::string(answer.error)
                                          : curl_easy_strerror(result))
               : "HTTP status " + std::to_string(status);
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        retried_.push_back(std::move(why));
-        changed_.notify_all();
-        changed_.wait_for(lock, retry::backoff(attempt + 1),
-                          [this] { return cancelled_; });
-        if (cancelled_) return;
-      }
+      if (!pause(std::move(why), attempt + 1)) return;
       request.begin(request.url);
     }
     Step step;
@@ -288,6 +291,23 @@ void Lister::list_all() {
     if (guess) request.begin(url_for(*guess));
     step.kind = Step::Kind::kPage;
     step.page = read_record_page(body);
+    if (step.page.unreadable) {
+      // Cut short or changed on its way: asked for again, as a body is.
+      request.abandon();
+      if (damaged == retry::retries) {
+        step.kind = Step::Kind::kFailed;
+        step.failure.emplace(Failure::Kind::kBody);
+        step.failure->message = unreadable_page;
+        step.failure->bucket = bucket_;
+        step.failure->resource = "/" + bucket_;
+        post(std::move(step));
+        return;
+      }
+      if (!pause("the listing's page cannot be read", ++damaged)) return;
+      request.begin(url_for(token));
+      continue;
+    }
+    damaged = 0;
     if (step.page.irregular) step.body = std::move(body);
     // A truncated page that names no new place to go on from would have the
     // storage client ask for the same page for ever: the listing ends there,

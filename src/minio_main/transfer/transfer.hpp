@@ -29,6 +29,7 @@ enum class Step {
   kComplete,  // its parts joined into the object
   kAbort,     // its parts dropped
   kRange,     // one range of a large file
+  kUploads,   // the store's unfinished uploads of one file's name
 };
 
 // How a finished request ends.
@@ -56,8 +57,11 @@ struct Transfer {
   Job job;
   std::string query;  // in the order that the signature sorts it
   std::shared_ptr<Upload> upload;
-  int part = 0;  // kPart: its number, from 1
-  // kRange: the file's, the range's first byte in it, and the object's size.
+  // kPart: its number, from 1; kRange: the part asked for by its number,
+  // or 0 for a range of bytes.
+  int part = 0;
+  // kRange: the file's, the range's first byte in it (of a part: once its
+  // answer says), and the object's size.
   std::shared_ptr<Download> download;
   int range_fd = -1;
   std::uint64_t range_from = 0, object_size = 0;
@@ -65,9 +69,15 @@ struct Transfer {
   std::chrono::steady_clock::time_point due{};  // of the next retry
   std::optional<Failure> failure;
 
-  // The answer.
+  // The answer. `crc32_meta`: the CRC-32 that the object was stored with
+  // (x-amz-meta-zarnel-crc32), `date` the store's clock.
   std::string body, content_type, request_id, host_id, etag, content_range;
+  std::string crc32_meta, date;
   bool encrypted = false;
+  // The CRC-32 of a GET's or a range's body as it came, where the object has
+  // one to check it against.
+  std::optional<std::uint32_t> crc32;
+  std::string md5_hex;  // kRange: the MD5 of a part as it came, if taken
 
  private:
   long status() const;
@@ -76,6 +86,7 @@ struct Transfer {
   void changed_failure(const char* what);
   bool open_file();
   void discard_file();
+  bool place_part();
   std::string body_mismatch();
   bool keep_file();
 
@@ -97,6 +108,7 @@ struct Transfer {
   std::uint64_t written_ = 0;
   std::unique_ptr<Digest> md5_;
   bool overlong_ = false;  // more body than the object has
+  bool unplaced_ = false;  // a part whose answer says not where it goes
 };
 
 // Whether the header line `line` is header `name` (any case), its value in
@@ -110,5 +122,8 @@ std::string query_encode(const std::string& text);
 // A quoted ETag as the bare lower-case text, and whether it is a plain MD5.
 std::string unquoted(std::string etag);
 bool plain_md5(const std::string& etag);
+// The number of parts that an object stored in parts was joined from, as its
+// ETag says ("<MD5 of the parts' MD5s>-<parts>"), or 0.
+int etag_parts(const std::string& etag);
 
 }  // namespace zarnel::transfer

@@ -340,6 +340,7 @@ RecordPage read_record_page(const std::string& xml) {
                           static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
   RecordPage& page = reader.page;
   if (!parsed || !reader.root_seen || !reader.name) {
+    page.unreadable = !parsed;
     page.irregular = true;  // the storage client raises its own error
     return std::move(page);
   }
@@ -451,6 +452,32 @@ std::optional<Document> parse_document(const std::string& xml,
                      });
   if (!ok) return std::nullopt;
   return document;
+}
+
+bool well_formed(const std::string& xml) {
+  return parse_document(xml, "").has_value();
+}
+
+std::optional<std::vector<UnfinishedUpload>> parse_uploads(
+    const std::string& xml) {
+  std::vector<UnfinishedUpload> uploads;
+  UnfinishedUpload entry;
+  std::string root;
+  bool ok = Reader().parse(
+      xml, root, [&](const std::string& path, const std::string& text) {
+        if (path == "Upload/Key") {
+          entry.key = text;
+        } else if (path == "Upload/UploadId") {
+          entry.upload_id = text;
+        } else if (path == "Upload/Initiated") {
+          entry.initiated = text;
+        } else if (path == "Upload") {
+          uploads.push_back(std::move(entry));
+          entry = UnfinishedUpload();
+        }
+      });
+  if (!ok || root != "ListMultipartUploadsResult") return std::nullopt;
+  return uploads;
 }
 
 }  // namespace zarnel::transfer

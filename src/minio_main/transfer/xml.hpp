@@ -32,6 +32,20 @@ struct Document {
 };
 std::optional<Document> parse_document(const std::string& xml,
                                        const std::string& child);
+// Whether `xml` is one whole XML document: an answer of 200 that is not was
+// damaged on its way (cut short, a byte changed) and is asked for again.
+bool well_formed(const std::string& xml);
+// What a listing's page that stays damaged fails with.
+constexpr const char* unreadable_page =
+    "a page of the listing came damaged every time it was asked for";
+
+// The unfinished uploads of a ListMultipartUploads answer; nothing when the
+// text is no such answer.
+struct UnfinishedUpload {
+  std::string key, upload_id, initiated;  // initiated: ISO 8601, UTC
+};
+std::optional<std::vector<UnfinishedUpload>> parse_uploads(
+    const std::string& xml);
 
 // A page of a bucket listing read as the storage client reads it
 // (minio.datatypes.parse_list_objects, Object.fromxml): the elements in the
@@ -53,6 +67,7 @@ struct RecordPage {
   std::string bucket;  // the page's Name
   std::vector<Record> records;
   bool irregular = false;
+  bool unreadable = false;  // no whole XML document: damaged on its way
   // Whether another page follows, and the continuation token for it, as the
   // storage client chooses it (NextContinuationToken, NextKeyMarker,
   // NextMarker, else the last key).
