@@ -8,10 +8,12 @@ decided once: copy, skip or (only on the destination side) delete. Only the
 names to delete wait for the end, because nothing is deleted unless every
 copy succeeded.
 
-Copies go through ``zarnel.transfers.Transfers`` over the instance's own
-``_upload_file`` / ``_download_file`` (a subclass sees every file); a failed
-copy is recorded and the others go on. A sync that could not move every file
-raises ``SyncError`` with the report; its ``__cause__`` is the first failure.
+Copies go through the instance's ``_upload_files`` / ``_download_files`` with
+the failure policy "go on": on the transfer engine whenever it may serve the
+instance, else on threads over the instance's own ``_upload_file`` /
+``_download_file`` (a subclass sees every file); a failed copy is recorded and
+the others go on. A sync that could not move every file raises ``SyncError``
+with the report; its ``__cause__`` is the first failure.
 """
 
 from __future__ import annotations
@@ -21,8 +23,8 @@ import datetime
 import errno
 import hashlib
 import os
-import queue
 import stat
+import threading
 import time
 import xml.etree.ElementTree as ET
 from collections.abc import Callable, Iterable, Iterator
@@ -30,7 +32,7 @@ from typing import Any
 from urllib.parse import unquote_plus
 
 from zarnel import messages
-from zarnel.transfers import Transfers, check_workers
+from zarnel.transfers import check_workers
 
 __all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
 
@@ -342,40 +344,6 @@ def changed(local: Entry, remote: Entry, upload: bool, compare: str) -> bool:
 # --- copies ------------------------------------------------------------------
 
 
-class _Copier:
-    """The per-file operations handed to Transfers: each calls the instance's
-    own, records a failure instead of raising it (one file's failure does not
-    stop the others), and queues what was moved for the caller's thread."""
-
-    def __init__(self, owner: Any) -> None:
-        self.owner = owner
-        self.done: queue.SimpleQueue[tuple[str, int, BaseException | None]] = queue.SimpleQueue()
-        self.mtimes: dict[str, float] = {}
-
-    def _upload_file(
-        self, bucket_name: str, object_name: str, file_name: str, parallel: int
-    ) -> None:
-        try:
-            self.owner._upload_file(bucket_name, object_name, file_name, parallel=parallel)
-            size = os.stat(file_name).st_size
-        except Exception as error:
-            self.done.put((object_name, 0, error))
-        else:
-            self.done.put((object_name, size, None))
-
-    def _download_file(self, bucket_name: str, object_name: str, file_name: str) -> None:
-        try:
-            self.owner._download_file(bucket_name, object_name, file_name)
-            # The object's time on the file, so the next sync sees them equal.
-            modified = self.mtimes.pop(object_name)
-            os.utime(file_name, (modified, modified))
-            size = os.stat(file_name).st_size
-        except Exception as error:
-            self.done.put((object_name, 0, error))
-        else:
-            self.done.put((object_name, size, None))
-
-
 def copy_all(
     owner: Any,
     bucket_name: str,
@@ -386,33 +354,42 @@ def copy_all(
     progress: Callable[[str, int], object] | None,
 ) -> None:
     """Copies every entry (up: file to object; down: object to file), up to
-    ``workers`` at once, while ``entries`` is still being produced; fills the
-    report's counts and failures and calls ``progress`` on this thread."""
-    copier = _Copier(owner)
+    ``workers`` at once, while ``entries`` is still being produced, through
+    ``_upload_files`` / ``_download_files`` with the failure policy "go on":
+    on the transfer engine when it may serve the instance, else on threads
+    over the instance's own per-file operations (a subclass sees every file).
+    Fills the report's counts and failures and calls ``progress``."""
+    lock = threading.Lock()  # the thread path reports from its threads
+    times: dict[str, tuple[str, float]] = {}  # a download's path and time
 
-    def drain() -> None:
-        while True:
-            try:
-                name, size, error = copier.done.get_nowait()
-            except queue.Empty:
-                return
-            if error is not None:
-                report.failed[name] = error
-                continue
+    def moved(name: str, size: int) -> None:
+        if not upload:
+            path, modified = times.pop(name)
+            # The object's time on the file, so the next sync sees them equal.
+            os.utime(path, (modified, modified))
+        with lock:
             report.copied += 1
-            report.bytes += size
-            if progress is not None:
-                progress(name, size)
+            report.bytes += size or 0
+        if progress is not None:
+            progress(name, size)
 
-    with Transfers(workers, None, "_sync_up" if upload else "_sync_down") as transfers:
+    def failed(name: str, error: Exception) -> None:
+        with lock:
+            times.pop(name, None)
+            report.failed[name] = error
+
+    if upload:
+        files = ((entry.name, entry.path, entry.size) for entry in entries)
+        owner._upload_files(bucket_name, files, 3, workers=workers, progress=moved, failed=failed)
+        return
+
+    def objects() -> Iterator[tuple[str, str, int, str | None]]:
         for entry in entries:
-            if upload:
-                transfers.upload(copier, bucket_name, entry.name, entry.path, 3)
-            else:
-                copier.mtimes[entry.name] = entry.mtime
-                transfers.download(copier, bucket_name, entry.name, entry.path, entry.size)
-            drain()
-    drain()
+            with lock:
+                times[entry.name] = (entry.path, entry.mtime)
+            yield entry.name, entry.path, entry.size, entry.etag or None
+
+    owner._download_files(bucket_name, objects(), workers=workers, progress=moved, failed=failed)
 
 
 # --- the operations ----------------------------------------------------------

@@ -11,8 +11,10 @@ Failure rules: the first failure stops the hand-over (the caller's next
 ``upload``/``download`` raises it) and no queued transfer starts; ``close``
 waits for the transfers already running and raises the first failure, the same
 exception object, with every later failure added to it as a note
-(``zarnel.outcome``, the rules of every executor). No worker thread outlives
-``close``.
+(``zarnel.outcome``, the rules of every executor). With ``failed``, the policy
+is to go on instead: each file's failure (an ``Exception``; Ctrl-C still ends
+the call) goes to ``failed(name, error)`` and every file is tried. No worker
+thread outlives ``close``.
 """
 
 from __future__ import annotations
@@ -74,11 +76,13 @@ class Transfers:
     # concurrent.futures, which starts them while handing over work: a Ctrl-C
     # that lands while one starts would leave it running after the call.
     def __init__(self, workers: object = 1, progress: Progress | None = None,
-                 operation: str = "tree call", why: str = "") -> None:  # fmt: skip
+                 operation: str = "tree call", why: str = "",
+                 failed: Progress | None = None) -> None:  # fmt: skip
         self.workers = check_workers(workers)
         if progress is not None and not callable(progress):
             raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
         self._progress = progress
+        self._failed = failed
         threads = min(self.workers, MAX_WORKERS)
         # The bounded backlog: a full one holds the walk in put().
         self._queue: queue.Queue[Any] = queue.Queue(threads * BACKLOG_PER_THREAD)
@@ -151,7 +155,12 @@ class Transfers:
 
     def _hand_over(self, name: Any, move: Callable[[], Any]) -> None:
         if not self._threads:
-            self._moved(name, move())
+            try:
+                self._moved(name, move())
+            except Exception as error:
+                if self._failed is None:
+                    raise
+                self._failed(name, error)
             return
         if self.outcome.first is not None:
             raise self.outcome.first
@@ -168,11 +177,25 @@ class Transfers:
                 name, move = item
                 try:
                     self._moved(name, move())
+                except Exception as error:
+                    if self._failed is None:
+                        self._stopped = True
+                        self.outcome.failed(name, error)
+                    else:
+                        self._go_on(name, error)
                 except BaseException as error:
                     self._stopped = True
                     self.outcome.failed(name, error)
             finally:
                 self._queue.task_done()
+
+    def _go_on(self, name: Any, error: Exception) -> None:
+        assert self._failed is not None
+        try:
+            self._failed(name, error)
+        except BaseException as raised:  # the callback's own failure ends the call
+            self._stopped = True
+            self.outcome.failed(name, raised)
 
     def _moved(self, name: Any, size: Any) -> None:
         self.outcome.moved(1, size if isinstance(size, int) else 0)

@@ -20,6 +20,7 @@ from minio.error import S3Error
 from tests.faultproxy import FaultProxy
 from tests.integration.conftest import ENGINE_KINDS
 from tests.integration.test_engine_failures import ends
+import zarnel
 from zarnel.minio_main import ZarnelMinioMain
 
 pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
@@ -433,3 +434,51 @@ def test_a_damaged_listing_page_is_asked_for_again(sdk, bucket, via, proxy, tmp_
             proxy.cut(120, keep_length=False, when=lambda r: "list-type" in r.query)
     if times == 1:
         assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["0", "1", "2"]
+
+
+def test_a_sync_goes_on_past_a_damaged_object(s3_server, sdk, bucket, via, proxy, tmp_path):
+    if s3_server.kind == "juicefs":
+        pytest.skip("the gateway gives no ETag that a body could be checked against")
+    contents = {f"d/{i}": os.urandom(4000) for i in range(10)}
+    for name, data in contents.items():
+        put(sdk, bucket, name, data)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "extra").write_bytes(b"no object of this name")
+    proxy.flip(100, when=of("d/3", "GET"), times=None)
+
+    with pytest.raises(zarnel.SyncError, match="'d/3'") as caught:
+        via._sync_down(bucket, "d", str(tmp_path / "out"), delete=True, max_delete=5, workers=4)
+
+    assert list(caught.value.report.failed) == ["d/3"]
+    assert isinstance(caught.value.__cause__, urllib3.exceptions.ProtocolError)
+    assert caught.value.report.copied == 9
+    kept = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+    assert kept == {"extra": b"no object of this name"} | {
+        n[2:]: d for n, d in contents.items() if n != "d/3"
+    }  # nothing deleted, no temporary file
+
+
+@pytest.mark.parametrize("way", ["up", "down"])
+def test_ctrl_c_ends_a_sync_within_a_second(sdk, bucket, via, proxy, tmp_path, way):
+    contents = large_tree(tmp_path / "up", [12 * MIB, 11 * MIB, 100, 200])
+    if way == "down":
+        for name, data in contents.items():
+            put(sdk, bucket, f"up/{name}", data, part_size=5 * MIB)
+    (tmp_path / "down").mkdir()
+    (tmp_path / "down" / "extra").write_bytes(b"x")
+    proxy.delay(5, when=lambda r: r.method in ("PUT", "GET") and "/up/" in r.path, times=None)
+    timer = threading.Timer(0.8, os.kill, (os.getpid(), signal.SIGINT))
+
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        if way == "up":
+            via._sync_up(bucket, str(tmp_path / "up"), delete=True, max_delete=10, workers=8)
+        else:
+            via._sync_down(bucket, "up", str(tmp_path / "down"), delete=True, max_delete=10,
+                           workers=8)  # fmt: skip
+    assert time.monotonic() - started < 0.8 + 1.0
+    timer.join()
+    assert unfinished(sdk, bucket) == []
+    assert debris(tmp_path) == []
+    assert (tmp_path / "down" / "extra").exists()

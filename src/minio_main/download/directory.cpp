@@ -148,10 +148,10 @@ void bind_download_dir(Class& cls) {
   cls.def(
       "_download_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
-                  nb::handle workers, nb::handle progress) {
+                  nb::handle workers, nb::handle progress, nb::handle failed) {
         auto executor = transfer::executor_for(
             *originals,
-            {"_download_files", false, false, self, workers, progress},
+            {"_download_files", false, false, self, workers, progress, failed},
             {bucket_name});
         transfer::serve(*executor, [&] {
           for (nb::handle item : nb::borrow(files)) {
@@ -163,16 +163,20 @@ void bind_download_dir(Class& cls) {
       },
       "bucket_name"_a.none(), "files"_a.none(), nb::kw_only(),
       "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "failed"_a.none() = nb::none(),
       nb::sig("def _download_files(self, bucket_name: str, files: "
               "collections.abc.Iterable[zarnel.records.DownloadItem], *, "
               "workers: int = 1, progress: collections.abc.Callable[[str, "
-              "int], object] | None = None) -> None"),
+              "int], object] | None = None, failed: "
+              "collections.abc.Callable[[str, Exception], object] | None = "
+              "None) -> None"),
       "Write each (object_name, file_name, size, etag) of `files` as\n"
       "`_download_file(bucket_name, object_name, file_name)` does: the\n"
       "items of `_plan_download_dir`, say. `workers`, `progress` and the\n"
       "failure rules are those of `_download_dir`; on the transfer engine\n"
       "(when it may serve this instance) each file is checked against\n"
-      "`size` and, where it is an MD5, `etag`.");
+      "`size`, and its content against `etag` or the CRC-32 it was stored\n"
+      "with. `failed` as for `_upload_files`.");
 }
 
 }  // namespace zarnel

@@ -236,11 +236,13 @@ std::string Engine::region_of(const std::string& bucket) {
   return "us-east-1";
 }
 
-void Engine::start(std::optional<Listing> listing, bool wake_on_moved) {
+void Engine::start(std::optional<Listing> listing, bool wake_on_moved,
+                   bool go_on) {
   std::lock_guard<std::mutex> lock(mutex_);
   started_ = true;
   listing_ = std::move(listing);
   wake_on_moved_ = wake_on_moved;
+  go_on_ = go_on;
   if (listing_) input_closed_ = true;
   if (multi_ == nullptr) {
     ended_ = true;
@@ -335,8 +337,10 @@ void Engine::post(Done done) {
 
 void Engine::fail(const Job& job, Failure failure) {
   {
+    // The one place that decides what a failure does to the call: with the
+    // policy "stop", no new transfer starts once one is seen.
     std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;  // no new transfer once a failure is seen
+    if (!go_on_) stopping_ = true;
   }
   post(Done{Done::Kind::kFailed, job.token, job.object_name, job.size,
             std::move(failure)});

@@ -111,8 +111,11 @@ class Engine {
   // Signs requests for `bucket` with `region` (before its first job).
   void set_region(const std::string& bucket, const std::string& region);
   // Starts the thread; with a listing, the engine makes its own jobs. With
-  // `wake_on_moved`, every moved file wakes a waiting caller.
-  void start(std::optional<Listing> listing, bool wake_on_moved);
+  // `wake_on_moved`, every moved file wakes a waiting caller. The failure
+  // policy: the first failure stops the call (nothing new starts), or, with
+  // `go_on`, every job is tried and each one's outcome reported.
+  void start(std::optional<Listing> listing, bool wake_on_moved,
+             bool go_on = false);
   // Queues `job` if there is room, else leaves it and answers false.
   bool try_submit(Job& job);
   // Waits up to `timeout` for the end and for a Done, or (`for_room`) for
@@ -175,7 +178,7 @@ class Engine {
   std::vector<std::pair<std::string, std::string>> regions_;
   bool input_closed_ = false, stopping_ = false, cancelled_ = false;
   bool started_ = false, ended_ = false;
-  bool wake_on_moved_ = false;
+  bool wake_on_moved_ = false, go_on_ = false;
 
   // The engine thread's own.
   std::vector<std::unique_ptr<Transfer>> running_;  // in the multi handle

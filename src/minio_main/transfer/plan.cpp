@@ -16,23 +16,41 @@ bool sequential(nb::handle workers, nb::handle progress) {
          workers.equal(nb::int_(1));
 }
 
+// `move` for the file `name`; with a `failed` callable, a failure of the
+// file's own (an Exception, not Ctrl-C) goes to it and the call goes on.
+template <typename Move>
+void each(nb::handle failed, nb::handle name, Move&& move) {
+  if (failed.is_none()) return std::forward<Move>(move)();
+  try {
+    std::forward<Move>(move)();
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    failed(name, error.value());
+  }
+}
+
 // workers=1 without progress: each file through the per-file operation at
 // once, on this thread, as a plain loop would.
 class Direct : public Executor {
  public:
-  explicit Direct(nb::handle self) : self_(nb::borrow(self)) {}
+  Direct(nb::handle self, nb::handle failed)
+      : self_(nb::borrow(self)), failed_(nb::borrow(failed)) {}
   void upload(nb::handle bucket_name, nb::handle object_name, nb::handle path,
               nb::handle /*size*/, nb::handle parallel) override {
-    self_.attr("_upload_file")(bucket_name, object_name, path,
-                               "parallel"_a = parallel);
+    each(failed_, object_name, [&] {
+      self_.attr("_upload_file")(bucket_name, object_name, path,
+                                 "parallel"_a = parallel);
+    });
   }
   void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
                 nb::handle /*size*/, nb::handle /*etag*/) override {
-    self_.attr("_download_file")(bucket_name, object_name, path);
+    each(failed_, object_name, [&] {
+      self_.attr("_download_file")(bucket_name, object_name, path);
+    });
   }
 
  private:
-  nb::object self_;
+  nb::object self_, failed_;
 };
 
 // The per-file operations on worker threads (zarnel/transfers.py).
@@ -69,7 +87,8 @@ class OnThreads : public Executor {
 
 class OnEngine : public Executor {
  public:
-  explicit OnEngine(std::unique_ptr<Tree> tree) : tree_(std::move(tree)) {}
+  OnEngine(std::unique_ptr<Tree> tree, nb::handle failed)
+      : tree_(std::move(tree)), failed_(nb::borrow(failed)) {}
   void upload(nb::handle bucket_name, nb::handle object_name, nb::handle path,
               nb::handle /*size*/, nb::handle parallel) override {
     // _upload_file reads a backslash in an object name as "/"; the walk's
@@ -77,12 +96,16 @@ class OnEngine : public Executor {
     nb::object name = PyUnicode_Check(object_name.ptr())
                           ? host::forward_slashes(object_name)
                           : nb::borrow(object_name);
-    tree_->upload(external::imported("get_content_type"), bucket_name, name,
-                  path, parallel);
+    each(failed_, object_name, [&] {
+      tree_->upload(external::imported("get_content_type"), bucket_name, name,
+                    path, parallel);
+    });
   }
   void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
                 nb::handle size, nb::handle etag) override {
-    tree_->download(bucket_name, object_name, path, size, etag);
+    each(failed_, object_name, [&] {
+      tree_->download(bucket_name, object_name, path, size, etag);
+    });
   }
   bool download_listed(nb::handle bucket_name, nb::handle prefix,
                        nb::handle directory) override {
@@ -96,6 +119,7 @@ class OnEngine : public Executor {
 
  private:
   std::unique_ptr<Tree> tree_;
+  nb::object failed_;
 };
 
 class Collector : public Executor {
@@ -120,8 +144,14 @@ class Collector : public Executor {
 std::unique_ptr<Executor> executor_for(
     const Originals& originals, const Call& call,
     std::initializer_list<nb::handle> texts) {
+  if (!call.failed.is_none() && !PyCallable_Check(call.failed.ptr())) {
+    nb::object message = nb::str("failed must be callable or None, not {}")
+                             .format(call.failed.type().attr("__name__"));
+    PyErr_SetObject(PyExc_TypeError, message.ptr());
+    throw nb::python_error();
+  }
   if (sequential(call.workers, call.progress)) {
-    return std::make_unique<Direct>(call.self);
+    return std::make_unique<Direct>(call.self, call.failed);
   }
   std::string why;
   std::unique_ptr<Tree> tree;
@@ -131,14 +161,19 @@ std::unique_ptr<Executor> executor_for(
     why = "names that are not text";
   } else if (call.upload) {
     tree = Tree::for_upload(originals, call.operation, call.self, call.workers,
-                            call.progress, why);
+                            call.progress, call.failed, why);
   } else {
     tree = Tree::for_download(originals, call.operation, call.self,
-                              call.workers, call.progress, call.listing, why);
+                              call.workers, call.progress, call.failed,
+                              call.listing, why);
   }
-  if (tree) return std::make_unique<OnEngine>(std::move(tree));
-  nb::object transfers = external::imported("Transfers")(
-      call.workers, call.progress, call.operation, why);
+  if (tree) return std::make_unique<OnEngine>(std::move(tree), call.failed);
+  nb::object make = external::imported("Transfers");
+  nb::object transfers =
+      call.failed.is_none()
+          ? make(call.workers, call.progress, call.operation, why)
+          : make(call.workers, call.progress, call.operation, why,
+                 "failed"_a = call.failed);
   return std::make_unique<OnThreads>(call.self, std::move(transfers));
 }
 

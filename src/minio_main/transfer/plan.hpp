@@ -57,6 +57,9 @@ struct Call {
   bool upload;
   bool listing;  // a download of a prefix, which the engine lists itself
   nb::handle self, workers, progress;
+  // The failure policy: none, the first failure ends the call; a callable,
+  // each file's failure goes to failed(name, error) and the call goes on.
+  nb::handle failed = nb::none();
 };
 
 // The one place that decides which executor serves a call (and, past one

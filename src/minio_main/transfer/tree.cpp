@@ -111,10 +111,11 @@ Originals::Originals(nb::handle module_name) {
 
 Tree::Tree(const Originals& originals, const char* operation, nb::handle self,
            nb::handle engine, Endpoint endpoint, int workers,
-           nb::handle progress)
+           nb::handle progress, nb::handle failed)
     : self_(nb::borrow(self)),
       engine_object_(nb::borrow(engine)),
       progress_(nb::borrow(progress)),
+      failed_to_(failed.is_valid() ? nb::borrow(failed) : nb::none()),
       endpoint_(endpoint.base_url.substr(endpoint.base_url.find("//") + 2)),
       engine_(std::move(endpoint), workers) {
   outcome_ = originals.outcome(
@@ -136,18 +137,19 @@ Tree::~Tree() {
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
                                        const char* operation, nb::handle self,
                                        nb::handle workers, nb::handle progress,
-                                       std::string& why) {
+                                       nb::handle failed, std::string& why) {
   const char* overridden = own(self, "_upload_file", originals.upload_file)
                                ? nullptr
                                : "_upload_file";
-  return make(originals, operation, overridden, self, workers, progress, why);
+  return make(originals, operation, overridden, self, workers, progress,
+              failed, why);
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
                                          const char* operation, nb::handle self,
                                          nb::handle workers,
-                                         nb::handle progress, bool listing,
-                                         std::string& why) {
+                                         nb::handle progress, nb::handle failed,
+                                         bool listing, std::string& why) {
   const char* overridden = nullptr;
   if (!own(self, "_download_file", originals.download_file)) {
     overridden = "_download_file";
@@ -155,13 +157,15 @@ std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
              !own(self, "_bucket_list_files", originals.bucket_list_files)) {
     overridden = "_bucket_list_files";
   }
-  return make(originals, operation, overridden, self, workers, progress, why);
+  return make(originals, operation, overridden, self, workers, progress,
+              failed, why);
 }
 
 std::unique_ptr<Tree> Tree::make(const Originals& originals,
                                  const char* operation, const char* overridden,
                                  nb::handle self, nb::handle workers,
-                                 nb::handle progress, std::string& why) {
+                                 nb::handle progress, nb::handle failed,
+                                 std::string& why) {
   int count = engine_workers(originals, workers, progress);
   if (count == 0) {
     why = "one worker";
@@ -193,7 +197,8 @@ std::unique_ptr<Tree> Tree::make(const Originals& originals,
     return nullptr;
   }
   return std::unique_ptr<Tree>(new Tree(originals, operation, self, engine,
-                                        std::move(*endpoint), count, progress));
+                                        std::move(*endpoint), count, progress,
+                                        failed));
 }
 
 void Tree::prepare_bucket(nb::handle bucket_name, const std::string& bucket) {
@@ -208,7 +213,7 @@ void Tree::prepare_bucket(nb::handle bucket_name, const std::string& bucket) {
 void Tree::start_once() {
   if (started_) return;
   started_ = true;
-  engine_.start(std::nullopt, !progress_.is_none());
+  engine_.start(std::nullopt, !progress_.is_none(), goes_on());
 }
 
 void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
@@ -390,7 +395,9 @@ void Tree::drain() {
         }
         break;
       case Done::Kind::kFailed:
-        if (nb::cast<bool>(
+        if (goes_on()) {
+          failed_to_(name, outcome_.attr("error_of")(report(*done.failure)));
+        } else if (nb::cast<bool>(
                 outcome_.attr("engine_failed")(name, report(*done.failure)))) {
           failed_ = true;
           engine_.stop();
@@ -411,6 +418,9 @@ void Tree::drain() {
 void Tree::record(nb::object error, nb::handle name) {
   if (PyErr_GivenExceptionMatches(error.ptr(), PyExc_KeyboardInterrupt)) {
     engine_.cancel();  // Ctrl-C in a progress call
+  } else if (goes_on()) {
+    failed_to_(name, error);
+    return;
   }
   if (nb::cast<bool>(outcome_.attr("failed")(name, error))) {
     failed_ = true;

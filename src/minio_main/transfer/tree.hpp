@@ -33,17 +33,18 @@ class Tree {
   // per-file operations it stands in for the class's own (for a download
   // that `listing` makes, _bucket_list_files too), `_engine` a plain-HTTP
   // client of the SDK's own class. Nothing otherwise, and why in `why`: the
-  // call then moves its files through the per-file operations.
+  // call then moves its files through the per-file operations. With a
+  // callable `failed`, the call goes on past a file's failure, which goes to
+  // `failed(name, error)` instead of ending the call.
   static std::unique_ptr<Tree> for_upload(const Originals& originals,
                                           const char* operation,
                                           nb::handle self, nb::handle workers,
                                           nb::handle progress,
-                                          std::string& why);
-  static std::unique_ptr<Tree> for_download(const Originals& originals,
-                                            const char* operation,
-                                            nb::handle self, nb::handle workers,
-                                            nb::handle progress, bool listing,
-                                            std::string& why);
+                                          nb::handle failed, std::string& why);
+  static std::unique_ptr<Tree> for_download(
+      const Originals& originals, const char* operation, nb::handle self,
+      nb::handle workers, nb::handle progress, nb::handle failed, bool listing,
+      std::string& why);
   ~Tree();
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
@@ -72,11 +73,14 @@ class Tree {
 
  private:
   Tree(const Originals& originals, const char* operation, nb::handle self,
-       nb::handle engine, Endpoint endpoint, int workers, nb::handle progress);
+       nb::handle engine, Endpoint endpoint, int workers, nb::handle progress,
+       nb::handle failed);
   static std::unique_ptr<Tree> make(const Originals& originals,
                                     const char* operation, const char* own,
                                     nb::handle self, nb::handle workers,
-                                    nb::handle progress, std::string& why);
+                                    nb::handle progress, nb::handle failed,
+                                    std::string& why);
+  bool goes_on() const { return !failed_to_.is_none(); }
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
   void start_once();
   // Raises the call's first failure once there is one.
@@ -95,7 +99,8 @@ class Tree {
   // The outcome's end: raises `error` (or, without one, the first failure).
   void end(nb::handle error);
 
-  nb::object outcome_, self_, engine_object_, progress_, check_object_name_;
+  nb::object outcome_, self_, engine_object_, progress_, failed_to_,
+      check_object_name_;
   std::string endpoint_;  // host:port
   Engine engine_;
   bool started_ = false, failed_ = false;

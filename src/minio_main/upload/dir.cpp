@@ -253,10 +253,11 @@ void bind_upload_dir(Class& cls) {
   cls.def(
       "_upload_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
-                  nb::handle parallel, nb::handle workers,
-                  nb::handle progress) {
+                  nb::handle parallel, nb::handle workers, nb::handle progress,
+                  nb::handle failed) {
         auto executor = transfer::executor_for(
-            *originals, {"_upload_files", true, false, self, workers, progress},
+            *originals,
+            {"_upload_files", true, false, self, workers, progress, failed},
             {});
         transfer::serve(*executor, [&] {
           for (nb::handle item : nb::borrow(files)) {
@@ -268,17 +269,21 @@ void bind_upload_dir(Class& cls) {
       },
       "bucket_name"_a.none(), "files"_a.none(), "parallel"_a.none() = 3,
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "failed"_a.none() = nb::none(),
       nb::sig("def _upload_files(self, bucket_name: str, files: "
               "collections.abc.Iterable[zarnel.records.UploadItem], parallel: "
               "int = 3, *, workers: int = 1, progress: "
-              "collections.abc.Callable[[str, int], object] | None = None) "
-              "-> None"),
+              "collections.abc.Callable[[str, int], object] | None = None, "
+              "failed: collections.abc.Callable[[str, Exception], object] | "
+              "None = None) -> None"),
       "Store each (object_name, file_name, size) of `files` as\n"
       "`_upload_file(bucket_name, object_name, file_name,\n"
       "parallel=parallel)` does: the items of `_plan_upload_dir`, say.\n"
       "`workers`, `progress` and the failure rules are those of\n"
       "`_upload_dir`, on the transfer engine when it may serve this\n"
-      "instance, else through `_upload_file`.");
+      "instance, else through `_upload_file`. With `failed`, the call goes\n"
+      "on past a file's failure: every file is tried, and each failure is\n"
+      "handed to `failed(object_name, error)` instead of being raised.");
 }
 
 }  // namespace zarnel

@@ -129,14 +129,16 @@ class ZarnelMinioMain:
         link). Nothing moves; a failure of the walk or of `add` ends it.
         """
 
-    def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+    def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
         """
         Store each (object_name, file_name, size) of `files` as
         `_upload_file(bucket_name, object_name, file_name,
         parallel=parallel)` does: the items of `_plan_upload_dir`, say.
         `workers`, `progress` and the failure rules are those of
         `_upload_dir`, on the transfer engine when it may serve this
-        instance, else through `_upload_file`.
+        instance, else through `_upload_file`. With `failed`, the call goes
+        on past a file's failure: every file is tried, and each failure is
+        handed to `failed(object_name, error)` instead of being raised.
         """
 
     def _download_flow(self, bucket_name: str, object_name: str) -> str:
@@ -176,14 +178,15 @@ class ZarnelMinioMain:
         none). Nothing moves; a failure of the listing or of `add` ends it.
         """
 
-    def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+    def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
         """
         Write each (object_name, file_name, size, etag) of `files` as
         `_download_file(bucket_name, object_name, file_name)` does: the
         items of `_plan_download_dir`, say. `workers`, `progress` and the
         failure rules are those of `_download_dir`; on the transfer engine
         (when it may serve this instance) each file is checked against
-        `size` and, where it is an MD5, `etag`.
+        `size`, and its content against `etag` or the CRC-32 it was stored
+        with. `failed` as for `_upload_files`.
         """
 
     def _remove_object(self, bucket_name: str, object_name: str) -> None:
