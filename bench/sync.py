@@ -1,7 +1,9 @@
 """Syncs against a local SeaweedFS server, zarnel's _sync_up/_sync_down beside
-`s5cmd sync` (bench/README.md): a tree of small files in folders, first
-upload, no-op sync up, 1% changed up, no-op sync down; and how much a fresh
-process's peak RSS grows during a no-op sync of a large tree."""
+`s5cmd sync`, `rclone sync --transfers 16` and zarnel's own `_upload_dir`
+(bench/README.md): a tree of small files in folders, first upload, no-op sync
+up, 1% changed up, first sync down into an empty folder, no-op sync down; and
+how much a fresh process's peak RSS grows during a no-op sync of a large
+tree."""
 
 from __future__ import annotations
 
@@ -22,8 +24,21 @@ FILE_SIZE = 4 * 1024
 # run, --quick.
 TREE = {False: (10_000, 100), True: (1_000, 10)}
 LARGE = {False: 200_000, True: 20_000}
-STEPS = ("first upload", "no-op sync up", "1% changed up", "no-op sync down")
-SPEED = Goal("speed over s5cmd's", ">=", 1.5)
+STEPS = ("first upload", "no-op sync up", "1% changed up", "first sync down",
+         "no-op sync down")  # fmt: skip
+TOOLS = ("zarnel", "s5cmd", "rclone", "upload_dir")
+# The goals of each step: zarnel's speed over the tool's.
+GOALS = {
+    "first upload": {"s5cmd": 3.0, "upload_dir": 0.85},
+    "no-op sync up": {"s5cmd": 2.5},
+    "1% changed up": {"s5cmd": 2.5},
+    "first sync down": {"s5cmd": 3.0, "rclone": 1.0},
+    "no-op sync down": {"s5cmd": 2.5},
+}
+# Each tool's steps (the baselines run only where a goal names them).
+RUNS = {tool: [s for s in STEPS if tool in ("zarnel", "s5cmd") or tool in GOALS[s]]
+        for tool in TOOLS}  # fmt: skip
+WORKERS = 32
 RSS = Goal("peak RSS growth", "<=", 64, " MiB")
 MIB = 1024 * 1024
 # The no-op sync of the memory figure, in a process of its own: its peak RSS
@@ -61,7 +76,7 @@ def run_sync(server, quick: bool = False) -> dict:
     count, folders = TREE[quick]
     names = common.file_names(count, folders)
     repeat = 1 if quick else 3
-    seconds: dict[str, dict[str, list[float]]] = {s: {"zarnel": [], "s5cmd": []} for s in STEPS}
+    seconds: dict[str, dict[str, list[float]]] = {s: {t: [] for t in TOOLS} for s in STEPS}
     failed: dict[str, str] = {}
     with common.workdir("sync") as work:
         sdk, bucket = common.sdk_for(server), f"bench-{uuid.uuid4().hex[:8]}"
@@ -69,25 +84,35 @@ def run_sync(server, quick: bool = False) -> dict:
         home = common.fresh_dir(work / "home")
         (home / "aws").write_text("[default]\nregion = us-east-1\n")
         (home / "empty").write_text("")
-        s5cmd = Peer(server, bucket, home, *next(p for p in PEERS if p[0] == "s5cmd"))
+        peers = {p[2]: Peer(server, bucket, home, *p) for p in PEERS if p[2] in TOOLS}
+        s5cmd = peers["s5cmd"]
         store = common.store(server)
         url = f"http://127.0.0.1:{server.port}"
 
         def ours(step: str, i: int, tree: Path, down: Path) -> None:
-            if step == "no-op sync down":
-                store._sync_down(bucket, f"z{i}", down)
+            if step.endswith("down"):
+                store._sync_down(bucket, f"z{i}", down, workers=WORKERS)
             else:
-                store._sync_up(bucket, tree, f"z{i}")
+                store._sync_up(bucket, tree, f"z{i}", workers=WORKERS)
 
-        def theirs(step: str, i: int, tree: Path, down: Path) -> None:
+        def upload_dir(step: str, i: int, tree: Path, down: Path) -> None:
+            store._upload_dir(bucket, str(tree), base_dir=f"u{i}", workers=WORKERS)
+
+        def with_s5cmd(step: str, i: int, tree: Path, down: Path) -> None:
             words = ["--endpoint-url", url, "--log", "error", "sync"]
-            if step == "no-op sync down":
+            if step.endswith("down"):
                 words += [f"s3://{bucket}/s{i}/*", f"{down}/"]
             else:
                 words += [f"{tree}/", f"s3://{bucket}/s{i}/"]
             s5cmd.run(words, url)
 
-        tools = {"zarnel": ours, "s5cmd": theirs}
+        def with_rclone(step: str, i: int, tree: Path, down: Path) -> None:
+            # The objects that s5cmd stored, as zarnel's own come down.
+            words = ["sync", f"bench:{bucket}/s{i}", str(down), "--transfers", "16"]
+            peers["rclone"].run(words, url)
+
+        tools = {"zarnel": ours, "s5cmd": with_s5cmd, "rclone": with_rclone,
+                 "upload_dir": upload_dir}  # fmt: skip
         for i in range(repeat):
             tree = work / f"tree-{i}"
             common.write_tree(tree, names, FILE_SIZE)
@@ -96,14 +121,9 @@ def run_sync(server, quick: bool = False) -> dict:
                 if step == "1% changed up":
                     _change(tree, names)
                 for key, move in tools.items():
-                    if key in failed or (key == "s5cmd" and s5cmd.unavailable):
+                    peer = peers.get(key)
+                    if step not in RUNS[key] or key in failed or (peer and peer.unavailable):
                         continue
-                    if step == "no-op sync down":  # the first sync down is not timed
-                        try:
-                            move(step, i, tree, downs[key])
-                        except Exception as error:
-                            failed[key] = scrub(error, server.secret_key)
-                            continue
                     try:
                         seconds[step][key].append(common.timed(move, step, i, tree, downs[key]))
                     except Exception as error:
@@ -135,25 +155,28 @@ def run_sync(server, quick: bool = False) -> dict:
             if copied or skipped != large:
                 failed["memory"] = f"copied {copied}, skipped {skipped} of {large}"
 
-    table = [["step", "zarnel s", "s5cmd s", "zarnel speed / s5cmd's"]]
+    table = [["step", *(f"{t} s" for t in TOOLS)]]
     goals, figures = [], {}
     for step in STEPS:
-        mine, peer = median(seconds[step]["zarnel"]), median(seconds[step]["s5cmd"])
-        ratio = peer / mine if mine and peer else None
-        figures[step] = {"zarnel_s": mine, "s5cmd_s": peer, "ratio": ratio}
-        table.append([step, f"{mine:.2f}" if mine else "n/a", f"{peer:.2f}" if peer else "n/a",
-                      f"{ratio:.2f}" if ratio else "n/a"])  # fmt: skip
-        if step != "first upload":
-            shown = f"{ratio:.2f}x" if ratio else "n/a"
-            goals.append(SPEED.grade(ratio, step, shown))
+        took = {tool: median(seconds[step][tool]) for tool in TOOLS}
+        figures[step] = {f"{tool}_s": took[tool] for tool in TOOLS}
+        table.append([step, *(f"{took[t]:.2f}" if took[t] else "-" for t in TOOLS)])
+        for tool, want in GOALS[step].items():
+            mine, theirs = took["zarnel"], took[tool]
+            ratio = theirs / mine if mine and theirs else None
+            figures[step][f"over_{tool}"] = ratio
+            goal = Goal(f"speed over {tool}'s", ">=", want)
+            goals.append(goal.grade(ratio, step, f"{ratio:.2f}x" if ratio else "n/a"))
     measured = grown if grown == grown else None  # NaN: not measured
     goals.append(RSS.grade(measured, f"no-op sync up of {large:,} objects", f"{grown:.1f} MiB"))
-    lines = [f"{count:,} files of 4 KiB in {folders} folders, median of {repeat}; "
-             f"s5cmd {s5cmd.version or s5cmd.unavailable}",
+    lines = [f"{count:,} files of 4 KiB in {folders} folders, median of {repeat}, zarnel with "
+             f"workers={WORKERS}; "
+             + "; ".join(f"{p.version or p.unavailable}" for p in peers.values()),
              f"no-op sync up of {large:,} objects: {noop_seconds:.1f} s, "
              f"peak RSS +{grown:.1f} MiB"]  # fmt: skip
     lines += [f"{key} failed: {why}" for key, why in failed.items()]
     result = {"steps": figures, "large": {"objects": large, "seconds": noop_seconds,
               "rss_mib": grown}, "failed": failed}  # fmt: skip
-    result["report"] = common.report("sync: zarnel beside s5cmd sync", *lines, table, goals=goals)
+    result["report"] = common.report("sync: zarnel beside s5cmd sync and rclone sync", *lines,
+                                     table, goals=goals)  # fmt: skip
     return result

@@ -17,10 +17,10 @@ import pytest
 import urllib3
 from minio.error import S3Error
 
+import zarnel
 from tests.faultproxy import FaultProxy
 from tests.integration.conftest import ENGINE_KINDS
 from tests.integration.test_engine_failures import ends
-import zarnel
 from zarnel.minio_main import ZarnelMinioMain
 
 pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
@@ -468,15 +468,14 @@ def test_ctrl_c_ends_a_sync_within_a_second(sdk, bucket, via, proxy, tmp_path, w
     (tmp_path / "down" / "extra").write_bytes(b"x")
     proxy.delay(5, when=lambda r: r.method in ("PUT", "GET") and "/up/" in r.path, times=None)
     timer = threading.Timer(0.8, os.kill, (os.getpid(), signal.SIGINT))
+    options = {"delete": True, "max_delete": 10, "workers": 8}
+    sync = (lambda: via._sync_up(bucket, str(tmp_path / "up"), **options)) if way == "up" else (
+        lambda: via._sync_down(bucket, "up", str(tmp_path / "down"), **options))  # fmt: skip
 
     started = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        if way == "up":
-            via._sync_up(bucket, str(tmp_path / "up"), delete=True, max_delete=10, workers=8)
-        else:
-            via._sync_down(bucket, "up", str(tmp_path / "down"), delete=True, max_delete=10,
-                           workers=8)  # fmt: skip
+        sync()
     assert time.monotonic() - started < 0.8 + 1.0
     timer.join()
     assert unfinished(sdk, bucket) == []

@@ -114,8 +114,8 @@ std::optional<std::string> upload_id(const Transfer& transfer) {
 std::int64_t iso_seconds(const std::string& text) {
   struct tm parts = {};
   if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d", &parts.tm_year,
-                  &parts.tm_mon, &parts.tm_mday, &parts.tm_hour,
-                  &parts.tm_min, &parts.tm_sec) != 6) {
+                  &parts.tm_mon, &parts.tm_mday, &parts.tm_hour, &parts.tm_min,
+                  &parts.tm_sec) != 6) {
     return -1;
   }
   parts.tm_year -= 1900;
@@ -159,7 +159,8 @@ bool sent_as_read(const Upload& upload) {
   if (upload.job.crc32_hex.empty()) return true;
   std::uint32_t crc = upload.crcs[0];
   for (int part = 2; part <= upload.parts; ++part) {
-    std::uint64_t from = static_cast<std::uint64_t>(part - 1) * upload.part_size;
+    std::uint64_t from =
+        static_cast<std::uint64_t>(part - 1) * upload.part_size;
     crc = crc32_join(crc, upload.crcs[static_cast<std::size_t>(part - 1)],
                      std::min(upload.part_size, upload.job.size - from));
   }
@@ -586,7 +587,8 @@ void Engine::abandon() {
         if (!id) transfer->upload->uncertain = true;
         drop(transfer->upload);
       } else if (step == Step::kUploads && done) {
-        for (const std::string& id : lost_uploads(*transfer->upload, *transfer)) {
+        for (const std::string& id :
+             lost_uploads(*transfer->upload, *transfer)) {
           send(abort_request(transfer->upload, id));
         }
       }
@@ -603,9 +605,8 @@ void Engine::start_job(Job job) {
   std::unique_ptr<Transfer> transfer = idle_transfer();
   // An object stored in parts comes part by part, whatever its size: the
   // ETag of the parts (or its CRC-32) checks them.
-  int parts = job.kind == Job::Kind::kGet && job.size > 0
-                  ? etag_parts(job.etag)
-                  : 0;
+  int parts =
+      job.kind == Job::Kind::kGet && job.size > 0 ? etag_parts(job.etag) : 0;
   if (job.kind == Job::Kind::kGet && (job.size > ranged_limit || parts > 0)) {
     idle_.push_back(std::move(transfer));
     auto download = std::make_shared<Download>();
@@ -781,8 +782,7 @@ void Engine::next_ranges() {
 // order.
 std::string whole_mismatch(const Download& download) {
   std::uint64_t from = 0;
-  for (std::size_t i = 0; download.by_part && i < download.starts.size();
-       ++i) {
+  for (std::size_t i = 0; download.by_part && i < download.starts.size(); ++i) {
     if (download.starts[i] != from) return "the parts do not join up";
     from += download.lengths[i];
   }
@@ -815,7 +815,8 @@ std::string whole_mismatch(const Download& download) {
     }
     Digest digest(EVP_md5());
     digest.update(joined.data(), joined.size());
-    std::string want = digest.hex() + "-" + std::to_string(download.md5s.size());
+    std::string want =
+        digest.hex() + "-" + std::to_string(download.md5s.size());
     if (unquoted(download.job.etag) == want) return {};
     return "the body does not match its ETag (the MD5 of its parts)";
   }
@@ -1146,8 +1147,8 @@ std::unique_ptr<Transfer> Engine::sweep_request(
   looking->step = Step::kUploads;
   looking->job.bucket = upload->job.bucket;
   looking->job.object_name = upload->job.object_name;
-  looking->query = "prefix=" + query_encode(upload->job.object_name) +
-                   "&uploads=";
+  looking->query =
+      "prefix=" + query_encode(upload->job.object_name) + "&uploads=";
   looking->upload = upload;
   return looking;
 }

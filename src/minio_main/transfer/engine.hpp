@@ -64,7 +64,7 @@ struct Job {
   // PUT in parts: the CRC-32 of the whole file, stored with the object so
   // that a download can check it (its ETag is no MD5 of the content).
   std::string crc32_hex;
-  std::string etag;        // GET: from the listing
+  std::string etag;  // GET: from the listing
   // The caller's name of the file, a strong reference that only the caller's
   // thread takes or drops; it comes back in the job's Done.
   PyObject* token = nullptr;
@@ -148,8 +148,8 @@ class Engine {
   void upload_ended(std::unique_ptr<Transfer> transfer, bool done);
   void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
   void drop_upload(const std::shared_ptr<Upload>& upload);
-  std::unique_ptr<Transfer> abort_request(
-      const std::shared_ptr<Upload>& upload, const std::string& id);
+  std::unique_ptr<Transfer> abort_request(const std::shared_ptr<Upload>& upload,
+                                          const std::string& id);
   // A look for the unfinished uploads of `upload`'s name (see Upload).
   std::unique_ptr<Transfer> sweep_request(
       const std::shared_ptr<Upload>& upload);

@@ -113,8 +113,8 @@ std::uint32_t crc32_update(std::uint32_t crc, const void* data,
 
 std::uint32_t crc32_join(std::uint32_t first, std::uint32_t second,
                          std::uint64_t second_size) {
-  return static_cast<std::uint32_t>(::crc32_combine(
-      first, second, static_cast<z_off_t>(second_size)));
+  return static_cast<std::uint32_t>(
+      ::crc32_combine(first, second, static_cast<z_off_t>(second_size)));
 }
 
 std::string crc32_hex(std::uint32_t crc) {

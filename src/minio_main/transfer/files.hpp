@@ -45,8 +45,7 @@ constexpr int changed = -2;      // its size changed while it was read
 // for its CRC-32 alone (`sha256` stays empty, `crc32` is set).
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
-                    std::string& body, std::string& sha256,
-                    std::string& crc32);
+                    std::string& body, std::string& sha256, std::string& crc32);
 
 // The regular file at `path` opened for reading without blocking on what is
 // not one (a FIFO swapped in, say): the descriptor, or -1 with `error` set

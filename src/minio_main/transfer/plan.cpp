@@ -44,9 +44,8 @@ class Direct : public Executor {
   }
   void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
                 nb::handle /*size*/, nb::handle /*etag*/) override {
-    each(failed_, object_name, [&] {
-      self_.attr("_download_file")(bucket_name, object_name, path);
-    });
+    each(failed_, object_name,
+         [&] { self_.attr("_download_file")(bucket_name, object_name, path); });
   }
 
  private:
@@ -103,9 +102,8 @@ class OnEngine : public Executor {
   }
   void download(nb::handle bucket_name, nb::handle object_name, nb::handle path,
                 nb::handle size, nb::handle etag) override {
-    each(failed_, object_name, [&] {
-      tree_->download(bucket_name, object_name, path, size, etag);
-    });
+    each(failed_, object_name,
+         [&] { tree_->download(bucket_name, object_name, path, size, etag); });
   }
   bool download_listed(nb::handle bucket_name, nb::handle prefix,
                        nb::handle directory) override {
@@ -163,9 +161,9 @@ std::unique_ptr<Executor> executor_for(
     tree = Tree::for_upload(originals, call.operation, call.self, call.workers,
                             call.progress, call.failed, why);
   } else {
-    tree = Tree::for_download(originals, call.operation, call.self,
-                              call.workers, call.progress, call.failed,
-                              call.listing, why);
+    tree =
+        Tree::for_download(originals, call.operation, call.self, call.workers,
+                           call.progress, call.failed, call.listing, why);
   }
   if (tree) return std::make_unique<OnEngine>(std::move(tree), call.failed);
   nb::object make = external::imported("Transfers");

@@ -69,8 +69,8 @@ bool plain_md5(const std::string& etag) {
 int etag_parts(const std::string& etag) {
   std::string value = unquoted(etag);
   std::size_t dash = value.find('-');
-  if (dash != 32 || !plain_md5(value.substr(0, 32)) ||
-      value.size() == 33 || value.size() > 38) {
+  if (dash != 32 || !plain_md5(value.substr(0, 32)) || value.size() == 33 ||
+      value.size() > 38) {
     return 0;
   }
   int parts = 0;

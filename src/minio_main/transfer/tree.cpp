@@ -141,8 +141,8 @@ std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
   const char* overridden = own(self, "_upload_file", originals.upload_file)
                                ? nullptr
                                : "_upload_file";
-  return make(originals, operation, overridden, self, workers, progress,
-              failed, why);
+  return make(originals, operation, overridden, self, workers, progress, failed,
+              why);
 }
 
 std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
@@ -157,8 +157,8 @@ std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
              !own(self, "_bucket_list_files", originals.bucket_list_files)) {
     overridden = "_bucket_list_files";
   }
-  return make(originals, operation, overridden, self, workers, progress,
-              failed, why);
+  return make(originals, operation, overridden, self, workers, progress, failed,
+              why);
 }
 
 std::unique_ptr<Tree> Tree::make(const Originals& originals,
@@ -246,8 +246,8 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
     nb::gil_scoped_release released;
     job.body.clear();
     error_number =
-        read_for_upload(job.path, single_put_limit, in_memory_limit,
-                        job.size, job.body, job.sha256_hex, job.crc32_hex);
+        read_for_upload(job.path, single_put_limit, in_memory_limit, job.size,
+                        job.body, job.sha256_hex, job.crc32_hex);
     if (error_number != changed) break;  // written to while read: once more
   }
   if (error_number != 0) {
@@ -397,8 +397,8 @@ void Tree::drain() {
       case Done::Kind::kFailed:
         if (goes_on()) {
           failed_to_(name, outcome_.attr("error_of")(report(*done.failure)));
-        } else if (nb::cast<bool>(
-                outcome_.attr("engine_failed")(name, report(*done.failure)))) {
+        } else if (nb::cast<bool>(outcome_.attr("engine_failed")(
+                       name, report(*done.failure)))) {
           failed_ = true;
           engine_.stop();
         }

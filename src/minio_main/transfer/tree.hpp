@@ -41,10 +41,12 @@ class Tree {
                                           nb::handle self, nb::handle workers,
                                           nb::handle progress,
                                           nb::handle failed, std::string& why);
-  static std::unique_ptr<Tree> for_download(
-      const Originals& originals, const char* operation, nb::handle self,
-      nb::handle workers, nb::handle progress, nb::handle failed, bool listing,
-      std::string& why);
+  static std::unique_ptr<Tree> for_download(const Originals& originals,
+                                            const char* operation,
+                                            nb::handle self, nb::handle workers,
+                                            nb::handle progress,
+                                            nb::handle failed, bool listing,
+                                            std::string& why);
   ~Tree();
   Tree(const Tree&) = delete;
   Tree& operator=(const Tree&) = delete;
