@@ -412,20 +412,16 @@ def check_download(path: str, expected: Expected) -> str | None:
     return None if f"{crc32:08x}" == expected.crc32 else f"does not match its {CRC32_KEY}"
 
 
-def _temporary(directory: str) -> str:
-    """A new empty file beside the target, named as the engine names its own."""
-    os.makedirs(directory or ".", exist_ok=True)
-    while True:
-        path = os.path.join(directory, f".zarnel-{secrets.token_hex(8)}.part")
-        try:
-            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-        except FileExistsError:
-            continue
-        return path
+def _temporary(target: str) -> str:
+    """A name beside ``target`` for its download, as the engine names its own
+    (not made here: creating a file costs as much as the download of a small
+    one on some file systems, and the storage client makes its own)."""
+    return os.path.join(os.path.dirname(target), f".zarnel-{secrets.token_hex(8)}.part")
 
 
 def _remove_temporary(path: str) -> None:
-    # With the storage client's own temporary file beside it.
+    # With the storage client's own, which a failed request leaves beside it
+    # (a glob reads the folder: only ever on a failure).
     for name in (path, *glob.glob(glob.escape(path) + ".*.part.minio")):
         try:
             os.remove(name)
@@ -450,17 +446,19 @@ def download_checked(owner: Any, bucket_name: str, entry: Entry) -> int:
             if _etag(found.etag) != _etag(etag) and found.last_modified:
                 modified = found.last_modified.timestamp()  # replaced since listed
             etag, size, metadata = found.etag or "", found.size or 0, found.metadata
-        temporary = _temporary(os.path.dirname(entry.path))
+        temporary = _temporary(entry.path)
+        kept = False
         try:
             owner._download_file(bucket_name, entry.name, temporary)
-            found_problem = check_download(temporary, Expected.of(size, etag, metadata))
-            if found_problem is None:
+            problem = check_download(temporary, Expected.of(size, etag, metadata)) or ""
+            if not problem:
                 os.utime(temporary, (modified, modified))
                 os.replace(temporary, entry.path)
+                kept = True
                 return size
-            problem = found_problem
         finally:
-            _remove_temporary(temporary)
+            if not kept:  # also on Ctrl-C or a failed request
+                _remove_temporary(temporary)
         if attempt + 1 < DOWNLOAD_ATTEMPTS:
             owner._log.info(f"_sync_down: retrying {entry.name!r} after the body {problem}")
     error = ProtocolError(f"Connection broken: the body {problem}")
