@@ -14,6 +14,13 @@ instance, else on threads over the instance's own ``_upload_file`` /
 ``_download_file`` (a subclass sees every file); a failed copy is recorded and
 the others go on. A sync that could not move every file raises ``SyncError``
 with the report; its ``__cause__`` is the first failure.
+
+A download lands in a temporary file beside its target and takes the target's
+name only once it matches its object (the engine's checks, or on the thread
+path ``check_download``) and has the object's time: a damaged body is fetched
+again, and the next sync never meets a wrong file that looks current. With
+``delete=True`` and no ``max_delete``, ``guard_deletes`` refuses a sync from an empty source, or one that would
+remove every entry of the destination, before anything changes.
 """
 
 from __future__ import annotations
@@ -21,18 +28,22 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import errno
+import glob
 import hashlib
 import os
+import re
+import secrets
 import stat
 import threading
 import time
 import xml.etree.ElementTree as ET
+import zlib
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 from urllib.parse import unquote_plus
 
 from zarnel import messages
-from zarnel.transfers import check_workers
+from zarnel.transfers import Transfers, check_workers
 
 __all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
 
@@ -42,6 +53,18 @@ MIB = 1024 * 1024
 MIN_PART_SIZE = 5 * MIB
 MAX_PARTS = 10_000
 COMPARES = ("mtime", "checksum")
+# The temporary files of a copy: the engine's and this module's
+# ".zarnel-<16 hex>.part", the storage client's "<file>.<ETag>.part.minio".
+# Never a file of the tree: neither sent up nor deleted.
+TEMPORARY = re.compile(r"\.zarnel-[0-9a-f]{16}\.part|.+\..+\.part\.minio", re.DOTALL)
+PLAIN_MD5 = re.compile(r"[0-9a-f]{32}")
+# The zlib CRC-32 of the whole object, 8 lowercase hex digits, which the
+# engine stores with each object it uploads in parts (their ETag is no MD5).
+CRC32_KEY = "x-amz-meta-zarnel-crc32"
+CRC32 = re.compile(r"[0-9a-f]{8}")
+# A download that does not match its object is fetched this many times in
+# all, then fails as a damaged body does (urllib3's ProtocolError).
+DOWNLOAD_ATTEMPTS = 4
 
 
 @dataclasses.dataclass
@@ -128,6 +151,8 @@ class LocalTree:
             self.failed[base] = error
             return files, folders
         for name in names:
+            if TEMPORARY.fullmatch(name):
+                continue  # a copy under way, or one that an earlier run left
             path = os.path.join(folder, name)
             if self.slashes and "\\" in name:
                 self.failed[base + name] = ValueError(
@@ -341,7 +366,124 @@ def changed(local: Entry, remote: Entry, upload: bool, compare: str) -> bool:
     return file_md5(local.path, local.size) != remote.etag
 
 
+# --- checked downloads -------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Expected:
+    """What a copy of an object must be: its size, and its MD5 where the ETag
+    is a plain one, else the CRC-32 stored with it, if any."""
+
+    size: int
+    md5: str = ""
+    crc32: str = ""
+
+    @classmethod
+    def of(cls, size: int, etag: str, metadata: Any = None) -> Expected:
+        etag = _etag(etag)
+        if PLAIN_MD5.fullmatch(etag):
+            return cls(size, md5=etag)
+        crc32 = ""
+        for key, value in (metadata or {}).items():  # the SDK's headers, or a plain dict
+            if key.lower() == CRC32_KEY and CRC32.fullmatch(str(value)):
+                crc32 = str(value)
+        return cls(size, crc32=crc32)
+
+
+def _etag(etag: str | None) -> str:
+    return (etag or "").strip('"').lower()
+
+
+def check_download(path: str, expected: Expected) -> str | None:
+    """Why the file at ``path`` is not a copy of its object, or None."""
+    size = os.stat(path).st_size
+    if size != expected.size:
+        return f"has {size} bytes, its object {expected.size}"
+    if not (expected.md5 or expected.crc32):
+        return None  # nothing else to check it against
+    md5 = hashlib.md5() if expected.md5 else None
+    crc32 = 0
+    with open(path, "rb") as file:
+        while chunk := file.read(MIB):
+            if md5 is not None:
+                md5.update(chunk)
+            else:
+                crc32 = zlib.crc32(chunk, crc32)
+    if md5 is not None:
+        return None if md5.hexdigest() == expected.md5 else "does not match its ETag (MD5)"
+    return None if f"{crc32:08x}" == expected.crc32 else f"does not match its {CRC32_KEY}"
+
+
+def _temporary(target: str) -> str:
+    """A name beside ``target`` for its download, as the engine names its own
+    (not made here: creating a file costs as much as the download of a small
+    one on some file systems, and the storage client makes its own)."""
+    return os.path.join(os.path.dirname(target), f".zarnel-{secrets.token_hex(8)}.part")
+
+
+def _remove_temporary(path: str) -> None:
+    # With the storage client's own, which a failed request leaves beside it
+    # (a glob reads the folder: only ever on a failure).
+    for name in (path, *glob.glob(glob.escape(path) + ".*.part.minio")):
+        try:
+            os.remove(name)
+        except FileNotFoundError:
+            pass
+
+
+def download_checked(owner: Any, bucket_name: str, entry: Entry) -> int:
+    """``entry``'s object through ``owner._download_file`` into a temporary
+    file, which takes the object's time and then ``entry.path`` only once it
+    matches the object; fetched again when it does not, then urllib3's
+    ``ProtocolError``. The object is asked for its metadata (the CRC-32) where
+    its listed ETag is no MD5, and again before each retry, in case it was
+    replaced since the listing. Returns the size."""
+    from urllib3.exceptions import ProtocolError
+
+    etag, size, modified, metadata = entry.etag, entry.size, entry.mtime, None
+    problem = ""
+    for attempt in range(DOWNLOAD_ATTEMPTS):
+        if attempt or not PLAIN_MD5.fullmatch(_etag(etag)):
+            found = owner._engine.stat_object(bucket_name, entry.name)
+            if _etag(found.etag) != _etag(etag) and found.last_modified:
+                modified = found.last_modified.timestamp()  # replaced since listed
+            etag, size, metadata = found.etag or "", found.size or 0, found.metadata
+        temporary = _temporary(entry.path)
+        kept = False
+        try:
+            owner._download_file(bucket_name, entry.name, temporary)
+            problem = check_download(temporary, Expected.of(size, etag, metadata)) or ""
+            if not problem:
+                os.utime(temporary, (modified, modified))
+                os.replace(temporary, entry.path)
+                kept = True
+                return size
+        finally:
+            if not kept:  # also on Ctrl-C or a failed request
+                _remove_temporary(temporary)
+        if attempt + 1 < DOWNLOAD_ATTEMPTS:
+            owner._log.info(f"_sync_down: retrying {entry.name!r} after the body {problem}")
+    error = ProtocolError(f"Connection broken: the body {problem}")
+    error.add_note(
+        f"moving {entry.path!r} <-> '{bucket_name}/{entry.name}', {DOWNLOAD_ATTEMPTS} attempts"
+    )
+    raise error
+
+
 # --- copies ------------------------------------------------------------------
+
+
+class _Checked:
+    """The thread path's per-file download for ``Transfers``: the instance's
+    own ``_download_file`` through a checked temporary file
+    (``download_checked``)."""
+
+    def __init__(self, owner: Any) -> None:
+        self.owner = owner
+        self.entries: dict[str, Entry] = {}
+
+    def _download_file(self, bucket_name: str, object_name: str, file_name: str) -> None:
+        download_checked(self.owner, bucket_name, self.entries.pop(object_name))
 
 
 def copy_all(
@@ -354,24 +496,27 @@ def copy_all(
     progress: Callable[[str, int], object] | None,
 ) -> None:
     """Copies every entry (up: file to object; down: object to file), up to
-    ``workers`` at once, while ``entries`` is still being produced, through
-    ``_upload_files`` / ``_download_files`` with the failure policy "go on":
-    on the transfer engine when it may serve the instance, else on threads
-    over the instance's own per-file operations (a subclass sees every file).
-    Fills the report's counts and failures and calls ``progress``."""
+    ``workers`` at once, while ``entries`` is still being produced, with the
+    failure policy "go on": through ``_upload_files`` / ``_download_files``,
+    which move them on the transfer engine when it may serve the instance
+    (each download checked there), else on threads over the instance's own
+    per-file operations (a subclass sees every file; a download then checked
+    here). Fills the report's counts and failures and calls ``progress``."""
     lock = threading.Lock()  # the thread path reports from its threads
-    times: dict[str, tuple[str, float]] = {}  # a download's path and time
+    times: dict[str, tuple[str, float]] = {}  # an engine download's path and time
 
-    def moved(name: str, size: int) -> None:
-        if not upload:
-            path, modified = times.pop(name)
-            # The object's time on the file, so the next sync sees them equal.
-            os.utime(path, (modified, modified))
+    def counted(name: str, size: int) -> None:
         with lock:
             report.copied += 1
             report.bytes += size or 0
         if progress is not None:
             progress(name, size)
+
+    def moved(name: str, size: int) -> None:
+        path, modified = times.pop(name)
+        # The object's time on the file, so the next sync sees them equal.
+        os.utime(path, (modified, modified))
+        counted(name, size)
 
     def failed(name: str, error: Exception) -> None:
         with lock:
@@ -380,7 +525,15 @@ def copy_all(
 
     if upload:
         files = ((entry.name, entry.path, entry.size) for entry in entries)
-        owner._upload_files(bucket_name, files, 3, workers=workers, progress=moved, failed=failed)
+        owner._upload_files(bucket_name, files, 3, workers=workers, progress=counted, failed=failed)
+        return
+    if not owner._downloads_on_engine(workers):
+        checked = _Checked(owner)
+        why = "the per-file operations, each download checked by the sync"
+        with Transfers(workers, counted, "_sync_down", why, failed=failed) as transfers:
+            for entry in entries:
+                checked.entries[entry.name] = entry
+                transfers.download(checked, bucket_name, entry.name, entry.path, entry.size)
         return
 
     def objects() -> Iterator[tuple[str, str, int, str | None]]:
@@ -434,14 +587,20 @@ def _sync(
     compare, delete, max_delete = options["compare"], options["delete"], options["max_delete"]
     dry_run = options["dry_run"]
     report = SyncReport()
+    root_path = root
     tree = LocalTree(report.failed, owner, slashes=upload)
     objects = listing(owner, bucket_name, prefix, None if upload else root)
     if root is not None and not upload and not os.path.isdir(root):
         root = None  # nothing there yet
     extras: list[Entry] = []  # the destination's names to delete at the end
 
+    pairs: Iterable[Pair] = merge(tree, root, prefix, objects)
+    if delete and max_delete is None:
+        sides = (str(root_path), f"{bucket_name}/{prefix}")
+        pairs = guard_deletes(pairs, upload, report, sides if upload else sides[::-1])
+
     def copies() -> Iterator[Entry]:
-        for local, remote in merge(tree, root, prefix, objects):
+        for local, remote in pairs:
             source, destination = (local, remote) if upload else (remote, local)
             if source is None:
                 assert destination is not None
@@ -482,6 +641,52 @@ def _sync(
     return report
 
 
+def guard_deletes(
+    pairs: Iterable[Pair], upload: bool, report: SyncReport, where: tuple[str, str]
+) -> Iterator[Pair]:
+    """``pairs`` as they come, once it is sure that the sync neither comes
+    from an empty source nor removes every entry of the destination side;
+    else SyncError, before anything changed (or a pair reached the copies).
+    Used with ``delete=True`` and no ``max_delete``: a mistyped prefix or an
+    unmounted folder must not wipe the other side. A sync whose tree could not
+    be read whole deletes nothing anyway, and is let through to say why.
+
+    Pairs are held until a name is found on both sides: at once on a
+    re-run, at the end on a first sync into an empty destination."""
+    held: list[Pair] = []
+    sources = kept = extras = 0
+    stream = iter(pairs)
+    for pair in stream:
+        source, destination = pair if upload else pair[::-1]
+        sources += source is not None
+        extras += source is None
+        kept += source is not None and destination is not None
+        held.append(pair)
+        if kept:
+            break
+    else:
+        if (sources == 0 or extras) and not report.failed:
+            raise SyncError(_refusal(upload, sources, extras, where), report)
+    yield from held
+    del held
+    yield from stream
+
+
+def _refusal(upload: bool, sources: int, extras: int, where: tuple[str, str]) -> str:
+    source, destination = where
+    if sources == 0:
+        why = f"the source {source!r} is empty or missing"
+    else:
+        why = f"no name under {source!r} is found under {destination!r}"
+    things = "objects" if upload else "files"
+    effect = f"all {extras} {things}" if extras else f"any {things}"
+    return (
+        f"sync refused, nothing changed: {why}, so delete=True would remove {effect} under "
+        f"{destination!r}. If that is meant, pass max_delete (the most removals allowed, "
+        f"e.g. max_delete={extras})"
+    )
+
+
 def _delete_objects(owner: Any, bucket_name: str, extras: list[Entry], report: SyncReport) -> None:
     from minio.deleteobjects import DeleteObject
 
@@ -497,6 +702,8 @@ def _delete_files(extras: list[Entry], report: SyncReport) -> None:
     for entry in extras:
         try:
             os.remove(entry.path)
+        except FileNotFoundError:
+            pass  # gone already: what the delete was for
         except OSError as error:
             report.failed[entry.name] = error
         else:

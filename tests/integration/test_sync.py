@@ -1,5 +1,7 @@
 """_sync_up and _sync_down against real servers: only what changed moves,
-deletions stay inside the prefix and come last, failures raise SyncError."""
+deletions stay inside the prefix and come last, failures raise SyncError, a
+damaged download is never kept, and delete=True does not wipe a side by
+default."""
 
 from __future__ import annotations
 
@@ -7,8 +9,10 @@ import io
 import json
 import os
 import time
+import zlib
 
 import pytest
+import urllib3
 from minio.error import S3Error
 
 from tests.faultproxy import FaultProxy
@@ -44,6 +48,14 @@ def age(root, seconds=3600):
 def touch(path):
     """A time newer than the upload that just ended, by more than a second."""
     os.utime(path, (time.time() + 5,) * 2)
+
+
+def proxied(s3_server, proxy) -> ZarnelMinioMain:
+    host, _, port = proxy.endpoint.rpartition(":")
+    store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                             "password": s3_server.secret_key})  # fmt: skip
+    store._connect()
+    return store
 
 
 def test_round_trip_moves_each_file_once_and_keeps_times(store, sdk, bucket, tmp_path):
@@ -137,7 +149,7 @@ def test_delete_stays_inside_the_prefix_within_max_delete(store, sdk, bucket, tm
     (tmp_path / "back" / "a" / "extra").write_bytes(b"e")
     (tmp_path / "backx").mkdir()
     (tmp_path / "backx" / "keep").write_bytes(b"k")
-    down = store._sync_down(bucket, "src", tmp_path / "back", delete=True)
+    down = store._sync_down(bucket, "src", tmp_path / "back", delete=True, max_delete=1)
     assert (down.deleted, down.copied) == (1, len(TREE))
     assert not (tmp_path / "back" / "a" / "extra").exists()
     assert (tmp_path / "backx" / "keep").exists()
@@ -149,14 +161,11 @@ def test_a_failure_in_the_middle_raises_sync_error_and_deletes_nothing(
     make_tree(tmp_path / "src")
     sdk.put_object(bucket, "src/old", io.BytesIO(b"o"), 1)
     with FaultProxy(s3_server.endpoint) as proxy:
-        host, _, port = proxy.endpoint.rpartition(":")
-        store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
-                                 "password": s3_server.secret_key})  # fmt: skip
-        store._connect()
+        store = proxied(s3_server, proxy)
         proxy.error(403, "AccessDenied", times=None,
                     when=lambda r: r.method == "PUT" and r.path.endswith("/src/a/x"))  # fmt: skip
         with pytest.raises(SyncError) as raised:
-            store._sync_up(bucket, tmp_path / "src", delete=True, workers=4)
+            store._sync_up(bucket, tmp_path / "src", delete=True, max_delete=1, workers=4)
     report = raised.value.report
     assert list(report.failed) == ["src/a/x"]
     assert raised.value.__cause__ is report.failed["src/a/x"]
@@ -164,3 +173,71 @@ def test_a_failure_in_the_middle_raises_sync_error_and_deletes_nothing(
     assert "AccessDenied" in json.loads(json.dumps(report.as_dict()))["failed"]["src/a/x"]
     assert (report.copied, report.deleted) == (len(TREE) - 1, 0)
     assert set(objects(sdk, bucket)) == {"src/old"} | {f"src/{n}" for n in TREE} - {"src/a/x"}
+
+
+def test_delete_never_wipes_a_side_unless_max_delete_allows_it(store, sdk, bucket, tmp_path):
+    make_tree(tmp_path / "src")
+    store._sync_up(bucket, tmp_path / "src")
+    store._sync_down(bucket, "src", tmp_path / "back")
+    (tmp_path / "empty").mkdir()
+    make_tree(tmp_path / "other", {"new": b"n"})
+    before = set(objects(sdk, bucket))
+
+    refused = [  # a mistyped prefix, an emptied folder, a tree sharing no name
+        (lambda **kw: store._sync_down(bucket, "scr", tmp_path / "back", **kw), "empty"),
+        (lambda **kw: store._sync_up(bucket, tmp_path / "empty", "src", **kw), "empty"),
+        (lambda **kw: store._sync_up(bucket, tmp_path / "other", "src", **kw), "no name"),
+    ]
+    for sync, why in refused:
+        for dry_run in (True, False):
+            with pytest.raises(SyncError, match=f"{why}.*pass max_delete"):
+                sync(delete=True, dry_run=dry_run)
+    assert set(objects(sdk, bucket)) == before
+    assert sorted(p.name for p in (tmp_path / "back").rglob("*") if p.is_file()) == sorted(
+        n.split("/")[-1] for n in TREE
+    )
+
+    wiped = store._sync_up(bucket, tmp_path / "empty", "src", delete=True, max_delete=99)
+    assert (wiped.deleted, objects(sdk, bucket)) == (len(TREE), {})
+
+
+def test_a_damaged_download_is_fetched_again_and_never_kept(s3_server, sdk, bucket, tmp_path):
+    small, big = os.urandom(4000), os.urandom(6 * MIB)
+    sdk.put_object(bucket, "src/small", io.BytesIO(small), len(small))
+    # Stored in parts (no MD5 ETag), with the CRC-32 that the engine stores.
+    sdk.put_object(bucket, "src/big", io.BytesIO(big), -1, part_size=5 * MIB,
+                   metadata={"zarnel-crc32": f"{zlib.crc32(big):08x}"})  # fmt: skip
+    with FaultProxy(s3_server.endpoint) as proxy:
+        store = proxied(s3_server, proxy)
+        for name in ("small", "big"):
+            proxy.flip(1000, when=lambda r, n=name: r.method == "GET" and r.path.endswith("/" + n))
+        report = store._sync_down(bucket, "src", tmp_path / "down")
+        assert report.copied == 2
+        assert [(tmp_path / "down" / n).read_bytes() for n in ("small", "big")] == [small, big]
+
+        # Damaged every time: the file fails, the old copy stays, no temporary.
+        sdk.put_object(bucket, "src/small", io.BytesIO(small[::-1]), len(small))
+        proxy.flip(1000, when=lambda r: r.method == "GET" and r.path.endswith("/src/small"),
+                   times=None)  # fmt: skip
+        with pytest.raises(SyncError) as raised:
+            store._sync_down(bucket, "src", tmp_path / "down", compare="checksum")
+    assert isinstance(raised.value.__cause__, urllib3.exceptions.ProtocolError)
+    assert list(raised.value.report.failed) == ["src/small"]
+    assert sorted(p.name for p in (tmp_path / "down").iterdir()) == ["big", "small"]
+    assert (tmp_path / "down" / "small").read_bytes() == small
+
+
+def test_temporary_files_of_a_copy_are_no_entries(store, bucket, tmp_path):
+    # What an interrupted copy leaves (the storage client's and ours) is
+    # neither sent up nor deleted.
+    make_tree(tmp_path / "src", {"a": b"1", "a.0123abcd.part.minio": b"",
+                                 ".zarnel-0123456789abcdef.part": b""})  # fmt: skip
+    assert store._sync_up(bucket, tmp_path / "src").copied == 1
+    make_tree(tmp_path / "src", {"gone": b"2"})
+    store._sync_up(bucket, tmp_path / "src")
+    (tmp_path / "src" / "gone").unlink()
+    planned = store._sync_up(bucket, tmp_path / "src", delete=True, dry_run=True)
+    assert planned.plan == [("delete", "src/gone")]
+
+    planned = store._sync_down(bucket, "src", tmp_path / "src", delete=True, dry_run=True)
+    assert planned.plan == [("copy", "src/gone")]

@@ -7,7 +7,7 @@ import logging
 
 import pytest
 
-from zarnel.sync import Entry, LocalTree, merge
+from zarnel.sync import Entry, LocalTree, SyncReport, _delete_files, merge
 
 NAMES = ["a-b", "a/x", "a/y/z", "a0", "b"]
 # Key order ("a-b" < "a/" < "a0"), and the order of a store that lists a
@@ -57,3 +57,9 @@ def test_a_listing_that_comes_back_to_a_folder_is_refused(tmp_path):
     (tmp_path / "a" / "x").write_bytes(b"1")
     with pytest.raises(RuntimeError, match="came back to 'src/a/'"):
         pairs(tmp_path, ["src/a/x", "src/b", "src/a/y"])
+
+
+def test_a_file_gone_before_its_delete_is_no_failure(tmp_path):
+    report = SyncReport()
+    _delete_files([Entry("p/gone", str(tmp_path / "gone"), 1, 0.0)], report)
+    assert report.failed == {}

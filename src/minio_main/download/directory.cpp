@@ -146,6 +146,21 @@ void bind_download_dir(Class& cls) {
       "downloading it (size and ETag as listed, None where the listing has\n"
       "none). Nothing moves; a failure of the listing or of `add` ends it.");
   cls.def(
+      "_downloads_on_engine",
+      [originals](nb::handle self, nb::handle workers) {
+        // The rule of every tree call (transfer/tree.cpp), asked without
+        // moving anything.
+        std::string why;
+        return transfer::Tree::for_download(*originals, "_downloads_on_engine",
+                                            self, workers, nb::none(),
+                                            nb::none(), false, why) != nullptr;
+      },
+      "workers"_a.none(),
+      nb::sig("def _downloads_on_engine(self, workers: int) -> bool"),
+      "Whether `_download_files` with `workers` moves its files on the\n"
+      "transfer engine (else through `_download_file`): what a caller that\n"
+      "checks the files of the thread path itself needs to know.");
+  cls.def(
       "_download_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
                   nb::handle workers, nb::handle progress, nb::handle failed) {

@@ -178,6 +178,13 @@ class ZarnelMinioMain:
         none). Nothing moves; a failure of the listing or of `add` ends it.
         """
 
+    def _downloads_on_engine(self, workers: int) -> bool:
+        """
+        Whether `_download_files` with `workers` moves its files on the
+        transfer engine (else through `_download_file`): what a caller that
+        checks the files of the thread path itself needs to know.
+        """
+
     def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
         """
         Write each (object_name, file_name, size, etag) of `files` as
