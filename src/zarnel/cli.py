@@ -305,8 +305,12 @@ def cmd_ls(store: Any, args: argparse.Namespace, out: Output) -> int:
         records = (
             {"prefix": o.object_name}
             if o.is_dir
-            else {"object_name": o.object_name, "size": o.size,
-                  "last_modified": o.last_modified, "etag": o.etag}  # fmt: skip
+            else {
+                "object_name": o.object_name,
+                "size": o.size,
+                "last_modified": o.last_modified,
+                "etag": o.etag,
+            }  # fmt: skip
             for o in store._engine.list_objects(bucket, prefix=prefix)
         )
     for record in records:
@@ -517,16 +521,24 @@ def _add_common(parser: argparse.ArgumentParser, defaults: bool) -> None:
     def default(value: Any) -> Any:
         return value if defaults else argparse.SUPPRESS
 
-    parser.add_argument("--config", default=default(None),
-                        help="the TOML file (default ~/.config/zarnel/config.toml)")
-    parser.add_argument("--profile", default=default(None),
-                        help="its table to use (default: default)")
+    parser.add_argument(
+        "--config",
+        default=default(None),
+        help="the TOML file (default ~/.config/zarnel/config.toml)",
+    )
+    parser.add_argument(
+        "--profile", default=default(None), help="its table to use (default: default)"
+    )
     parser.add_argument("--host", default=default(None), help="the store's host")
     parser.add_argument("--port", default=default(None), help="the store's port")
-    parser.add_argument("--user", default=default(None),
-                        help="the access key (the secret key: file or environment only)")
-    parser.add_argument("--json", action="store_true", default=default(False),
-                        help="one JSON object per line")
+    parser.add_argument(
+        "--user",
+        default=default(None),
+        help="the access key (the secret key: file or environment only)",
+    )
+    parser.add_argument(
+        "--json", action="store_true", default=default(False), help="one JSON object per line"
+    )
     parser.add_argument("-v", "--verbose", action="count", default=default(0),
                         help="log the library's INFO lines (-vv: DEBUG)")  # fmt: skip
 

@@ -85,7 +85,9 @@ def test_every_command_round_trip(zarnel, sdk, bucket_name, tmp_path):
     listed = lines(zarnel("ls", "-r", "--json", f"{bucket_name}/web"))
     assert [(r["object_name"], r["size"]) for r in listed] == [
         ("web/css/main.css", 6), ("web/index.html", 12)]  # fmt: skip
-    assert {"bucket": bucket_name} in [{"bucket": r["bucket"]} for r in lines(zarnel("ls", "--json"))]
+    assert {"bucket": bucket_name} in [
+        {"bucket": r["bucket"]} for r in lines(zarnel("ls", "--json"))
+    ]
 
     zarnel("cp", f"{remote}/web/index.html", "copy/")
     assert (tmp_path / "copy" / "index.html").read_text() == "<h1>hi</h1>\n"
@@ -98,7 +100,8 @@ def test_every_command_round_trip(zarnel, sdk, bucket_name, tmp_path):
     assert [(r["action"], r["object"]) for r in plan[:-1]] == [
         ("delete", "web/css/main.css"), ("copy", "web/index.html")]  # fmt: skip
     report = lines(zarnel("sync", "--json", "--delete", "--checksum", "site", f"{remote}/web"))
-    assert report[-1]["report"]["copied"] == 1 and report[-1]["report"]["deleted"] == 1
+    assert report[-1]["report"]["copied"] == 1
+    assert report[-1]["report"]["deleted"] == 1
     assert sdk.get_object(bucket_name, "web/index.html").data == b"<h1>changed</h1>\n"
 
     url = zarnel("url", "--days", "1", f"{bucket_name}/web/index.html").stdout.strip()
@@ -133,7 +136,8 @@ def test_exit_codes(zarnel, bucket, tmp_path):
 def test_profile_environment_and_flags(s3_server, zarnel, home, bucket):
     # The environment overrides the file, and a flag the environment.
     denied = zarnel("ls", env={"ZARNEL_PASSWORD": "not-the-key"}, code=1).stderr
-    assert "SignatureDoesNotMatch" in denied and "not-the-key" not in denied
+    assert "SignatureDoesNotMatch" in denied
+    assert "not-the-key" not in denied
     zarnel("ls", env={"ZARNEL_USER": "nobody"}, code=1)
     user = s3_server.access_key
     assert bucket in zarnel("ls", "--user", user, env={"ZARNEL_USER": "nobody"}).stdout

@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import io
+import os
+import signal
+import threading
+import time
 import urllib.parse
 import urllib.request
 
@@ -54,6 +58,39 @@ def test_missing_object_is_the_client_error(store, bucket, tmp_path):
         store._download_file(bucket, "missing", str(tmp_path / "missing"))
     assert caught.value.code == "NoSuchKey"
     assert not (tmp_path / "missing").exists()
+
+
+def test_an_interrupted_download_leaves_no_partial_file(store, sdk, bucket, tmp_path):
+    size = 64 * 1024 * 1024
+    sdk.put_object(bucket, "big.bin", io.BytesIO(bytes(size)), size)
+    target = tmp_path / "down" / "big.bin"
+    done = threading.Event()
+
+    def interrupt_once_partial() -> None:  # the storage client's own temporary file
+        deadline = time.monotonic() + 30
+        while not done.is_set() and time.monotonic() < deadline:
+            if any(p.name.endswith(".part.minio") for p in target.parent.glob("*")):
+                os.kill(os.getpid(), signal.SIGINT)
+                return
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=interrupt_once_partial)
+    watcher.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            store._download_file(bucket, "big.bin", str(target))
+    finally:
+        done.set()
+        watcher.join()
+    assert list(target.parent.iterdir()) == []
+    # A partial file would be no use: the next call asks for the whole object
+    # and writes its temporary file anew.
+    etag = sdk.stat_object(bucket, "big.bin").etag
+    target.with_name(f"big.bin.{etag}.part.minio").write_bytes(b"stale")
+    assert store._download_file(bucket, "big.bin", str(target)) is True
+    assert [p.name for p in target.parent.iterdir()] == ["big.bin"]
+    assert target.stat().st_size == size
+    assert target.read_bytes() == bytes(size)
 
 
 @pytest.mark.parametrize("object_path", ["docs", "docs/"])
