@@ -51,14 +51,17 @@ def _frame_of(error: BaseException, function: Any) -> FrameType | None:
     return None
 
 
-def _stop_part_threads(pool: Any, error: BaseException, deadline: float) -> None:
+def _stop_part_threads(pool: Any, deadline: float) -> None:
     from minio.helpers import Worker
 
     tasks = pool._tasks_queue
     workers = [t for t in threading.enumerate()
                if isinstance(t, Worker) and t._tasks_queue is tasks]  # fmt: skip
-    # A worker runs no queued part once an error is recorded, and ends at a None.
-    pool._exceptions_queue.put(error)
+    # A worker runs no queued part once an error is recorded, and ends at a
+    # None. The record is an error of its own: the caller's, through its
+    # traceback, would keep the caller's frames alive as long as a worker
+    # still waits on its request.
+    pool._exceptions_queue.put(InterruptedError("the upload was given up"))
     for _ in workers:
         tasks.put(None)
     for worker in workers:
@@ -93,7 +96,7 @@ def after_upload(error: BaseException, engine: Any) -> None:
         deadline = time.monotonic() + SECONDS
         local = frame.f_locals
         if local.get("pool") is not None:
-            _stop_part_threads(local["pool"], error, deadline - SECONDS / 2)
+            _stop_part_threads(local["pool"], deadline - SECONDS / 2)
         upload_id = local.get("upload_id")
         if upload_id and not isinstance(error, Exception):  # else the client aborted it
             left = max(0.05, deadline - time.monotonic())
