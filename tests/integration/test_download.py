@@ -11,11 +11,14 @@ import urllib.parse
 import urllib.request
 
 import pytest
+import urllib3
 from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
 
 from tests.fakes import RecordingLog
+from tests.faultproxy import FaultProxy
 from zarnel.messages import NAME_SKIPPED
+from zarnel.minio_main import ZarnelMinioMain
 
 
 def put(sdk, bucket: str, name: str, data: bytes) -> None:
@@ -91,6 +94,19 @@ def test_an_interrupted_download_leaves_no_partial_file(store, sdk, bucket, tmp_
     assert [p.name for p in target.parent.iterdir()] == ["big.bin"]
     assert target.stat().st_size == size
     assert target.read_bytes() == bytes(size)
+
+
+def test_a_cut_download_leaves_no_partial_file(s3_server, sdk, bucket, tmp_path):
+    put(sdk, bucket, "f.bin", os.urandom(100_000))
+    with FaultProxy(s3_server.endpoint) as proxy:
+        proxy.cut(50_000, when=lambda r: r.method == "GET", times=None)
+        host, _, port = proxy.endpoint.rpartition(":")
+        store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                                 "password": s3_server.secret_key})  # fmt: skip
+        store._connect()
+        with pytest.raises(urllib3.exceptions.ProtocolError):
+            store._download_file(bucket, "f.bin", str(tmp_path / "f.bin"))
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("object_path", ["docs", "docs/"])
