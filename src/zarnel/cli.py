@@ -159,8 +159,6 @@ def connect(config: dict[str, Any]) -> Any:
 
     try:
         store = ZarnelMinioMain(config)
-    except TypeError:
-        raise
     except Exception as error:
         # The class's own configuration error (one Exception listing every
         # problem); a tunnel that cannot start is a failure, not bad usage.
@@ -310,7 +308,7 @@ def cmd_ls(store: Any, args: argparse.Namespace, out: Output) -> int:
                 "size": o.size,
                 "last_modified": o.last_modified,
                 "etag": o.etag,
-            }  # fmt: skip
+            }
             for o in store._engine.list_objects(bucket, prefix=prefix)
         )
     for record in records:
