@@ -636,8 +636,8 @@ def main(argv: list[str] | None = None, env: Mapping[str, str] | None = None) ->
         print("zarnel: interrupted", file=sys.stderr)
         return INTERRUPTED
     except (ValueError, TypeError) as error:
-        # The storage client's checks of names and arguments (a bucket name it
-        # refuses, days outside 1 to 7), before anything moved.
+        # The storage client's checks of names and arguments: a bucket or
+        # object name that it refuses, days outside 1 to 7.
         print(f"zarnel: error: {describe(error)}", file=sys.stderr)
         return USAGE
     except BrokenPipeError:
