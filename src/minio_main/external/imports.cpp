@@ -6,8 +6,9 @@ namespace zarnel::external {
 
 namespace {
 
-// The qualified names of this module ("zarnel.minio_main") and of the message
-// table, as C++ text: no Python object may outlive the interpreter.
+// The qualified names of this module ("zarnel.minio_main"), of its package
+// ("zarnel.") and of the message table, as C++ text: no Python object may
+// outlive the interpreter.
 std::string module_name, package_name, table_name;
 
 // A module of sys.modules, read directly: an import statement's machinery

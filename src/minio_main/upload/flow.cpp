@@ -86,8 +86,12 @@ void upload_file(nb::handle self, nb::handle bucket_name,
                                "num_parallel_uploads"_a = parallel);
   } catch (nb::python_error& failure) {
     // The storage client leaves an upload in parts unfinished on Ctrl-C,
-    // and its part threads waiting after any failure.
-    external::support("leftovers", "after_upload")(failure.value(), engine);
+    // and its part threads waiting after any failure. The caller sees the
+    // upload's failure whatever the clean-up meets.
+    try {
+      external::support("leftovers", "after_upload")(failure.value(), engine);
+    } catch (nb::python_error&) {
+    }
     throw;
   }
 }
