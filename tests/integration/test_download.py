@@ -2,16 +2,24 @@
 
 from __future__ import annotations
 
+import contextlib
 import io
+import os
+import signal
+import threading
+import time
 import urllib.parse
 import urllib.request
 
 import pytest
+import urllib3
 from minio.deleteobjects import DeleteObject
 from minio.error import S3Error
 
 from tests.fakes import RecordingLog
+from tests.faultproxy import FaultProxy
 from zarnel.messages import NAME_SKIPPED
+from zarnel.minio_main import ZarnelMinioMain
 
 
 def put(sdk, bucket: str, name: str, data: bytes) -> None:
@@ -54,6 +62,55 @@ def test_missing_object_is_the_client_error(store, bucket, tmp_path):
         store._download_file(bucket, "missing", str(tmp_path / "missing"))
     assert caught.value.code == "NoSuchKey"
     assert not (tmp_path / "missing").exists()
+
+
+def test_an_interrupted_download_leaves_no_partial_file(store, sdk, bucket, tmp_path):
+    size = 64 * 1024 * 1024
+    sdk.put_object(bucket, "big.bin", io.BytesIO(bytes(size)), size)
+    target = tmp_path / "down" / "big.bin"
+    done = threading.Event()
+
+    def interrupt_once_partial() -> None:  # the storage client's own temporary file
+        deadline = time.monotonic() + 30
+        while not done.is_set() and time.monotonic() < deadline:
+            # Once it has bytes: while it is being opened, an interruption
+            # would leave the storage client's own file object unclosed.
+            with contextlib.suppress(FileNotFoundError):
+                if any(p.stat().st_size for p in target.parent.glob("*.part.minio")):
+                    os.kill(os.getpid(), signal.SIGINT)
+                    return
+            time.sleep(0.001)
+
+    watcher = threading.Thread(target=interrupt_once_partial)
+    watcher.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            store._download_file(bucket, "big.bin", str(target))
+    finally:
+        done.set()
+        watcher.join()
+    assert list(target.parent.iterdir()) == []
+    # A partial file would be no use: the next call asks for the whole object
+    # and writes its temporary file anew.
+    etag = sdk.stat_object(bucket, "big.bin").etag
+    target.with_name(f"big.bin.{etag}.part.minio").write_bytes(b"stale")
+    assert store._download_file(bucket, "big.bin", str(target)) is True
+    assert [p.name for p in target.parent.iterdir()] == ["big.bin"]
+    assert target.stat().st_size == size
+    assert target.read_bytes() == bytes(size)
+
+
+def test_a_cut_download_leaves_no_partial_file(s3_server, sdk, bucket, tmp_path):
+    put(sdk, bucket, "f.bin", os.urandom(100_000))
+    with FaultProxy(s3_server.endpoint) as proxy:
+        proxy.cut(50_000, when=lambda r: r.method == "GET", times=None)
+        host, _, port = proxy.endpoint.rpartition(":")
+        store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                                 "password": s3_server.secret_key})  # fmt: skip
+        store._connect()
+        with pytest.raises(urllib3.exceptions.ProtocolError):
+            store._download_file(bucket, "f.bin", str(tmp_path / "f.bin"))
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("object_path", ["docs", "docs/"])

@@ -4,8 +4,15 @@ from __future__ import annotations
 
 import hashlib
 import os
+import signal
+import threading
+import time
 
 import pytest
+from minio.helpers import Worker
+
+from tests.faultproxy import FaultProxy
+from zarnel.minio_main import ZarnelMinioMain
 
 MIB = 1024 * 1024
 
@@ -69,6 +76,32 @@ def test_upload_file_with_parallel_parts(store, sdk, bucket, tmp_path):
         response.close()
         response.release_conn()
     assert back.hexdigest() == digest.hexdigest()
+
+
+@pytest.mark.parametrize("parallel", [1, 3])
+def test_ctrl_c_in_an_upload_in_parts_aborts_it(s3_server, sdk, bucket, tmp_path, parallel):
+    big = tmp_path / "big.bin"
+    big.write_bytes(os.urandom(16 * MIB))
+    with FaultProxy(s3_server.endpoint) as proxy:
+        proxy.delay(2, when=lambda r: "partNumber" in r.query, times=None)
+        host, _, port = proxy.endpoint.rpartition(":")
+        store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                                 "password": s3_server.secret_key})  # fmt: skip
+        store._connect()
+        timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+        started = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            store._upload_file(bucket, "big.bin", str(big), parallel)
+        assert time.monotonic() - started < 0.5 + 1.0
+        timer.join()
+        assert sdk._list_multipart_uploads(bucket).uploads == []
+        # The storage client's part threads end with the request each had under
+        # way, and start no other.
+        for worker in [t for t in threading.enumerate() if isinstance(t, Worker)]:
+            worker.join(5)
+            assert not worker.is_alive()
+        assert sum("partNumber" in r.query for r in proxy.log) == parallel
 
 
 @pytest.mark.parametrize(

@@ -6,9 +6,10 @@ namespace zarnel::external {
 
 namespace {
 
-// The qualified names of this module ("zarnel.minio_main") and of the message
-// table, as C++ text: no Python object may outlive the interpreter.
-std::string module_name, table_name;
+// The qualified names of this module ("zarnel.minio_main"), of its package
+// ("zarnel.") and of the message table, as C++ text: no Python object may
+// outlive the interpreter.
+std::string module_name, package_name, table_name;
 
 // A module of sys.modules, read directly: an import statement's machinery
 // would cost more than the rest of a call.
@@ -28,6 +29,7 @@ void bind_from(nb::module_& m, const std::string& module, const char* name) {
 void import_into(nb::module_& m) {
   module_name = nb::str(m.attr("__name__")).c_str();
   std::string package = module_name.substr(0, module_name.rfind('.') + 1);
+  package_name = package;
   table_name = package + "messages";
   m.attr("io") = nb::module_::import_("io");
   m.attr("os") = nb::module_::import_("os");
@@ -57,6 +59,13 @@ nb::object imported(const char* name) {
     throw nb::python_error();
   }
   return module.attr(name);
+}
+
+nb::object support(const char* module, const char* name) {
+  std::string qualified = package_name + module;
+  nb::object found = loaded(qualified);
+  if (!found.is_valid()) found = nb::module_::import_(qualified.c_str());
+  return found.attr(name);
 }
 
 nb::object message(const char* name) {

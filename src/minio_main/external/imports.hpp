@@ -18,6 +18,11 @@ void import_into(nb::module_& m);
 // host or a test can substitute it (monkeypatch.setattr(minio_main, ...)).
 nb::object imported(const char* name);
 
+// A name of one of the package's support modules (zarnel.<module>), imported
+// when first needed: for the rare paths that need one outside the module
+// namespace.
+nb::object support(const char* module, const char* name);
+
 // A text of the message table (zarnel/messages.py), looked up when an
 // operation runs. The table is not bound in the module namespace, which holds
 // the operations' own names (the generated stubs list them).

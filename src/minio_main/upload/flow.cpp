@@ -80,9 +80,20 @@ void upload_file(nb::handle self, nb::handle bucket_name,
   // The type comes from the name as given, backslashes included.
   nb::object content_type = imported("get_content_type")(object_name);
   nb::object engine = self.attr("_engine");
-  engine.attr("fput_object")(bucket_name, host::forward_slashes(object_name),
-                             file_name, "content_type"_a = content_type,
-                             "num_parallel_uploads"_a = parallel);
+  try {
+    engine.attr("fput_object")(bucket_name, host::forward_slashes(object_name),
+                               file_name, "content_type"_a = content_type,
+                               "num_parallel_uploads"_a = parallel);
+  } catch (nb::python_error& failure) {
+    // The storage client leaves an upload in parts unfinished on Ctrl-C,
+    // and its part threads waiting after any failure. The caller sees the
+    // upload's failure whatever the clean-up meets.
+    try {
+      external::support("leftovers", "after_upload")(failure.value(), engine);
+    } catch (nb::python_error&) {
+    }
+    throw;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,7 @@
+"""``python -m zarnel``: the ``zarnel`` command."""
+
+import sys
+
+from zarnel.cli import main
+
+sys.exit(main())
