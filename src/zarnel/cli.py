@@ -485,20 +485,20 @@ def cmd_url(store: Any, args: argparse.Namespace, out: Output) -> int:
 
 
 def cmd_mb(store: Any, args: argparse.Namespace, out: Output) -> int:
-    bucket = _bucket_only(args.target)
-    if not store._create_bucket(bucket):
-        print(f"zarnel: error: bucket {bucket!r} exists", file=sys.stderr)
-        return FAILED
-    out.emit({"op": "mb", "bucket": bucket}, f"mb {bucket}")
-    return OK
+    return _bucket_op(store._create_bucket, "mb", "bucket {!r} exists", args, out)
 
 
 def cmd_rb(store: Any, args: argparse.Namespace, out: Output) -> int:
+    return _bucket_op(store._remove_bucket, "rb", "no bucket {!r}", args, out)
+
+
+def _bucket_op(call: Any, op: str, refused: str, args: argparse.Namespace, out: Output) -> int:
+    """A bucket made or removed; the soft False of the library is exit 1."""
     bucket = _bucket_only(args.target)
-    if not store._remove_bucket(bucket):
-        print(f"zarnel: error: no bucket {bucket!r}", file=sys.stderr)
+    if not call(bucket):
+        print(f"zarnel: error: {refused.format(bucket)}", file=sys.stderr)
         return FAILED
-    out.emit({"op": "rb", "bucket": bucket}, f"rb {bucket}")
+    out.emit({"op": op, "bucket": bucket}, f"{op} {bucket}")
     return OK
 
 
