@@ -124,3 +124,30 @@ def test_connection_faults(proxy, s3_server, bucket):
     proxy.revive()
     assert proxy.port == port
     assert client.get_object(bucket, "obj").read() == b"data"
+
+
+def test_random_damage_is_the_seeds(proxy, s3_server, bucket):
+    client = through(proxy, s3_server, retries=False)
+    for i in range(30):
+        client.put_object(bucket, f"o{i}", io.BytesIO(bytes(range(200)) * 20), 4000)
+
+    def damaged(seed: int, kinds=None) -> list[tuple[str, str, str]]:
+        proxy.clear()
+        proxy.damage(seed, 0.5, kinds, when=lambda e: e.method == "GET")
+        seen = {}
+        for i in range(30):
+            try:
+                body = client.get_object(bucket, f"o{i}").read()
+                how = "whole" if body == bytes(range(200)) * 20 else f"{len(body)} bytes"
+            except (minio.error.S3Error, urllib3.exceptions.HTTPError) as error:
+                how = type(error).__name__
+            seen[f"/{bucket}/o{i}"] = how
+        return [(e.path, e.fault, seen[e.path]) for e in proxy.log if e.fault]
+
+    first = damaged(7)
+    assert damaged(7) == first
+    assert damaged(8) != first
+    assert 5 <= len(first) <= 25
+    assert all(how != "whole" for *_, how in first)
+    assert {how for *_, how in damaged(7, ["reset mid-body", "dropped"])} == {"ProtocolError"}
+    assert {how for *_, how in damaged(7, ["503 SlowDown"])} == {"S3Error"}
