@@ -356,8 +356,8 @@ class FaultProxy:
             client.sock.sendall(data) if raw else client.send(h11.Data(data=data))
             offset += len(data)
             if kind == "cut" and offset >= args["size"]:
-                if args.get("reset"):
-                    client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                if args.get("reset"):  # closed at once: a reset
+                    client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, _NO_LINGER)
                 return False
         if raw:
             return False
@@ -365,19 +365,27 @@ class FaultProxy:
         return not answered_early
 
 
+_NO_LINGER = struct.pack("ii", 1, 0)
+
+
 # Random damage. Whether a request is damaged, and how, depends only on the
 # seed, the request (method, path, query but its upload id) and how many such
 # requests came before it: the same seed damages the same requests in every
-# run, whatever order concurrent requests arrive in. A fault's place in a body
-# is drawn as a fraction of the body's length.
+# run, whatever order requests for different objects arrive in (ranges of one
+# object look alike, so their order counts). A fault's place in a body is
+# drawn as a fraction of the body's length.
 def _drawn(kind: str, **args):
     placed = kind in ("cut", "flip") and "size" not in args
     return lambda at: (kind, {**args, "at": at} if placed else args)
 
 
 DAMAGE = {
-    "503 SlowDown": _drawn("answer", status=503, body=s3_error("SlowDown", "Please slow down"),
-                           headers=[("Content-Type", "application/xml")]),  # fmt: skip
+    "503 SlowDown": _drawn(
+        "answer",
+        status=503,
+        body=s3_error("SlowDown", "Please slow down"),
+        headers=[("Content-Type", "application/xml")],
+    ),
     "dropped": _drawn("drop"),
     "reset mid-body": _drawn("cut", keep_length=True, reset=True),
     "truncated": _drawn("cut", keep_length=True),
