@@ -113,7 +113,7 @@ class Round:
 
     def bad(self, outcome: str, what: str, key: str | None = None) -> None:
         """A bad outcome; ``key``: the object it concerns."""
-        self.outcomes.setdefault(outcome, []).append(what)
+        self.outcomes.setdefault(outcome, []).append(what.rstrip())
         self.keys.setdefault(outcome, []).append(key)
 
     @property
@@ -404,21 +404,22 @@ class Soak:
 
     def explain(self, result: Round, log) -> None:
         """Adds to each bad outcome the damaged requests of its object, and to
-        an error those of the objects its text names (or the last ones)."""
+        an error those of the objects its text names, else the damaged
+        requests that were never tried again."""
         damaged = [r for r in log if r.fault]
+        last = {request_text(r, fault=False): r for r in log}
+        final = [r for r in damaged if last[request_text(r, fault=False)] is r]
         for outcome, items in result.outcomes.items():
             for i, (item, key) in enumerate(zip(items, result.keys[outcome], strict=True)):
                 hits = [r for r in damaged if key and r.path == f"/{BUCKET}/{key}"]
                 if key is None and outcome in ("hang", "unexpected error"):
-                    hits = damaged[-3:]
-                items[i] = item.rstrip() + blame(hits[-4:])
+                    hits = final[-3:]
+                items[i] = item + blame(hits[-4:])
         if result.error is not None:
             text, error = describe(result.error), result.error
             full = " ".join(map(str, [error, error.__cause__, *getattr(error, "__notes__", [])]))
-            named = [
-                r for r in damaged if r.path.split("/", 2)[2:] and r.path.split("/", 2)[2] in full
-            ]
-            result.error_text = text + blame((named or damaged[-2:])[-3:])
+            named = [r for r in damaged if r.path.partition(f"/{BUCKET}/")[2] in full]
+            result.error_text = text + blame((named or final or damaged)[-3:])
 
 
 def is_listing(r) -> bool:
@@ -430,9 +431,10 @@ def blame(requests) -> str:
     return " <- " + "; ".join(map(request_text, requests)) if requests else ""
 
 
-def request_text(r) -> str:
-    query = "&".join(f"{k}={v}" if v else k for k, v in r.query.items() if k != "uploadId")
-    return f"{r.method} {r.path}{'?' + query if query else ''}: {r.fault}"
+def request_text(r, fault: bool = True) -> str:
+    """The request as the proxy saw it (an upload's id left out), and its fault."""
+    query = "&".join(k if not v or k == "uploadId" else f"{k}={v}" for k, v in r.query.items())
+    return f"{r.method} {r.path}{'?' + query if query else ''}" + (f": {r.fault}" if fault else "")
 
 
 def describe(error: BaseException) -> str:
@@ -498,8 +500,11 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    figures = ", ".join(f"{totals[k]} {k}" for k in ["ok", "clean error", *BAD])
-    print(f"soak: {figures} ({time.monotonic() - started:.0f} s)")
+    rounds = totals["ok"] + totals["clean error"] + totals["bad rounds"]
+    figures = ", ".join(f"{totals[k]} {k}" for k in BAD)
+    seconds = time.monotonic() - started
+    print(f"soak: {rounds} rounds: {totals['ok']} ok, {totals['clean error']} clean error, "
+          f"{totals['bad rounds']} bad ({figures}) in {seconds:.0f} s")  # fmt: skip
     return 1 if any(totals[k] for k in BAD) else 0
 
 
@@ -516,10 +521,12 @@ def report(result: Round, args) -> None:
     if error:
         print(f"    error: {error}")
     for outcome, items in result.outcomes.items():
-        for item in items[:5]:
-            print(f"    {outcome}: {item}")
-        if len(items) > 5:
-            print(f"    {outcome}: ... and {len(items) - 5} more")
+        rerun = [item for item in items if "after a rerun" in item]  # what a rerun kept
+        for these in ([item for item in items if item not in rerun], rerun):
+            for item in these[:4]:
+                print(f"    {outcome}: {item}")
+            if len(these) > 4:
+                print(f"    {outcome}: ... and {len(these) - 4} more")
     sys.stdout.flush()
 
 
