@@ -4,11 +4,12 @@ A local SeaweedFS (tools/s3servers.py) sits behind the fault proxy
 (tests/faultproxy.py), which damages requests at random, drawn from a seed:
 about 5% of a tree round's requests, 25% of a large-file round's, 15% of the
 listing pages. Each round moves a tree of odd names (most files 1-64 KiB, 20 of
-100-900 KiB, 4 of 6-20 MiB) one way with 16 workers, then a fault-free client
-of its own checks what it left:
+100-900 KiB, 4 of 6-20 MiB) one way with 16 workers (or lists it, at 15% of
+its pages damaged), then a fault-free client of its own checks what it left:
 
 - bytes equal for every file the call reported moved, every object or file
-  present under its final name, and, when the call returned, every file;
+  present under its final name, and, when the call returned, every file; a
+  listing of exactly the tree's objects;
 - no debris: no temporary file beside the targets (the engine's
   ``.zarnel-*.part``, the storage client's ``*.part.minio``), nothing the tree
   does not have;
@@ -68,7 +69,7 @@ ODD = ["plain", "with space", "ünïcödé", "日本語", "emoji 😀", "plus+si
 # The failure table's classes; a sync's SyncError is judged by its cause.
 CLEAN = (S3Error, InvalidResponseError, urllib3.exceptions.MaxRetryError,
          urllib3.exceptions.ProtocolError, OSError)  # fmt: skip
-ENGINE_TEMP, CLIENT_TEMP = ".zarnel-", ".part.minio"
+CLIENT_TEMP = ".part.minio"  # the storage client's: <file>.<etag>.part.minio
 
 
 def make_tree(root: Path, files: int, seed: int = 0) -> dict[str, tuple[int, str]]:
@@ -82,7 +83,7 @@ def make_tree(root: Path, files: int, seed: int = 0) -> dict[str, tuple[int, str
     for i, size in enumerate(sizes):
         folder = FOLDERS[1] if i % 10 == 9 else FOLDERS[0]
         tree[f"{folder}/{i:04d} {ODD[i % len(ODD)]}.bin".lstrip("/")] = size
-    # One in one request, the rest in parts; the two largest also in ranges.
+    # All go up in parts; the two largest come down in ranges, the others whole.
     for i, size in enumerate([6 * MIB + 123, 11 * MIB + 7, 17 * MIB + 5, 20 * MIB]):
         tree[f"large/big {i} {ODD[i + 1]}.bin"] = size
     digests = {}
