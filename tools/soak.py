@@ -463,6 +463,8 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--files", type=int, default=1500, help="files in the tree (default: 1500)")
     parser.add_argument("--quick", action="store_true", help="2 seeds and a tree of 300 files")
     parser.add_argument("--timeout", type=float, default=120, help="seconds a call may take")
+    parser.add_argument("--budget", type=float, default=1200,
+                        help="seconds after which no round starts (default: 1200)")  # fmt: skip
     args = parser.parse_args(argv)
     args.rounds = [k.strip() for k in args.rounds.split(",") if k.strip()]
     unknown = set(args.rounds) - set(KINDS)
@@ -489,13 +491,15 @@ def main(argv: list[str] | None = None) -> int:
                   f"{server.endpoint}; seeds {args.seed}", flush=True)  # fmt: skip
             soak = Soak(server, work / "tree", work, tree, args.timeout)
             soak.prepare()
-            for seed in args.seed:
-                for kind in args.rounds:
-                    result = soak.run(kind, seed)
-                    totals[result.verdict if not result.outcomes else "bad rounds"] += 1
-                    for outcome in result.outcomes:
-                        totals[outcome] += 1
-                    report(result, args)
+            for seed, kind in [(seed, kind) for seed in args.seed for kind in args.rounds]:
+                if time.monotonic() - started > args.budget:
+                    totals["not run"] += 1
+                    continue
+                result = soak.run(kind, seed)
+                totals[result.verdict if not result.outcomes else "bad rounds"] += 1
+                for outcome in result.outcomes:
+                    totals[outcome] += 1
+                report(result, args)
     except KeyboardInterrupt:
         print("soak: interrupted", file=sys.stderr)
         return 130
@@ -506,7 +510,9 @@ def main(argv: list[str] | None = None) -> int:
     seconds = time.monotonic() - started
     print(f"soak: {rounds} rounds: {totals['ok']} ok, {totals['clean error']} clean error, "
           f"{totals['bad rounds']} bad ({figures}) in {seconds:.0f} s")  # fmt: skip
-    return 1 if any(totals[k] for k in BAD) else 0
+    if totals["not run"]:
+        print(f"soak: {totals['not run']} rounds not run: past the budget of {args.budget:.0f} s")
+    return 1 if any(totals[k] for k in [*BAD, "not run"]) else 0
 
 
 def report(result: Round, args) -> None:
