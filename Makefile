@@ -2,7 +2,7 @@
 # machine by itself (Debian packages, .venv, dependencies, the native build).
 PY := .venv/bin/python
 
-.PHONY: demo server test test-floor setup bench lint format check-native clean
+.PHONY: demo server test test-floor setup bench soak lint format check-native clean
 
 # The demo's and the server's build: without the test build's leak check,
 # which a build directory would otherwise keep from an earlier `make test`.
@@ -37,6 +37,12 @@ test-floor:
 bench:
 	scripts/setup.sh requirements/bench.txt
 	$(PY) -m bench $(BENCH_ARGS)
+
+# The tree calls through the fault proxy with random damage from a seed, each
+# round checked by a fault-free client (tools/soak.py); about 10 minutes, not
+# in CI. E.g. `make soak SOAK_ARGS="--quick"` or `SOAK_ARGS="--seed 5"`.
+soak: setup
+	$(PY) -m tools.soak $(SOAK_ARGS)
 
 lint:
 	ZARNEL_LINT=1 ZARNEL_CMAKE_DEFINES=ZARNEL_WERROR=ON scripts/setup.sh requirements/lint.txt

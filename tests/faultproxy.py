@@ -17,6 +17,8 @@ client connection has a thread and a server connection of its own.
     header(name, value=None)       forward, the header set (None: removed; a
                                    body without Content-Length goes chunked)
     delay(seconds)                 forward, the server's answer held back
+    damage(seed, rate)             random faults of the kinds above, drawn
+                                   per request from the seed (see the end)
 
 Each takes ``when`` (a predicate on an ``Exchange``; default: any request),
 ``after`` (matching requests let through first) and ``times`` (how many it
@@ -28,6 +30,8 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
+import random
 import select
 import socket
 import struct
@@ -149,6 +153,12 @@ class FaultProxy:
     def delay(self, seconds: float, **select) -> Rule:
         return self._add("delay", seconds=seconds, **select)
 
+    def damage(self, seed: int, rate: float, kinds=None, **select) -> Rule:
+        draw = RandomDamage(seed, rate, kinds or DAMAGE)
+        when = select.pop("when", None) or (lambda _: True)
+        select.setdefault("times", None)
+        return self._add("damage", draw=draw, when=lambda r: when(r) and draw.hit(r), **select)
+
     def clear(self) -> None:
         """Forget every rule and the log."""
         with self._lock:
@@ -174,6 +184,8 @@ class FaultProxy:
             if chosen is not None:
                 chosen.applied += 1
                 seen.fault = chosen.kind
+                if chosen.kind == "damage":  # the fault drawn for this request
+                    chosen = chosen.args["draw"].rule(seen)
             return chosen
 
     # Its life.
@@ -317,6 +329,8 @@ class FaultProxy:
         if kind == "delay" and killed.wait(args["seconds"]):
             return False
         headers = response.headers.raw_items()
+        if "at" in args:  # a random fault: its place, scaled to this body
+            args = scaled(args, headers)
         if kind == "header":
             headers = [(n, v) for n, v in headers if n.lower() != args["name"].lower().encode()]
             if args["value"] is not None:
@@ -342,8 +356,76 @@ class FaultProxy:
             client.sock.sendall(data) if raw else client.send(h11.Data(data=data))
             offset += len(data)
             if kind == "cut" and offset >= args["size"]:
+                if args.get("reset"):  # closed at once: a reset
+                    client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, _NO_LINGER)
                 return False
         if raw:
             return False
         client.send(event)
         return not answered_early
+
+
+_NO_LINGER = struct.pack("ii", 1, 0)
+
+
+# Random damage. Whether a request is damaged, and how, depends only on the
+# seed, the request (method, path, query but its upload id) and how many such
+# requests came before it: the same seed damages the same requests in every
+# run, whatever order requests for different objects arrive in (ranges of one
+# object look alike, so their order counts). A fault's place in a body is
+# drawn as a fraction of the body's length.
+def _drawn(kind: str, **args):
+    placed = kind in ("cut", "flip") and "size" not in args
+    return lambda at: (kind, {**args, "at": at} if placed else args)
+
+
+DAMAGE = {
+    "503 SlowDown": _drawn(
+        "answer",
+        status=503,
+        body=s3_error("SlowDown", "Please slow down"),
+        headers=[("Content-Type", "application/xml")],
+    ),
+    "dropped": _drawn("drop"),
+    "reset mid-body": _drawn("cut", keep_length=True, reset=True),
+    "truncated": _drawn("cut", keep_length=True),
+    "one byte flipped": _drawn("flip"),
+    "closed after the headers": _drawn("cut", size=0, keep_length=True),
+    "cut without a length": _drawn("cut", keep_length=False),
+}
+
+
+class RandomDamage:
+    """Draws, per request, whether it is damaged (with probability ``rate``)
+    and which of ``kinds`` (names of DAMAGE) hits it. The fault an Exchange
+    records says which, and which try of that request it was."""
+
+    def __init__(self, seed: int, rate: float, kinds) -> None:
+        self.seed, self.rate, self.kinds = seed, rate, list(kinds)
+        self._tries: dict[str, int] = {}
+        self._due: dict[int, tuple[str, float, int]] = {}
+
+    def hit(self, seen: Exchange) -> bool:
+        query = "&".join(f"{k}={v}" for k, v in sorted(seen.query.items()) if k != "uploadId")
+        request = f"{seen.method} {seen.path}?{query}"
+        self._tries[request] = tries = self._tries.get(request, 0) + 1
+        digest = hashlib.blake2b(f"{self.seed}|{request}|{tries}".encode(), digest_size=8)
+        draw = random.Random(int.from_bytes(digest.digest(), "big"))
+        if draw.random() >= self.rate:
+            return False
+        self._due[id(seen)] = (draw.choice(self.kinds), draw.random(), tries)
+        return True
+
+    def rule(self, seen: Exchange) -> Rule:
+        name, at, tries = self._due.pop(id(seen))
+        seen.fault = f"{name}, try {tries}"
+        kind, args = DAMAGE[name](at)
+        return Rule(kind, args, lambda _: True, 0, 1)
+
+
+def scaled(args: dict, headers) -> dict:
+    """A drawn fault's offset in a body of the answer's Content-Length (or of
+    64 KiB, for a body of no stated length)."""
+    lengths = [v for n, v in headers if n.lower() == b"content-length"]
+    place = int(args["at"] * (int(lengths[0]) if lengths else 65536))
+    return {**args, "size": place, "offset": place}

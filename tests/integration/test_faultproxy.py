@@ -124,3 +124,36 @@ def test_connection_faults(proxy, s3_server, bucket):
     proxy.revive()
     assert proxy.port == port
     assert client.get_object(bucket, "obj").read() == b"data"
+
+
+def test_random_damage_is_the_seeds(proxy, s3_server, bucket):
+    data = bytes(range(200)) * 20
+    for i in range(30):
+        through(proxy, s3_server).put_object(bucket, f"o{i}", io.BytesIO(data), len(data))
+
+    def damaged(seed: int, kinds=None, retries=True) -> list[tuple[str, str, str]]:
+        # A client of its own: the proxy closes a connection after an answer
+        # of its own, and a request sent on it then (with no retries) is lost.
+        client = through(proxy, s3_server, retries=retries)
+        proxy.clear()
+        proxy.damage(seed, 0.4, kinds, when=lambda e: e.method == "GET" and "/o" in e.path)
+        seen = {}
+        for i in range(30):
+            try:
+                body = client.get_object(bucket, f"o{i}").read()
+                how = "whole" if body == data else f"{len(body)} bytes"
+            except (minio.error.S3Error, urllib3.exceptions.HTTPError) as error:
+                how = type(error).__name__
+            seen[f"/{bucket}/o{i}"] = how
+        return [(e.path, e.fault, seen[e.path]) for e in proxy.log if e.fault]
+
+    first = [(path, fault) for path, fault, _ in damaged(7)]
+    assert [(path, fault) for path, fault, _ in damaged(7)] == first
+    assert [(path, fault) for path, fault, _ in damaged(8)] != first
+    assert 5 <= len({path for path, _ in first}) <= 25
+    once = damaged(7, retries=False)
+    assert all(how != "whole" for *_, how in once)
+    assert {how for *_, how in damaged(7, ["reset mid-body", "dropped"], False)} == {
+        "ProtocolError"
+    }
+    assert {how for *_, how in damaged(7, ["503 SlowDown"], False)} == {"S3Error"}
