@@ -12,13 +12,15 @@ error kept as ``__cause__``.
 
 from __future__ import annotations
 
+import atexit
 import errno
 import io
 import logging
 import os
 import threading
+import weakref
 from concurrent.futures import ThreadPoolExecutor
-from datetime import UTC, datetime, timedelta
+from datetime import datetime, timedelta
 
 import minio.commonconfig
 import minio.datatypes
@@ -95,9 +97,7 @@ class _Translated:
 
 def _stamp(text: str | None) -> datetime | None:
     """A listing record's ``last_modified`` text as a UTC datetime."""
-    if not text:
-        return None
-    return datetime.strptime(text, "%Y-%m-%d %H:%M:%S.%f").replace(tzinfo=UTC)
+    return datetime.fromisoformat(f"{text}+00:00") if text else None
 
 
 def _file_entry(name: str, size, etag, modified) -> dict:
@@ -106,6 +106,19 @@ def _file_entry(name: str, size, etag, modified) -> dict:
 
 def _dir_entry(name: str) -> dict:
     return {"name": name, "size": 0, "type": "directory"}
+
+
+# Filesystems that made their own client. fsspec's instance cache, and
+# whatever holds a filesystem (a Dask graph), may keep one alive until the
+# interpreter tears modules down, after the extension has gone: its clients
+# are let go at exit instead, while the extension is still whole.
+_OWN_CLIENTS: weakref.WeakSet = weakref.WeakSet()
+
+
+@atexit.register
+def _release_clients() -> None:
+    for fs in list(_OWN_CLIENTS):
+        fs.__dict__.pop("client", None)
 
 
 class ZarnelFileSystem(AbstractFileSystem):
@@ -134,6 +147,7 @@ class ZarnelFileSystem(AbstractFileSystem):
 
             client = ZarnelMinioMain(dict(config))
             client._connect()
+            _OWN_CLIENTS.add(self)
         elif config:
             raise TypeError(f"client= takes no configuration keys: {sorted(config)}")
         self.client = client
@@ -298,10 +312,10 @@ class ZarnelFileSystem(AbstractFileSystem):
             chain = []
             while name not in children:
                 chain.append(name)
-                name = self._parent(name)
+                name = name.rpartition("/")[0]
             for folder in reversed(chain):
                 children[folder], dirs[folder] = [], _dir_entry(folder)
-                children[self._parent(folder)].append(dirs[folder])
+                children[folder.rpartition("/")[0]].append(dirs[folder])
 
         for record in records:
             name = f"{bucket}/{record['object_name']}"
@@ -311,7 +325,7 @@ class ZarnelFileSystem(AbstractFileSystem):
             entry = _file_entry(name, record["size"], record["etag"],
                                 _stamp(record["last_modified"]))  # fmt: skip
             files[name] = entry
-            parent = self._parent(name)
+            parent = name.rpartition("/")[0]
             add_dir(parent)
             children[parent].append(entry)
         if key and not records:
