@@ -7,6 +7,7 @@ thread is counted too)."""
 
 from __future__ import annotations
 
+import gc
 import os
 import uuid
 
@@ -36,12 +37,20 @@ def filesystems(server) -> dict:
 
     from zarnel.filesystem import ZarnelFileSystem
 
-    ours = ZarnelFileSystem(host="127.0.0.1", port=server.port, user=server.access_key,
-                            password=server.secret_key, skip_instance_cache=True)  # fmt: skip
-    theirs = s3fs.S3FileSystem(key=server.access_key, secret=server.secret_key,
-                               endpoint_url=f"http://127.0.0.1:{server.port}",
-                               client_kwargs={"region_name": "us-east-1"},
-                               skip_instance_cache=True)  # fmt: skip
+    ours = ZarnelFileSystem(
+        host="127.0.0.1",
+        port=server.port,
+        user=server.access_key,
+        password=server.secret_key,
+        skip_instance_cache=True,
+    )
+    theirs = s3fs.S3FileSystem(
+        key=server.access_key,
+        secret=server.secret_key,
+        endpoint_url=f"http://127.0.0.1:{server.port}",
+        client_kwargs={"region_name": "us-east-1"},
+        skip_instance_cache=True,
+    )
     return {"zarnel": ours, "s3fs": theirs}
 
 
@@ -78,8 +87,9 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
         frame = pd.DataFrame(rng.random((ROWS[quick], 8)), columns=[f"c{i}" for i in range(8)])
         frame.to_parquet(work / "table.parquet", engine="pyarrow", compression=None)
         parquet_mib = (work / "table.parquet").stat().st_size / MIB
-        store._upload_files(bucket, [("table.parquet", str(work / "table.parquet"), None)],
-                            workers=32)  # fmt: skip
+        store._upload_files(
+            bucket, [("table.parquet", str(work / "table.parquet"), None)], workers=32
+        )
         (work / "table.parquet").unlink()
         del frame
         # The first read of a fresh object costs the server more than later
@@ -106,8 +116,13 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
                 got = len(found)
             else:
                 got = len(found) if what == "cat_file" else len(found.index)
-            want = {"put": count, "get": count, "find": keys,
-                    "cat_file": LARGE_MIB[quick] * MIB, "read_parquet": ROWS[quick]}[what]  # fmt: skip
+            want = {
+                "put": count,
+                "get": count,
+                "find": keys,
+                "cat_file": LARGE_MIB[quick] * MIB,
+                "read_parquet": ROWS[quick],
+            }[what]
             if got != want:
                 raise Failed(f"{what}: {got} arrived, not {want}")
 
@@ -116,8 +131,9 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
             "get": get,
             "find": lambda fs, key, i: fs.find(f"{bucket}/many"),
             "cat_file": lambda fs, key, i: fs.cat_file(f"{bucket}/large.bin"),
-            "read_parquet": lambda fs, key, i: pd.read_parquet(f"{bucket}/table.parquet",
-                                                               filesystem=fs),  # fmt: skip
+            "read_parquet": lambda fs, key, i: pd.read_parquet(
+                f"{bucket}/table.parquet", filesystem=fs
+            ),
         }
 
         def step(what):
@@ -125,7 +141,12 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
                 if (key, what) in failed:
                     return None
                 fs = fss[key]
-                fs.invalidate_cache()  # every call lists afresh
+                # Every call lists afresh, and neither runs beside the other's
+                # cached listing (100,000 entries after a find make the
+                # collector's full passes slow for whoever runs next).
+                for each in fss.values():
+                    each.invalidate_cache()
+                gc.collect()
                 box = {}
 
                 def call():
@@ -141,32 +162,41 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
 
             return sample
 
-        samples = dict(zip(actions, common.interleaved(TOOLS, repeat, *map(step, actions)),
-                           strict=True))  # fmt: skip
+        samples = dict(
+            zip(actions, common.interleaved(TOOLS, repeat, *map(step, actions)), strict=True)
+        )
 
-    table = [["call", "zarnel s", "s3fs s", "s3fs's time over ours", "CPU ms/file zarnel",
-              "s3fs"]]  # fmt: skip
+    table = [["call", "zarnel s", "s3fs s", "s3fs's time over ours", "CPU ms/file zarnel", "s3fs"]]
     goals, figures = [], {}
     for what, by_tool in samples.items():
         seconds = {k: [s["seconds"] for s in by_tool[k]] for k in TOOLS}
         ratio = paired(seconds["s3fs"], seconds["zarnel"])
         cpu = {k: median([s["cpu"] * 1e3 / count for s in by_tool[k]]) for k in TOOLS}
         small = what in ("put", "get")
-        figures[what] = {"seconds": {k: median(v) for k, v in seconds.items()}, "ratio": ratio,
-                         "cpu_ms_per_file": cpu if small else None}  # fmt: skip
+        figures[what] = {
+            "seconds": {k: median(v) for k, v in seconds.items()},
+            "ratio": ratio,
+            "cpu_ms_per_file": cpu if small else None,
+        }
         row = [what] + [f"{median(seconds[k]):.3f}" if seconds[k] else "n/a" for k in TOOLS]
         row.append(span(ratio))
         row += [f"{cpu[k]:.2f}" if small and cpu[k] is not None else "" for k in TOOLS]
         table.append(row)
-        goals.append(GOALS[what].grade(ratio and ratio["median"], what,
-                                       f"{ratio['median']:.2f}x" if ratio else "n/a"))  # fmt: skip
+        goals.append(
+            GOALS[what].grade(
+                ratio and ratio["median"], what, f"{ratio['median']:.2f}x" if ratio else "n/a"
+            )
+        )
     import s3fs
 
-    lines = [f"put/get: {count:,} files of {size // KIB} KiB in 4 folders; find: {keys:,} keys "
-             f"in 100 folders; cat_file: {LARGE_MIB[quick]} MiB; read_parquet: "
-             f"{parquet_mib:.0f} MiB; median of {repeat}; s3fs {s3fs.__version__}"]  # fmt: skip
+    lines = [
+        f"put/get: {count:,} files of {size // KIB} KiB in 4 folders; find: {keys:,} keys "
+        f"in 100 folders; cat_file: {LARGE_MIB[quick]} MiB; read_parquet: "
+        f"{parquet_mib:.0f} MiB; median of {repeat}; s3fs {s3fs.__version__}"
+    ]
     lines += [f"{key} {what} failed: {why}" for (key, what), why in failed.items()]
     result = {"calls": figures, "failed": {f"{k} {w}": v for (k, w), v in failed.items()}}
-    result["report"] = common.report("filesystem: zarnel's fsspec filesystem beside s3fs",
-                                     *lines, table, goals=goals)  # fmt: skip
+    result["report"] = common.report(
+        "filesystem: zarnel's fsspec filesystem beside s3fs", *lines, table, goals=goals
+    )
     return result

@@ -41,10 +41,23 @@ log = logging.getLogger("zarnel")
 SECRETS = ("password", "ssh_password", "ssh_rsa_pwd")
 MIN_PART = 5 * 2**20
 # The store's codes, by the Python error fsspec callers catch.
-_NOT_FOUND = {"NoSuchKey", "NoSuchBucket", "NoSuchUpload", "ResourceNotFound", "NotFound",
-              "NoSuchVersion"}  # fmt: skip
-_DENIED = {"AccessDenied", "AllAccessDisabled", "InvalidAccessKeyId", "SignatureDoesNotMatch",
-           "InvalidSecurity", "ExpiredToken", "InvalidToken"}  # fmt: skip
+_NOT_FOUND = {
+    "NoSuchKey",
+    "NoSuchBucket",
+    "NoSuchUpload",
+    "ResourceNotFound",
+    "NotFound",
+    "NoSuchVersion",
+}
+_DENIED = {
+    "AccessDenied",
+    "AllAccessDisabled",
+    "InvalidAccessKeyId",
+    "SignatureDoesNotMatch",
+    "InvalidSecurity",
+    "ExpiredToken",
+    "InvalidToken",
+}
 _EXISTS = {"BucketAlreadyOwnedByYou", "BucketAlreadyExists"}
 
 
@@ -112,12 +125,13 @@ def _dir_entry(name: str) -> dict:
 # whatever holds a filesystem (a Dask graph), may keep one alive until the
 # interpreter tears modules down, after the extension has gone: its clients
 # are let go at exit instead, while the extension is still whole.
-_OWN_CLIENTS: weakref.WeakSet = weakref.WeakSet()
+# (By id: a filesystem's hash is its token, which fsspec sets after __init__.)
+_OWN_CLIENTS: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
 
 
 @atexit.register
 def _release_clients() -> None:
-    for fs in list(_OWN_CLIENTS):
+    for fs in list(_OWN_CLIENTS.values()):
         fs.__dict__.pop("client", None)
 
 
@@ -137,17 +151,27 @@ class ZarnelFileSystem(AbstractFileSystem):
     # Parts of a file written through open(): the store's least but the last.
     blocksize = MIN_PART
 
-    def __init__(self, client=None, workers: int = 32, default_block_size: int | None = None,
-                 use_listings_cache: bool = True, listings_expiry_time=None, max_paths=None,
-                 **config):  # fmt: skip
-        super().__init__(use_listings_cache=use_listings_cache,
-                         listings_expiry_time=listings_expiry_time, max_paths=max_paths)  # fmt: skip
+    def __init__(
+        self,
+        client=None,
+        workers: int = 32,
+        default_block_size: int | None = None,
+        use_listings_cache: bool = True,
+        listings_expiry_time=None,
+        max_paths=None,
+        **config,
+    ):
+        super().__init__(
+            use_listings_cache=use_listings_cache,
+            listings_expiry_time=listings_expiry_time,
+            max_paths=max_paths,
+        )
         if client is None:
             from zarnel.minio_main import ZarnelMinioMain
 
             client = ZarnelMinioMain(dict(config))
             client._connect()
-            _OWN_CLIENTS.add(self)
+            _OWN_CLIENTS[id(self)] = self
         elif config:
             raise TypeError(f"client= takes no configuration keys: {sorted(config)}")
         self.client = client
@@ -236,8 +260,9 @@ class ZarnelFileSystem(AbstractFileSystem):
                 elif name == prefix:
                     marker = True  # the folder's own marker object
                 else:
-                    entries.append(_file_entry(f"{bucket}/{name}", item.size, item.etag,
-                                               item.last_modified))  # fmt: skip
+                    entries.append(
+                        _file_entry(f"{bucket}/{name}", item.size, item.etag, item.last_modified)
+                    )
         if entries or marker or not key:
             self.dircache[path] = entries
             return entries
@@ -298,8 +323,7 @@ class ZarnelFileSystem(AbstractFileSystem):
         path = self._strip_protocol(path)
         bucket, key = self.split_path(path)
         if maxdepth is not None or not bucket:
-            return super().find(path, maxdepth=maxdepth, withdirs=withdirs, detail=detail,
-                                **kwargs)  # fmt: skip
+            return super().find(path, maxdepth=maxdepth, withdirs=withdirs, detail=detail, **kwargs)
         try:
             with _Translated(path):
                 records = self.client._bucket_list_files(bucket, f"{key}/" if key else "")
@@ -322,8 +346,9 @@ class ZarnelFileSystem(AbstractFileSystem):
             if name.endswith("/"):
                 add_dir(name.rstrip("/"))
                 continue
-            entry = _file_entry(name, record["size"], record["etag"],
-                                _stamp(record["last_modified"]))  # fmt: skip
+            entry = _file_entry(
+                name, record["size"], record["etag"], _stamp(record["last_modified"])
+            )
             files[name] = entry
             parent = name.rpartition("/")[0]
             add_dir(parent)
@@ -386,8 +411,9 @@ class ZarnelFileSystem(AbstractFileSystem):
             if key:
                 self.engine.remove_object(bucket, f"{key}/")
             elif next(iter(self.engine.list_objects(bucket)), None) is not None:
-                raise OSError(errno.ENOTEMPTY, f"{bucket}: BucketNotEmpty: bucket not empty",
-                              bucket)  # fmt: skip
+                raise OSError(
+                    errno.ENOTEMPTY, f"{bucket}: BucketNotEmpty: bucket not empty", bucket
+                )
             else:
                 self.engine.remove_bucket(bucket)
         self.invalidate_cache(path)
@@ -413,8 +439,9 @@ class ZarnelFileSystem(AbstractFileSystem):
     def _get_range(self, bucket, key, start, length, etag=None) -> bytes:
         headers = {"If-Match": f'"{etag}"'} if etag else None
         try:
-            response = self.engine.get_object(bucket, key, offset=start, length=length or 0,
-                                              request_headers=headers)  # fmt: skip
+            response = self.engine.get_object(
+                bucket, key, offset=start, length=length or 0, request_headers=headers
+            )
         except S3Error as error:
             if error.code == "InvalidRange":  # asked from past the end
                 return b""
@@ -450,8 +477,9 @@ class ZarnelFileSystem(AbstractFileSystem):
         with ThreadPoolExecutor(max(1, min(10, len(paths)))) as pool:
             return list(pool.map(one, zip(paths, starts, ends, strict=True)))
 
-    def _open(self, path, mode="rb", block_size=None, autocommit=True, cache_options=None,
-              **kwargs):  # fmt: skip
+    def _open(
+        self, path, mode="rb", block_size=None, autocommit=True, cache_options=None, **kwargs
+    ):
         if mode not in ("rb", "wb", "xb"):
             raise NotImplementedError(f"mode {mode!r} is not supported")
         if mode == "xb" and self.exists(path):
@@ -459,8 +487,9 @@ class ZarnelFileSystem(AbstractFileSystem):
         if "r" not in mode:
             self._key_of(path)
         block = block_size or self.blocksize
-        return ZarnelFile(self, path, mode, block, autocommit=autocommit,
-                          cache_options=cache_options, **kwargs)  # fmt: skip
+        return ZarnelFile(
+            self, path, mode, block, autocommit=autocommit, cache_options=cache_options, **kwargs
+        )
 
     def _key_of(self, path) -> tuple[str, str]:
         bucket, key = self.split_path(path)
@@ -485,8 +514,9 @@ class ZarnelFileSystem(AbstractFileSystem):
     def sign(self, path, expiration=100, **kwargs):
         bucket, key = self._key_of(path)
         with _Translated(path):
-            return self.engine.presigned_get_object(bucket, key,
-                                                    expires=timedelta(seconds=expiration))  # fmt: skip
+            return self.engine.presigned_get_object(
+                bucket, key, expires=timedelta(seconds=expiration)
+            )
 
     # Writing.
 
@@ -496,8 +526,9 @@ class ZarnelFileSystem(AbstractFileSystem):
             raise FileExistsError(errno.EEXIST, "file exists", path)
         data = bytes(value)
         with _Translated(path):
-            self.engine.put_object(bucket, key, io.BytesIO(data), len(data),
-                                   content_type=get_content_type(key))  # fmt: skip
+            self.engine.put_object(
+                bucket, key, io.BytesIO(data), len(data), content_type=get_content_type(key)
+            )
         self.invalidate_cache(path)
 
     def cp_file(self, path1, path2, **kwargs):
@@ -542,20 +573,28 @@ class ZarnelFileSystem(AbstractFileSystem):
     # Trees: fsspec's own get and put decide the pairs of paths; each pair
     # joins a batch that the engine then moves.
 
-    def get(self, rpath, lpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None,
-            **kwargs):  # fmt: skip
+    def get(
+        self, rpath, lpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None, **kwargs
+    ):
         return self._batched("get", rpath, lpath, recursive, callback, maxdepth, **kwargs)
 
-    def put(self, lpath, rpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None,
-            **kwargs):  # fmt: skip
+    def put(
+        self, lpath, rpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None, **kwargs
+    ):
         return self._batched("put", lpath, rpath, recursive, callback, maxdepth, **kwargs)
 
     def _batched(self, way, source, target, recursive, callback, maxdepth, **kwargs):
         batch: dict[str, list[tuple]] = {}
         self._batch.items, self._batch.known = batch, {}
         try:
-            getattr(super(), way)(source, target, recursive=recursive, callback=NoOpCallback(),
-                                  maxdepth=maxdepth, **kwargs)  # fmt: skip
+            getattr(super(), way)(
+                source,
+                target,
+                recursive=recursive,
+                callback=NoOpCallback(),
+                maxdepth=maxdepth,
+                **kwargs,
+            )
         finally:
             self._batch.items = self._batch.known = None
         callback.set_size(sum(map(len, batch.values())))
@@ -565,11 +604,11 @@ class ZarnelFileSystem(AbstractFileSystem):
     def _move(self, way, bucket, items, progress=None) -> None:
         with _Translated(f"{bucket}/{items[0][0]}" if len(items) == 1 else bucket):
             if way == "get":
-                self.client._download_files(bucket, items, workers=self.workers,
-                                            progress=progress)  # fmt: skip
-            else:
-                self.client._upload_files(bucket, items, workers=self.workers,
-                                          progress=progress)  # fmt: skip
+                self.client._download_files(bucket, items, workers=self.workers, progress=progress)
+                return
+            try:
+                self.client._upload_files(bucket, items, workers=self.workers, progress=progress)
+            finally:  # what was stored before a failure counts too
                 self.invalidate_cache(bucket)
                 for name, _, _ in items:
                     self.invalidate_cache(f"{bucket}/{name}")
@@ -643,20 +682,28 @@ class ZarnelFile(AbstractBufferedFile):
             if data or not self.parts:  # no empty last part
                 number = len(self.parts) + 1
                 with _Translated(self.path):
-                    etag = self.fs.engine._upload_part(self.bucket, self.key, data, None,
-                                                       self.upload_id, number)  # fmt: skip
+                    etag = self.fs.engine._upload_part(
+                        self.bucket, self.key, data, None, self.upload_id, number
+                    )
                 self.parts.append(minio.datatypes.Part(number, etag))
             if final and self.autocommit:
                 self.commit()
         except BaseException:
-            self.discard()
+            # The file is over: a later close() must not store what is left
+            # of the buffer as if it were the whole.
+            self._abandon()
             raise
         return True
 
     def _put_whole(self, data: bytes) -> None:
         with _Translated(self.path):
-            self.fs.engine.put_object(self.bucket, self.key, io.BytesIO(data), len(data),
-                                      content_type=get_content_type(self.key))  # fmt: skip
+            self.fs.engine.put_object(
+                self.bucket,
+                self.key,
+                io.BytesIO(data),
+                len(data),
+                content_type=get_content_type(self.key),
+            )
         self.fs.invalidate_cache(self.path)
 
     def commit(self):
@@ -666,8 +713,9 @@ class ZarnelFile(AbstractBufferedFile):
                 self.pending = None
             return
         with _Translated(self.path):
-            self.fs.engine._complete_multipart_upload(self.bucket, self.key, self.upload_id,
-                                                      self.parts)  # fmt: skip
+            self.fs.engine._complete_multipart_upload(
+                self.bucket, self.key, self.upload_id, self.parts
+            )
         self.upload_id = None
         self.fs.invalidate_cache(self.path)
 

@@ -11,11 +11,19 @@ import fsspec
 import pytest
 from minio.error import S3Error
 
+from tests.integration.conftest import ENGINE_KINDS
 from tools.s3servers import MotoServer
 from zarnel.filesystem import ZarnelFileSystem
 
-ODD = ["plain.txt", "with space.txt", "ünï cödé/ß.bin", "a+b=c&d.csv", "100%/#hash?.txt",
-       "deep/er/still/leaf.dat", "semi;colon,comma'quote.txt"]  # fmt: skip
+ODD = [
+    "plain.txt",
+    "with space.txt",
+    "ünï cödé/ß.bin",
+    "a+b=c&d.csv",
+    "100%/#hash?.txt",
+    "deep/er/still/leaf.dat",
+    "semi;colon,comma'quote.txt",
+]
 
 
 @pytest.fixture
@@ -26,8 +34,10 @@ def fs(s3_config):
 def test_pandas_parquet_and_csv_through_urls(s3_config, bucket):
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"city": ["Oslo", "Lima", "Perth"], "temp": [3.5, 19.0, 24.25]})
-    for suffix, write, read in [("parquet", "to_parquet", pd.read_parquet),
-                                ("csv", "to_csv", pd.read_csv)]:  # fmt: skip
+    for suffix, write, read in [
+        ("parquet", "to_parquet", pd.read_parquet),
+        ("csv", "to_csv", pd.read_csv),
+    ]:
         url = f"zarnel://{bucket}/tables/weather.{suffix}"
         extra = {"index": False} if suffix == "csv" else {"engine": "pyarrow"}
         getattr(frame, write)(url, storage_options=s3_config, **extra)
@@ -42,14 +52,16 @@ def test_dask_dataframe_over_a_prefix_on_a_local_cluster(s3_config, bucket, fs):
         frame = pd.DataFrame({"part": [part] * 4, "value": range(part * 4, part * 4 + 4)})
         with fs.open(f"{bucket}/events/part-{part}.parquet", "wb") as file:
             frame.to_parquet(file, engine="pyarrow", index=False)
-    cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True,
-                                       dashboard_address=None)  # fmt: skip
+    cluster = distributed.LocalCluster(
+        n_workers=1, threads_per_worker=2, processes=True, dashboard_address=None
+    )
     with cluster, distributed.Client(cluster):
         data = dd.read_parquet(f"zarnel://{bucket}/events/", storage_options=s3_config)
         assert data.npartitions == 3
         assert int(data["value"].sum().compute()) == sum(range(12))
 
 
+@pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
 def test_tree_round_trip_keeps_every_byte_and_name(fs, bucket, tmp_path):
     tree = tmp_path / "tree"
     expected = {}
@@ -61,8 +73,11 @@ def test_tree_round_trip_keeps_every_byte_and_name(fs, bucket, tmp_path):
     fs.put(str(tree), f"{bucket}/up", recursive=True)
     assert sorted(fs.find(f"{bucket}/up")) == sorted(f"{bucket}/up/{n}" for n in ODD)
     fs.get(f"{bucket}/up", str(tmp_path / "down"), recursive=True)
-    got = {p.relative_to(tmp_path / "down").as_posix(): p.read_bytes()
-           for p in (tmp_path / "down").rglob("*") if p.is_file()}  # fmt: skip
+    got = {
+        p.relative_to(tmp_path / "down").as_posix(): p.read_bytes()
+        for p in (tmp_path / "down").rglob("*")
+        if p.is_file()
+    }
     assert got == expected
     # One file, and a list of files, land where fsspec puts them.
     fs.get(f"{bucket}/up/with space.txt", str(tmp_path / "one.txt"))
@@ -79,21 +94,37 @@ def test_listing_calls_follow_fsspec(fs, bucket, sdk):
     sdk.put_object(bucket, "a/empty/", io.BytesIO(b""), 0)  # a folder marker
     fs.invalidate_cache()
     assert fs.ls(f"zarnel://{bucket}/a/", detail=False) == [
-        f"{bucket}/a/1.txt", f"{bucket}/a/b", f"{bucket}/a/empty"]  # fmt: skip
+        f"{bucket}/a/1.txt",
+        f"{bucket}/a/b",
+        f"{bucket}/a/empty",
+    ]
     entry = fs.ls(f"{bucket}/a")[0]
     assert {"name", "size", "type", "ETag", "LastModified"} <= set(entry)
     assert fs.info(f"{bucket}/a/b") == {"name": f"{bucket}/a/b", "size": 0, "type": "directory"}
     assert fs.info(f"{bucket}/a/empty")["type"] == "directory"
     assert fs.find(f"{bucket}/a", withdirs=True) == [
-        f"{bucket}/a", f"{bucket}/a/1.txt", f"{bucket}/a/b", f"{bucket}/a/b/2.txt",
-        f"{bucket}/a/b/c", f"{bucket}/a/b/c/3.txt", f"{bucket}/a/empty"]  # fmt: skip
+        f"{bucket}/a",
+        f"{bucket}/a/1.txt",
+        f"{bucket}/a/b",
+        f"{bucket}/a/b/2.txt",
+        f"{bucket}/a/b/c",
+        f"{bucket}/a/b/c/3.txt",
+        f"{bucket}/a/empty",
+    ]
     assert fs.find(f"{bucket}/a", maxdepth=1) == [f"{bucket}/a/1.txt"]
     assert fs.find(f"{bucket}/top.txt") == [f"{bucket}/top.txt"]
-    assert fs.glob(f"{bucket}/a/**/*.txt") == [f"{bucket}/a/1.txt", f"{bucket}/a/b/2.txt",
-                                               f"{bucket}/a/b/c/3.txt"]  # fmt: skip
+    assert fs.glob(f"{bucket}/a/**/*.txt") == [
+        f"{bucket}/a/1.txt",
+        f"{bucket}/a/b/2.txt",
+        f"{bucket}/a/b/c/3.txt",
+    ]
     assert fs.du(f"{bucket}/a") == len("a/1.txt") + len("a/b/2.txt") + len("a/b/c/3.txt")
     assert [d for d, _, _ in fs.walk(f"{bucket}/a")] == [
-        f"{bucket}/a", f"{bucket}/a/b", f"{bucket}/a/b/c", f"{bucket}/a/empty"]  # fmt: skip
+        f"{bucket}/a",
+        f"{bucket}/a/b",
+        f"{bucket}/a/b/c",
+        f"{bucket}/a/empty",
+    ]
     assert bucket in fs.ls("", detail=False)
     # A fresh instance answers the same without a cached listing.
     fresh = ZarnelFileSystem(client=fs.client, skip_instance_cache=True)
@@ -113,7 +144,9 @@ def test_reads_writes_copies_and_removals(fs, bucket):
     assert fs.cat_file(f"{bucket}/big.bin", start=-5) == body[-5:]
     assert fs.cat_file(f"{bucket}/big.bin", start=len(body) + 10) == b""
     assert fs.cat_ranges([f"{bucket}/big.bin"] * 2, [0, 9_000_000], [3, 9_000_004]) == [
-        body[:3], body[9_000_000:9_000_004]]  # fmt: skip
+        body[:3],
+        body[9_000_000:9_000_004],
+    ]
     with fs.open(f"{bucket}/big.bin", "rb", block_size=1 << 20) as file:
         file.seek(5_000_000)
         assert file.read(1000) == body[5_000_000:5_001_000]
@@ -171,17 +204,26 @@ def test_a_wrong_key_is_permission_error_and_no_secret_shows(fs, bucket, s3_conf
     with pytest.raises(PermissionError) as caught:
         stranger.cat_file(f"{bucket}/file")
     assert isinstance(caught.value.__cause__, S3Error)
-    for text in (repr(fs), repr(stranger), str(stranger.to_dict(include_password=False)),
-                 str(caught.value)):  # fmt: skip
-        assert s3_config["password"] not in text and wrong["password"] not in text
+    for text in (
+        repr(fs),
+        repr(stranger),
+        str(stranger.to_dict(include_password=False)),
+        str(caught.value),
+    ):
+        assert s3_config["password"] not in text
+        assert wrong["password"] not in text
 
 
 def test_a_failed_write_leaves_no_unfinished_upload(fs, bucket, sdk, monkeypatch):
     part = b"x" * (5 * 2**20)
-    with pytest.raises(RuntimeError, match="the caller's own"):
+
+    def write_then_fail():
         with fs.open(f"{bucket}/left.bin", "wb") as file:
             file.write(part + b"more")  # the first part is on the store now
             raise RuntimeError("the caller's own failure")
+
+    with pytest.raises(RuntimeError, match="the caller's own"):
+        write_then_fail()
     real, calls = fs.engine._upload_part, []
 
     def failing(*args):
@@ -191,10 +233,13 @@ def test_a_failed_write_leaves_no_unfinished_upload(fs, bucket, sdk, monkeypatch
         return real(*args)
 
     monkeypatch.setattr(fs.engine, "_upload_part", failing)
-    with pytest.raises(OSError, match="injected"), fs.open(f"{bucket}/failed.bin", "wb") as f:
-        f.write(part)
-        f.write(part)
-    assert not fs.exists(f"{bucket}/left.bin") and not fs.exists(f"{bucket}/failed.bin")
+    with fs.open(f"{bucket}/failed.bin", "wb") as file:
+        file.write(part)
+        with pytest.raises(OSError, match="injected") as caught:
+            file.write(part)  # the second part fails: the upload is aborted
+    assert isinstance(caught.value.__cause__, S3Error)
+    assert not fs.exists(f"{bucket}/left.bin")
+    assert not fs.exists(f"{bucket}/failed.bin")
     uploads = sdk._list_multipart_uploads(bucket).uploads
     assert uploads == []
     # A file dropped without close() stores nothing either.
