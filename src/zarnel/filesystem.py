@@ -216,16 +216,23 @@ class ZarnelFileSystem(AbstractFileSystem):
         return bucket, key
 
     def invalidate_cache(self, path=None):
+        """Drops the cached listings at, under and above `path` (all: None)."""
         if path is None:
             self.dircache.clear()
         else:
             path = self._strip_protocol(path)
-            while True:
-                self.dircache.pop(path, None)
-                if not path:
-                    break
-                path = self._parent(path)
+            for name in [k for k in self.dircache if k.startswith(f"{path}/")]:
+                self.dircache.pop(name, None)
+            self._forget(path)
         super().invalidate_cache(path)
+
+    def _forget(self, path: str) -> None:
+        """Drops the cached listings of `path` and its folders, after a write."""
+        while True:
+            self.dircache.pop(path, None)
+            if not path:
+                return
+            path = path.rpartition("/")[0]
 
     # Listing.
 
@@ -529,7 +536,7 @@ class ZarnelFileSystem(AbstractFileSystem):
             self.engine.put_object(
                 bucket, key, io.BytesIO(data), len(data), content_type=get_content_type(key)
             )
-        self.invalidate_cache(path)
+        self._forget(self._strip_protocol(path))
 
     def cp_file(self, path1, path2, **kwargs):
         """A copy made by the store: no byte passes through this process."""
@@ -537,7 +544,7 @@ class ZarnelFileSystem(AbstractFileSystem):
         bucket2, key2 = self._key_of(path2)
         with _Translated(path1):
             self.engine.copy_object(bucket2, key2, minio.commonconfig.CopySource(bucket1, key1))
-        self.invalidate_cache(path2)
+        self._forget(self._strip_protocol(path2))
 
     def rm_file(self, path):
         self.rm(path)
@@ -568,7 +575,7 @@ class ZarnelFileSystem(AbstractFileSystem):
         for bucket in buckets if recursive else ():
             self.rmdir(bucket)
         for name in paths:
-            self.invalidate_cache(name)
+            self._forget(name)
 
     # Trees: fsspec's own get and put decide the pairs of paths; each pair
     # joins a batch that the engine then moves.
@@ -609,9 +616,9 @@ class ZarnelFileSystem(AbstractFileSystem):
             try:
                 self.client._upload_files(bucket, items, workers=self.workers, progress=progress)
             finally:  # what was stored before a failure counts too
-                self.invalidate_cache(bucket)
-                for name, _, _ in items:
-                    self.invalidate_cache(f"{bucket}/{name}")
+                folders = {f"{bucket}/{name}".rpartition("/")[0] for name, _, _ in items}
+                for folder in folders:
+                    self._forget(folder)
 
     def get_file(self, rpath, lpath, callback=DEFAULT_CALLBACK, outfile=None, **kwargs):
         if outfile is not None or isfilelike(lpath):
@@ -704,7 +711,7 @@ class ZarnelFile(AbstractBufferedFile):
                 len(data),
                 content_type=get_content_type(self.key),
             )
-        self.fs.invalidate_cache(self.path)
+        self.fs._forget(self.path)
 
     def commit(self):
         if self.upload_id is None:
@@ -717,7 +724,7 @@ class ZarnelFile(AbstractBufferedFile):
                 self.bucket, self.key, self.upload_id, self.parts
             )
         self.upload_id = None
-        self.fs.invalidate_cache(self.path)
+        self.fs._forget(self.path)
 
     def discard(self):
         """Aborts the upload in progress, if any (its parts are dropped)."""
