@@ -150,6 +150,9 @@ def test_reads_writes_copies_and_removals(fs, bucket):
     with fs.open(f"{bucket}/big.bin", "rb", block_size=1 << 20) as file:
         file.seek(5_000_000)
         assert file.read(1000) == body[5_000_000:5_001_000]
+        assert file.read(2_000_000) == body[5_001_000:7_001_000]  # past the cache
+        assert file.read(10) == body[7_001_000:7_001_010]
+        assert file.read() == body[7_001_010:]
     fs.cp_file(f"{bucket}/big.bin", f"{bucket}/copy/big.bin")
     assert fs.cat_file(f"{bucket}/copy/big.bin") == body
     fs.mv(f"{bucket}/copy/big.bin", f"{bucket}/moved.bin")
