@@ -258,3 +258,22 @@ def test_registered_for_fsspec_urls(s3_config, bucket):
     with fsspec.open(f"zarnel://{bucket}/hello.txt", "w", **s3_config) as file:
         file.write("héllo")
     assert fs.cat_file(f"zarnel://{bucket}/hello.txt").decode() == "héllo"
+
+
+def _read_in_child(fs, path):
+    return fs.cat_file(path), fs.client._config.port
+
+
+def test_a_tunnelled_filesystem_opens_its_own_tunnel_where_unpickled(
+    s3_config, tunnel_keys, bucket
+):
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    fs = ZarnelFileSystem(**s3_config, ssh=True, **tunnel_keys, skip_instance_cache=True)
+    fs.pipe_file(f"{bucket}/through.txt", b"through the tunnel")
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(1, mp_context=spawn) as pool:
+        body, port = pool.submit(_read_in_child, fs, f"{bucket}/through.txt").result(timeout=120)
+    assert body == b"through the tunnel"
+    assert port != fs.client._config.port  # the child's own local end
