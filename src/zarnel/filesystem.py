@@ -540,10 +540,19 @@ class ZarnelFileSystem(AbstractFileSystem):
 
     def cp_file(self, path1, path2, **kwargs):
         """A copy made by the store: no byte passes through this process."""
+        path1 = self._strip_protocol(path1)
+        if path1 in self.dircache:
+            return  # a folder (of a recursive copy): implied by its keys
         bucket1, key1 = self._key_of(path1)
         bucket2, key2 = self._key_of(path2)
-        with _Translated(path1):
-            self.engine.copy_object(bucket2, key2, minio.commonconfig.CopySource(bucket1, key1))
+        try:
+            with _Translated(path1):
+                source = minio.commonconfig.CopySource(bucket1, key1)
+                self.engine.copy_object(bucket2, key2, source)
+        except FileNotFoundError:
+            if self.isdir(path1):
+                return
+            raise
         self._forget(self._strip_protocol(path2))
 
     def rm_file(self, path):

@@ -161,8 +161,10 @@ def test_reads_writes_copies_and_removals(fs, bucket):
         assert answer.read(4) == body[:4]
     assert fs.modified(f"{bucket}/moved.bin") == fs.info(f"{bucket}/moved.bin")["LastModified"]
     fs.pipe({f"{bucket}/d/x": b"1", f"{bucket}/d/y/z": b"2"})
-    fs.rm(f"{bucket}/d", recursive=True)
-    assert fs.find(f"{bucket}/d") == []
+    fs.mv(f"{bucket}/d", f"{bucket}/e", recursive=True)
+    assert fs.find(f"{bucket}/e") == [f"{bucket}/e/x", f"{bucket}/e/y/z"]
+    fs.rm(f"{bucket}/e", recursive=True)
+    assert fs.find(f"{bucket}/d") == fs.find(f"{bucket}/e") == []
     # The filesystem pickles as its options and reconnects.
     again = pickle.loads(pickle.dumps(fs))
     assert again.cat_file(f"{bucket}/moved.bin", end=4) == body[:4]
