@@ -299,18 +299,20 @@ class Soak:
 
     def sync_up(self, result: Round, via, proxy) -> None:
         prefix = f"{result.kind}-{result.seed}"
-        stale = [f"{prefix}/stale {i}.txt" for i in range(3)]  # objects the sync deletes
+        # Objects the sync deletes; max_delete=3 allows it (the destination
+        # holds nothing else, which the safe default would refuse).
+        stale = [f"{prefix}/stale {i}.txt" for i in range(3)]
         for name in stale:
             self.sdk.put_object(BUCKET, name, io_of(b"stale"), 5)
         moved: set[str] = set()
         try:
             if not self.call(result, moved, via._sync_up, BUCKET, str(self.root), prefix,
-                             delete=True, workers=16):  # fmt: skip
+                             delete=True, max_delete=3, workers=16):  # fmt: skip
                 return
             self.check_store(result, prefix, self.tree, result.error is None, moved, stale)
             # Again without faults: it must succeed and leave the store right.
             done = self.again(result, self.direct._sync_up, BUCKET, str(self.root), prefix,
-                              delete=True, workers=16)  # fmt: skip
+                              delete=True, max_delete=3, workers=16)  # fmt: skip
             if done is not None:
                 self.check_store(result, prefix, self.tree, done, set(), (), "after a rerun")
         finally:
@@ -325,11 +327,11 @@ class Soak:
         moved: set[str] = set()
         try:
             if not self.call(result, moved, via._sync_down, BUCKET, "ref", str(target),
-                             delete=True, workers=16):  # fmt: skip
+                             delete=True, max_delete=3, workers=16):  # fmt: skip
                 return
             self.check_files(result, target, self.tree, result.error is None, moved, stale=True)
             done = self.again(result, self.direct._sync_down, BUCKET, "ref", str(target),
-                              delete=True, workers=16)  # fmt: skip
+                              delete=True, max_delete=3, workers=16)  # fmt: skip
             if done is not None:
                 self.check_files(result, target, self.tree, done, set(), when="after a rerun")
         finally:
