@@ -949,7 +949,8 @@ void Engine::ended(std::unique_ptr<Transfer> transfer, CURLcode result) {
     // Anything but a clear answer may have left an upload begun.
     if (ending == Ending::kRetry ||
         (ending == Ending::kFailed &&
-         transfer->failure->kind != Failure::Kind::kStore)) {
+         (!transfer->failure ||
+          transfer->failure->kind != Failure::Kind::kStore))) {
       transfer->upload->uncertain = true;
     }
   }
