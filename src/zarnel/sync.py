@@ -19,8 +19,9 @@ A download lands in a temporary file beside its target and takes the target's
 name only once it matches its object (the engine's checks, or on the thread
 path ``check_download``) and has the object's time: a damaged body is fetched
 again, and the next sync never meets a wrong file that looks current. With
-``delete=True`` and no ``max_delete``, ``guard_deletes`` refuses a sync from an empty source, or one that would
-remove every entry of the destination, before anything changes.
+``delete=True`` and no ``max_delete``, ``guard_deletes`` refuses a sync from an
+empty source, or one that would remove every entry of the destination, before
+anything changes.
 """
 
 from __future__ import annotations
