@@ -65,9 +65,24 @@ struct Download {
   std::vector<std::optional<std::uint32_t>> crcs;
   // An object stored in parts comes part by part (`by_part`): where each
   // part went and, without a CRC-32, its MD5, for the check of its ETag.
-  bool by_part = false;
+  // A large one comes in ranges (cheaper on some stores) unless its first
+  // answers carry no CRC-32: then, once the ranges in flight are back
+  // (`to_parts`), it comes again part by part.
+  bool by_part = false, to_parts = false;
   std::vector<std::uint64_t> starts, lengths;
   std::vector<std::string> md5s;
+
+  void by_parts(int parts) {
+    by_part = true;
+    to_parts = false;
+    ranges = parts;
+    next = done = 0;
+    auto count = static_cast<std::size_t>(parts);
+    crcs.assign(count, std::nullopt);
+    starts.assign(count, 0);
+    lengths.assign(count, 0);
+    md5s.assign(count, std::string());
+  }
 
   Download() = default;
   Download(const Download&) = delete;
@@ -610,16 +625,12 @@ void Engine::start_job(Job job) {
   if (job.kind == Job::Kind::kGet && (job.size > ranged_limit || parts > 0)) {
     idle_.push_back(std::move(transfer));
     auto download = std::make_shared<Download>();
-    download->by_part = parts > 0;
-    download->ranges =
-        parts > 0 ? parts
-                  : static_cast<int>((job.size + range_size - 1) / range_size);
-    auto count = static_cast<std::size_t>(download->ranges);
-    download->crcs.resize(count);
-    if (download->by_part) {
-      download->starts.resize(count);
-      download->lengths.resize(count);
-      download->md5s.resize(count);
+    if (parts > 0 && job.size <= ranged_limit) {
+      download->by_parts(parts);
+    } else {
+      download->ranges =
+          static_cast<int>((job.size + range_size - 1) / range_size);
+      download->crcs.resize(static_cast<std::size_t>(download->ranges));
     }
     struct stat status;
     int error_number = 0;
@@ -743,7 +754,8 @@ void Engine::next_parts() {
 void Engine::next_ranges() {
   for (std::size_t i = 0; i < downloads_.size(); ++i) {
     std::shared_ptr<Download> download = downloads_[i];
-    while (!download->failed && download->next < download->ranges &&
+    while (!download->failed && !download->to_parts &&
+           download->next < download->ranges &&
            in_flight() < static_cast<std::size_t>(workers_)) {
       std::uint64_t from =
           static_cast<std::uint64_t>(download->next) * range_size;
@@ -854,10 +866,17 @@ void Engine::range_ended(std::unique_ptr<Transfer> transfer, bool done) {
     }
     if (!transfer->crc32_meta.empty()) {
       download->crc32_meta = transfer->crc32_meta;
+    } else if (!download->by_part && etag_parts(download->job.etag) > 0) {
+      download->to_parts = true;  // stored in parts, by another client
     }
   }
   std::string mismatch;
-  if (done && ++download->done == download->ranges && !download->failed) {
+  if (download->to_parts) {
+    if (download->running == 0 && !download->failed) {
+      download->by_parts(etag_parts(download->job.etag));
+    }
+  } else if (done && ++download->done == download->ranges &&
+             !download->failed) {
     mismatch = whole_mismatch(*download);
   }
   if (!mismatch.empty() && download->attempts < retry::retries) {
