@@ -195,3 +195,13 @@ def show(number: int, part: dict) -> None:
     for goal, text in zip(part["goals"], said, strict=True):
         verdict = {True: "MET", False: "MISSED", None: "NO DATA"}[goal["met"]]
         print(f"   {verdict:<7} {text:<{max(map(len, said))}}  (goal: {goal['goal']})")
+
+
+def empty_tree(root: Path, count: int, folders: int) -> None:
+    """`count` empty files spread over `folders` folders under `root`."""
+    width = len(str(folders - 1))
+    for n in range(count):
+        path = root / f"d{n % folders:0{width}d}" / f"f{n:06d}"
+        if n < folders:
+            path.parent.mkdir(parents=True)
+        path.touch()

@@ -74,11 +74,7 @@ def run_filesystem(server, quick: bool = False, keys: int | None = None) -> dict
         common.write_tree(tree, common.file_names(count, 4), size)
         store._upload_dir(bucket, str(tree), base_dir="small", workers=32)
         many = work / "many"
-        for n in range(keys):
-            path = many / f"d{n % 100:02d}" / f"k{n:06d}"
-            if n < 100:
-                path.parent.mkdir(parents=True)
-            path.touch()
+        common.empty_tree(many, keys, 100)
         store._upload_dir(bucket, str(many), base_dir="many", workers=32)
         common.write_large(work / "large.bin", LARGE_MIB[quick])
         store._upload_files(bucket, [("large.bin", str(work / "large.bin"), None)], workers=32)

@@ -133,11 +133,7 @@ def run_sync(server, quick: bool = False) -> dict:
         # the engine beforehand (not timed).
         large = LARGE[quick]
         tree = work / "large"
-        for n in range(large):
-            path = tree / f"d{n % 1000:03d}" / f"f{n:06d}"
-            if n < 1000:
-                path.parent.mkdir(parents=True)
-            path.touch()
+        common.empty_tree(tree, large, 1000)
         old = time.time() - 3600
         for path in tree.rglob("*"):
             os.utime(path, (old, old))

@@ -638,13 +638,7 @@ class ZarnelFileSystem(AbstractFileSystem):
             return None
         bucket, key = self.split_path(rpath)
         etag = (info.get("ETag") or "").strip('"') or None
-        item = (key, os.fspath(lpath), info.get("size"), etag)
-        batch = getattr(self._batch, "items", None)
-        if batch is not None:
-            batch.setdefault(bucket, []).append(item)
-        else:
-            self._move("get", bucket, [item])
-        return None
+        return self._queue_or_move("get", bucket, (key, os.fspath(lpath), info.get("size"), etag))
 
     def put_file(self, lpath, rpath, callback=DEFAULT_CALLBACK, mode="overwrite", **kwargs):
         if os.path.isdir(lpath):
@@ -652,13 +646,15 @@ class ZarnelFileSystem(AbstractFileSystem):
         bucket, key = self._key_of(rpath)
         if mode == "create" and self.exists(rpath):
             raise FileExistsError(errno.EEXIST, "file exists", rpath)
-        item = (key, os.fspath(lpath), os.path.getsize(lpath))
+        return self._queue_or_move("put", bucket, (key, os.fspath(lpath), os.path.getsize(lpath)))
+
+    def _queue_or_move(self, way: str, bucket: str, item: tuple) -> None:
+        """Into the batch of the get/put under way, else moved at once."""
         batch = getattr(self._batch, "items", None)
         if batch is not None:
             batch.setdefault(bucket, []).append(item)
         else:
-            self._move("put", bucket, [item])
-        return None
+            self._move(way, bucket, [item])
 
 
 class ZarnelFile(AbstractBufferedFile):
