@@ -37,11 +37,9 @@ import secrets
 import stat
 import threading
 import time
-import xml.etree.ElementTree as ET
 import zlib
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
-from urllib.parse import unquote_plus
 
 from zarnel import messages
 from zarnel.transfers import Transfers, check_workers
@@ -209,7 +207,7 @@ def listing(owner: Any, bucket_name: str, prefix: str, directory: str | None) ->
     markers (names ending in "/") left out. With ``directory``, each gets the
     local path below it, and a name that no file there can have is skipped
     with the warning ``_download_dir`` gives."""
-    for name, size, modified, etag in _objects(owner._engine, bucket_name, prefix):
+    for name, size, modified, etag in _objects(owner, bucket_name, prefix):
         if name.endswith("/") or not name.startswith(prefix):
             continue
         path = ""
@@ -222,59 +220,25 @@ def listing(owner: Any, bucket_name: str, prefix: str, directory: str | None) ->
         yield Entry(name, path, size, modified, etag)
 
 
-def _objects(engine: Any, bucket_name: str, prefix: str) -> Iterator[tuple[str, int, float, str]]:
+def _objects(owner: Any, bucket_name: str, prefix: str) -> Iterator[tuple[str, int, float, str]]:
     """(name, size, LastModified, ETag) of every object under ``prefix``.
 
-    The storage client's own listing builds a full record per object, its
-    time read with strptime: on a no-op sync of small files that is most of
-    the time. So for a client of the SDK's own class the pages are asked for
-    with the request the SDK's listing sends (``_execute`` signs and retries
-    it as it does every request) and only these four fields are read; any
-    other client is listed through its public ``list_objects``."""
-    import minio
-
-    if type(engine) is not minio.Minio:
-        for item in engine.list_objects(bucket_name, prefix=prefix, recursive=True):
-            modified = item.last_modified.timestamp() if item.last_modified else 0.0
-            yield item.object_name, item.size or 0, modified, (item.etag or "").strip('"')
+    Where the transfer engine may serve the client, it lists the pages (the
+    storage client's own listing parses them in Python, which on a no-op sync
+    of small files was most of the time); any other client is listed through
+    its public ``list_objects``."""
+    pages = owner._object_pages(bucket_name, prefix)
+    if pages is not None:
+        for page in pages:
+            for record in page:
+                when = datetime.datetime.fromisoformat(record["last_modified"])
+                yield (record["object_name"], record["size"] or 0,
+                       when.replace(tzinfo=datetime.UTC).timestamp(),
+                       (record["etag"] or "").strip('"'))  # fmt: skip
         return
-    token: str | None = None
-    while True:
-        query: dict[str, Any] = {"list-type": "2", "delimiter": "", "encoding-type": "url",
-                                 "max-keys": "1000", "prefix": prefix}  # fmt: skip
-        if token:
-            query["continuation-token"] = token
-        page = ET.fromstring(engine._execute("GET", bucket_name, query_params=query).data)
-        # EncodingType may come after the keys it applies to.
-        encoded = any(e.tag.endswith("}EncodingType") and e.text == "url" for e in page)
-        last, truncated, token = "", False, None
-        for element in page:
-            tag = element.tag.rpartition("}")[2]
-            if tag == "Contents":
-                fields = {child.tag.rpartition("}")[2]: child.text or "" for child in element}
-                last = unquote_plus(fields["Key"]) if encoded else fields["Key"]
-                when = fields.get("LastModified")
-                modified = _timestamp(when) if when else 0.0
-                yield (
-                    last,
-                    int(fields.get("Size") or 0),
-                    modified,
-                    fields.get("ETag", "").strip('"'),
-                )
-            elif tag == "IsTruncated":
-                truncated = (element.text or "").lower() == "true"
-            elif tag == "NextContinuationToken":
-                token = element.text
-        if not truncated:
-            return
-        if not token:  # as the SDK: a store that sends no token goes on after the last key
-            if not last:
-                raise RuntimeError(f"the listing of {bucket_name}/{prefix} stopped short")
-            token = last
-
-
-def _timestamp(text: str) -> float:
-    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+    for item in owner._engine.list_objects(bucket_name, prefix=prefix, recursive=True):
+        modified = item.last_modified.timestamp() if item.last_modified else 0.0
+        yield item.object_name, item.size or 0, modified, (item.etag or "").strip('"')
 
 
 def _stays_inside(part: str) -> bool:

@@ -5,19 +5,22 @@
 // transfer engine may serve the instance, the pages do not go through the
 // SDK's list_objects either: its XML parsing in Python was the whole cost
 // (100k objects on a local SeaweedFS: 5.4 s, against 1.4 s for the store to
-// serve the pages), so a native lister fetches and reads them
-// (transfer/lister.hpp) and only the records are built here.
+// serve the pages), so the transfer engine fetches and reads them
+// (transfer/pages.cpp) and only the records are built here.
 #include <Python.h>
 #include <datetime.h>
 
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "external/imports.hpp"
 #include "external/store.hpp"
 #include "minio_main.hpp"
-#include "transfer/lister.hpp"
+#include "transfer/engine.hpp"
 #include "transfer/report.hpp"
 
 namespace zarnel {
@@ -73,7 +76,7 @@ void append_item(nb::list& records, nb::handle item) {
   records.append(record);
 }
 
-// How often the caller's thread looks for Ctrl-C while the lister fetches.
+// How often the caller's thread looks for Ctrl-C while the engine lists.
 constexpr std::chrono::milliseconds tick{100};
 
 nb::object checked(PyObject* made) {
@@ -88,7 +91,7 @@ std::string utf8(nb::handle text) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-// The records of a page that the lister read, as the SDK's Object values
+// The records of a page that the engine read, as the SDK's Object values
 // give them: bucket_name from the page's Name, content_type None. Returns the
 // sum of their sizes.
 std::uint64_t append_page(nb::list& records, const transfer::RecordPage& page) {
@@ -123,101 +126,135 @@ std::uint64_t append_page(nb::list& records, const transfer::RecordPage& page) {
   return bytes;
 }
 
-// A page that the lister did not read itself, read by the SDK's own parser:
-// its records, or the error that list_objects raises for it.
-void append_sdk_page(nb::list& records, const std::string& body) {
+// A page that the engine did not read itself, read by the SDK's own parser:
+// its Object values, or the error that list_objects raises for it.
+nb::object sdk_page(const std::string& body) {
   nb::object response = nb::module_::import_("types").attr("SimpleNamespace")(
       "data"_a = nb::bytes(body.data(), body.size()));
-  nb::object parsed = nb::module_::import_("minio.datatypes")
-                          .attr("parse_list_objects")(response);
-  for (nb::handle item : parsed[nb::int_(0)]) append_item(records, item);
+  return nb::module_::import_("minio.datatypes")
+      .attr("parse_list_objects")(response)[nb::int_(0)];
 }
 
-// The lister's thread is stopped and joined however the call ends, without
-// the GIL (it never takes it).
-struct Joined {
-  transfer::Lister& lister;
-  ~Joined() {
-    lister.cancel();
-    nb::gil_scoped_release released;
-    lister.join();
+// A listing that the transfer engine fetches for the caller's thread, one
+// page ahead of it; the engine is cancelled and joined however it ends.
+class EngineListing {
+ public:
+  EngineListing(transfer::Endpoint endpoint, nb::object engine,
+                nb::handle bucket_name, nb::handle prefix, nb::object run)
+      : engine_(std::move(engine)),
+        bucket_name_(nb::borrow(bucket_name)),
+        run_(std::move(run)) {
+    // The SDK's own checks of the name and its region lookup, with its
+    // errors (a missing bucket is its S3Error from the location request).
+    std::string region = external::store_region(engine_, bucket_name);
+    std::string bucket = utf8(bucket_name);
+    std::string from = prefix.is_none() ? std::string() : utf8(prefix);
+    host_ = endpoint.base_url.substr(endpoint.base_url.find("//") + 2);
+    where_ = transfer::decoded(bucket + "/" + from);
+    lister_ = std::make_unique<transfer::Engine>(std::move(endpoint), 1);
+    lister_->set_region(bucket, region);
+    lister_->start(transfer::Listing{bucket, from, {}, true}, true);
   }
+  ~EngineListing() {
+    nb::gil_scoped_release released;
+    lister_.reset();
+  }
+  EngineListing(const EngineListing&) = delete;
+  EngineListing& operator=(const EngineListing&) = delete;
+
+  const std::string& host() const { return host_; }
+
+  // The next page, or nothing at the end; raises the listing's failure and
+  // Ctrl-C.
+  std::shared_ptr<transfer::RecordPage> next() {
+    for (;;) {
+      while (!ready_.empty()) {
+        transfer::Done done = std::move(ready_.front());
+        ready_.pop_front();
+        if (done.kind == transfer::Done::Kind::kPage) return done.page;
+        if (done.kind == transfer::Done::Kind::kFailed) raise(*done.failure);
+        if (done.kind == transfer::Done::Kind::kRetried && run_.is_valid()) {
+          run_.attr("retried")(where_, transfer::decoded(done.reason));
+        }
+      }
+      if (over_) return nullptr;
+      {
+        nb::gil_scoped_release released;
+        lister_->wait(tick);
+        over_ = lister_->finished();
+      }
+      for (transfer::Done& done : lister_->take_done()) {
+        ready_.push_back(std::move(done));
+      }
+      if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+  }
+
+ private:
+  [[noreturn]] void raise(const transfer::Failure& failure) {
+    nb::object outcome = external::support("outcome", "error_from");
+    nb::object error = outcome(transfer::report_of(failure, host_));
+    external::forget_region(engine_, bucket_name_, error);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
+                    error.ptr());
+    throw nb::python_error();
+  }
+
+  nb::object engine_, bucket_name_, run_, where_;
+  std::string host_;
+  std::unique_ptr<transfer::Engine> lister_;
+  std::deque<transfer::Done> ready_;
+  bool over_ = false;
 };
 
-// The records through the native lister, when the engine may serve the
-// instance; nothing, and why, otherwise.
+// Whether the engine may list for `self`: names that are text, and an
+// endpoint that it can serve (external::engine_endpoint).
+std::optional<transfer::Endpoint> listing_endpoint(nb::handle self,
+                                                   nb::handle bucket_name,
+                                                   nb::handle prefix,
+                                                   nb::object& engine,
+                                                   std::string& why) {
+  if (!PyUnicode_Check(bucket_name.ptr()) ||
+      !(prefix.is_none() || PyUnicode_Check(prefix.ptr()))) {
+    why = "names that are not text";
+    return std::nullopt;
+  }
+  return external::engine_endpoint(self, engine, why);
+}
+
+// The records through the engine, when it may serve the instance; nothing,
+// and why, otherwise.
 std::optional<nb::list> engine_listing(nb::handle self, nb::handle bucket_name,
-                                       nb::handle prefix, nb::handle outcome,
-                                       std::string& why) {
+                                       nb::handle prefix, std::string& why) {
   nb::handle cls = nb::type<ZarnelMinioMain>();
   if (!external::own_operation(self, "_bucket_list_files",
                                cls.attr("_bucket_list_files"))) {
     why = "_bucket_list_files is not the class's own";
     return std::nullopt;
   }
-  if (!PyUnicode_Check(bucket_name.ptr()) ||
-      !(prefix.is_none() || PyUnicode_Check(prefix.ptr()))) {
-    why = "names that are not text";
-    return std::nullopt;
-  }
   nb::object engine;
   std::optional<transfer::Endpoint> endpoint =
-      external::engine_endpoint(self, engine, why);
+      listing_endpoint(self, bucket_name, prefix, engine, why);
   if (!endpoint) return std::nullopt;
-  // The SDK's own checks of the name and its region lookup, with its errors
-  // (a missing bucket is its S3Error from the location request).
-  std::string region = external::store_region(engine, bucket_name);
-  std::string bucket = utf8(bucket_name);
-  std::string from = prefix.is_none() ? std::string() : utf8(prefix);
   std::string host =
       endpoint->base_url.substr(endpoint->base_url.find("//") + 2);
-  nb::object run =
-      outcome.attr("Outcome")("_bucket_list_files", "the transfer engine",
-                              "pages of 1000 from " + host);
-  nb::object where = transfer::decoded(bucket + "/" + from);
+  nb::object run = external::support("outcome", "Outcome")(
+      "_bucket_list_files", "the transfer engine",
+      "pages of 1000 from " + host);
   import_datetime();
-
-  transfer::Lister lister(std::move(*endpoint), region, bucket, from);
-  Joined joined{lister};
-  lister.start();
   nb::list records;
   std::uint64_t bytes = 0;
   try {
-    for (bool ended = false; !ended;) {
-      transfer::Lister::Step step;
-      {
-        nb::gil_scoped_release released;
-        step = lister.next(tick);
+    EngineListing listing(std::move(*endpoint), engine, bucket_name, prefix,
+                          run);
+    while (std::shared_ptr<transfer::RecordPage> page = listing.next()) {
+      if (!page->irregular) {
+        bytes += append_page(records, *page);
+        continue;
       }
-      for (const std::string& reason : step.retried) {
-        run.attr("retried")(where, transfer::decoded(reason));
-      }
-      if (PyErr_CheckSignals() != 0) throw nb::python_error();
-      switch (step.kind) {
-        case transfer::Lister::Step::Kind::kWaiting:
-          break;
-        case transfer::Lister::Step::Kind::kPage:
-          if (step.page.irregular) {
-            append_sdk_page(records, step.body);
-          } else {
-            bytes += append_page(records, step.page);
-          }
-          break;
-        case transfer::Lister::Step::Kind::kEnd:
-          ended = true;
-          break;
-        case transfer::Lister::Step::Kind::kFailed: {
-          nb::object error = outcome.attr("error_from")(
-              transfer::report_of(*step.failure, host));
-          external::forget_region(engine, bucket_name, error);
-          PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
-                          error.ptr());
-          throw nb::python_error();
-        }
-      }
+      for (nb::handle item : sdk_page(page->body)) append_item(records, item);
     }
   } catch (nb::python_error& error) {
-    lister.cancel();
     run.attr("moved")(nb::len(records), bytes);
     run.attr("end")(error.value());  // raises it
     throw;
@@ -227,20 +264,55 @@ std::optional<nb::list> engine_listing(nb::handle self, nb::handle bucket_name,
   return records;
 }
 
+// For sync: the objects under a prefix, page by page, each page a list of
+// the records that _bucket_list_files gives.
+class ObjectPages {
+ public:
+  ObjectPages(transfer::Endpoint endpoint, nb::object engine,
+              nb::handle bucket_name, nb::handle prefix)
+      : listing_(std::move(endpoint), std::move(engine), bucket_name, prefix,
+                 nb::object()) {
+    import_datetime();
+  }
+
+  nb::list next() {
+    std::shared_ptr<transfer::RecordPage> page = listing_.next();
+    if (!page) throw nb::stop_iteration();
+    nb::list records;
+    if (!page->irregular) {
+      append_page(records, *page);
+    } else {
+      for (nb::handle item : sdk_page(page->body)) append_item(records, item);
+    }
+    return records;
+  }
+
+ private:
+  EngineListing listing_;
+};
+
+nb::object object_pages(nb::handle self, nb::handle bucket_name,
+                        nb::handle prefix) {
+  nb::object engine;
+  std::string why;
+  std::optional<transfer::Endpoint> endpoint =
+      listing_endpoint(self, bucket_name, prefix, engine, why);
+  if (!endpoint) return nb::none();
+  return nb::cast(
+      new ObjectPages(std::move(*endpoint), engine, bucket_name, prefix),
+      nb::rv_policy::take_ownership);
+}
+
 // Any error (of the listing call, of its iteration, of an item lacking an
 // attribute) propagates unchanged, and the records built so far are dropped.
 nb::list list_files(nb::handle self, nb::handle bucket_name,
                     nb::handle prefix) {
-  std::string module =
-      nb::cast<std::string>(nb::type<ZarnelMinioMain>().attr("__module__"));
-  nb::object outcome = nb::module_::import_(
-      (module.substr(0, module.rfind('.') + 1) + "outcome").c_str());
   std::string why;
   std::optional<nb::list> served =
-      engine_listing(self, bucket_name, prefix, outcome, why);
+      engine_listing(self, bucket_name, prefix, why);
   if (served) return std::move(*served);
-  outcome.attr("log").attr("debug")(
-      "_bucket_list_files through the storage client: %s", why);
+  external::support("outcome", "log")
+      .attr("debug")("_bucket_list_files through the storage client: %s", why);
   nb::object items = self.attr("_engine").attr("list_objects")(
       "bucket_name"_a = bucket_name, "prefix"_a = prefix, "recursive"_a = true);
   import_datetime();
@@ -252,6 +324,19 @@ nb::list list_files(nb::handle self, nb::handle bucket_name,
 }  // namespace
 
 void bind_listing(Class& cls) {
+  nb::class_<ObjectPages>(cls, "_ObjectPages")
+      .def(
+          "__iter__", [](nb::handle self) { return nb::borrow(self); },
+          nb::sig("def __iter__(self) -> typing.Self"))
+      .def("__next__", &ObjectPages::next,
+           nb::sig("def __next__(self) -> list[zarnel.records.ObjectRecord]"));
+  cls.def("_object_pages", &object_pages, "bucket_name"_a, "prefix"_a,
+          nb::sig("def _object_pages(self, bucket_name: str, prefix: str) -> "
+                  "collections.abc.Iterator[list[zarnel.records.ObjectRecord]] "
+                  "| None"),
+          "For sync: the records of the objects under `prefix`, page by "
+          "page, listed by the transfer engine; None where it may not serve "
+          "the instance.");
   cls.def("_bucket_list_files", &list_files, "bucket_name"_a.none(),
           "prefix"_a.none() = "",
           nb::sig("def _bucket_list_files(self, bucket_name: str, prefix: str "

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "transfer/xml.hpp"
+
 namespace zarnel::transfer {
 
 // Where requests go and how they are signed.
@@ -71,13 +73,15 @@ struct Job {
 };
 
 struct Done {
-  // kRetried: a request that is tried again, `why` in `reason`.
-  enum class Kind { kMoved, kFailed, kSkipped, kWarning, kRetried } kind;
+  // kRetried: a request that is tried again, `why` in `reason`; kPage: a
+  // page of a listing for the caller.
+  enum class Kind { kMoved, kFailed, kSkipped, kWarning, kRetried, kPage } kind;
   PyObject* token = nullptr;
   std::string object_name;  // UTF-8, for the jobs that the listing made
   std::uint64_t size = 0;
   std::optional<Failure> failure;
   std::string reason;
+  std::shared_ptr<RecordPage> page;
 
   explicit Done(Kind what, PyObject* name = nullptr, std::string object = {},
                 std::uint64_t bytes = 0, std::optional<Failure> why = {})
@@ -88,19 +92,37 @@ struct Done {
         failure(std::move(why)) {}
 };
 
-// The objects directly under `prefix` (which ends in "/") of `bucket`, listed
-// page by page with the delimiter "/" while the downloads run, each into
-// `directory` (which ends in "/").
+// A listing that the engine fetches page by page, as the storage client asks
+// for it. Into `directory` (which ends in "/"): the objects directly under
+// `prefix` (which ends in "/"), each downloaded there while the next pages
+// come. To the caller (`to_caller`): every object under `prefix`, each page
+// a kPage Done, at most one page ahead of the caller.
 struct Listing {
   std::string bucket, prefix, directory;
+  bool to_caller = false;
 };
 
-struct Transfer;
-struct ListPage;
-struct Upload;
-struct Download;
-enum class Ending;
+// What the caller's thread and the engine's thread share, under `mutex`.
+struct Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Job> queue;
+  std::vector<Done> done;
+  std::vector<std::pair<std::string, std::string>> regions;
+  bool input_closed = false, stopping = false, cancelled = false;
+  bool started = false, ended = false;
+  bool wake_on_moved = false, go_on = false;
+  int pages_waiting = 0;  // kPage Dones not yet taken
+  int workers = 1;
 
+  std::string region_of(const std::string& bucket);
+  void post(Done done);
+  // The one place that decides what a failure does to the call: with the
+  // policy "stop", nothing new starts once one is seen.
+  void fail(const Job& job, Failure failure);
+};
+
+class Loop;
 class Engine {
  public:
   Engine(Endpoint endpoint, int workers);
@@ -135,61 +157,17 @@ class Engine {
   bool finished();
 
  private:
-  void run();
-  void loop();
-  void abandon();
-  void start_job(Job job);
-  void next_parts();
-  void next_ranges();
-  void range_ended(std::unique_ptr<Transfer> transfer, bool done);
-  void launch(std::unique_ptr<Transfer> transfer);
-  void ended(std::unique_ptr<Transfer> transfer, CURLcode result);
-  void retry_later(std::unique_ptr<Transfer> transfer, std::string why);
-  void upload_ended(std::unique_ptr<Transfer> transfer, bool done);
-  void upload_failed(const std::shared_ptr<Upload>& upload, Failure failure);
-  void drop_upload(const std::shared_ptr<Upload>& upload);
-  std::unique_ptr<Transfer> abort_request(const std::shared_ptr<Upload>& upload,
-                                          const std::string& id);
-  // A look for the unfinished uploads of `upload`'s name (see Upload).
-  std::unique_ptr<Transfer> sweep_request(
-      const std::shared_ptr<Upload>& upload);
-  // The running transfer that `message` reports finished, out of the multi
-  // handle; nothing for one the engine does not hold.
-  std::unique_ptr<Transfer> take_finished(CURLMsg* message);
-  void list_next();
-  void listed(Transfer& transfer, std::optional<ListPage> page);
-  void post(Done done);
-  void fail(const Job& job, Failure failure);
-  void skip(const Job& job);
-  std::unique_ptr<Transfer> idle_transfer();
-  std::string region_of(const std::string& bucket);
-  std::size_t in_flight() const;
+  struct MultiCleanup {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  };
+  void wake();
 
   Endpoint endpoint_;
   int workers_;
   std::optional<Listing> listing_;
-  CURLM* multi_ = nullptr;  // curl_multi_wakeup from other threads
-
-  // What the caller's thread and the engine's share, guarded by mutex_.
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Job> queue_;
-  std::vector<Done> done_;
-  std::vector<std::pair<std::string, std::string>> regions_;
-  bool input_closed_ = false, stopping_ = false, cancelled_ = false;
-  bool started_ = false, ended_ = false;
-  bool wake_on_moved_ = false, go_on_ = false;
-
-  // The engine thread's own.
-  std::vector<std::unique_ptr<Transfer>> running_;  // in the multi handle
-  std::vector<std::unique_ptr<Transfer>> retrying_;
-  std::vector<std::unique_ptr<Transfer>> idle_;
-  std::vector<std::shared_ptr<Upload>> uploads_;      // files stored in parts
-  std::vector<std::shared_ptr<Download>> downloads_;  // fetched in ranges
-  std::size_t parts_in_memory_ = 0;
-  bool listing_now_ = false;  // a page is being fetched
-  std::string continuation_;
-  bool list_done_ = false, directory_made_ = false;
+  std::unique_ptr<CURLM, MultiCleanup> multi_;  // woken from other threads
+  Shared shared_;
+  std::unique_ptr<Loop> loop_;
   std::thread thread_;
 };
 

@@ -16,8 +16,7 @@
 
 namespace zarnel::transfer {
 
-struct Upload;    // a file stored in parts (engine.cpp)
-struct Download;  // a file fetched in ranges (engine.cpp)
+class MetaRequest;  // the file's or the listing's transfer (kinds.hpp)
 
 // What a request does.
 enum class Step {
@@ -50,19 +49,18 @@ struct Transfer {
   // Back to a request not yet sent: nothing received, no file left behind.
   void reset();
 
-  CURL* easy;
+  CURL* easy;  // owned: cleaned up with the Transfer
+  MetaRequest* owner = nullptr;
   Step step = Step::kPut;
   // kPut, kGet: the file; kPart: the part, its bytes in `job.body`; the
   // requests of a listing or a file in parts carry no caller's name.
   Job job;
   std::string query;  // in the order that the signature sorts it
-  std::shared_ptr<Upload> upload;
   // kPart: its number, from 1; kRange: the part asked for by its number,
   // or 0 for a range of bytes.
   int part = 0;
   // kRange: the file's, the range's first byte in it (of a part: once its
   // answer says), and the object's size.
-  std::shared_ptr<Download> download;
   int range_fd = -1;
   std::uint64_t range_from = 0, object_size = 0;
   int attempts = 0;                             // retries made
@@ -80,6 +78,15 @@ struct Transfer {
   std::string md5_hex;  // kRange: the MD5 of a part as it came, if taken
 
  private:
+  bool open_source();
+  void set_options();
+  void add_header(const std::string& line);
+  void add_headers(const Endpoint& endpoint);
+  void set_method();
+  Ending transport_ending(CURLcode result, std::string& why);
+  Ending status_ending(long code, std::string& why);
+  bool write_piece(const char* data, std::size_t length);
+  bool write_whole(const char* data, std::size_t length);
   long status() const;
   Failure failed_as(Failure::Kind kind) const;
   void system_failure(int error_number, const std::string& path);
@@ -95,7 +102,14 @@ struct Transfer {
   static size_t on_read(char* buffer, size_t size, size_t count, void* data);
   static int on_seek(void* data, curl_off_t where, int origin);
 
-  curl_slist* headers_ = nullptr;
+  struct EasyCleanup {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  };
+  struct ListCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  };
+  std::unique_ptr<CURL, EasyCleanup> owned_;  // `easy`
+  std::unique_ptr<curl_slist, ListCleanup> headers_;
   std::string url_, resource_, sigv4_;
   char error_[CURL_ERROR_SIZE] = {0};
   // A PUT read from its file, and the SHA-256 of what was sent of it.

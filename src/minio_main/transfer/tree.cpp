@@ -410,6 +410,7 @@ void Tree::drain() {
         outcome_.attr("retried")(name, decoded(done.reason));
         break;
       case Done::Kind::kSkipped:
+      case Done::Kind::kPage:  // only a listing for the caller makes these
         break;
     }
   }

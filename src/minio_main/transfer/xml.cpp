@@ -122,6 +122,7 @@ constexpr char ns_separator = '\x01';
 // namespace of the root.
 struct PageReader {
   RecordPage page;
+  bool delimited = false;
   std::string root_ns;
   bool root_seen = false;
   int depth = 0;
@@ -172,7 +173,9 @@ struct PageReader {
         etag.reset();
         size.reset();
       } else if (field == Field::kOther) {
-        page.irregular = true;
+        if (!delimited || std::strcmp(name_here, "CommonPrefixes") != 0) {
+          page.irregular = true;
+        }
       } else if (field != Field::kNone && !slot(field)->has_value()) {
         reading = field;
         reading_depth = depth;
@@ -313,8 +316,9 @@ bool is_true(const std::string& text) {
 
 }  // namespace
 
-RecordPage read_record_page(const std::string& xml) {
+RecordPage read_record_page(const std::string& xml, bool delimited) {
   PageReader reader;
+  reader.delimited = delimited;
   std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
       XML_ParserCreateNS("UTF-8", ns_separator), &XML_ParserFree);
   if (!parser) {
@@ -408,38 +412,6 @@ std::string url_decode(const std::string& text) {
     }
   }
   return out;
-}
-
-std::optional<ListPage> parse_list_page(const std::string& xml) {
-  ListPage page;
-  ListedObject current;
-  bool url_encoded = false;
-  std::string root;
-  bool ok = Reader().parse(
-      xml, root, [&](const std::string& path, const std::string& text) {
-        if (path == "Contents/Key") {
-          current.key = text;
-        } else if (path == "Contents/ETag") {
-          current.etag = text;
-        } else if (path == "Contents/Size") {
-          current.size = std::strtoull(text.c_str(), nullptr, 10);
-        } else if (path == "Contents") {
-          page.objects.push_back(std::move(current));
-          current = ListedObject();
-        } else if (path == "IsTruncated") {
-          page.truncated = text == "true";
-        } else if (path == "NextContinuationToken") {
-          page.next_token = text;
-        } else if (path == "EncodingType") {
-          url_encoded = text == "url";
-        }
-      });
-  if (!ok || root != "ListBucketResult") return std::nullopt;
-  if (url_encoded) {
-    for (ListedObject& object : page.objects)
-      object.key = url_decode(object.key);
-  }
-  return page;
 }
 
 std::optional<Document> parse_document(const std::string& xml,

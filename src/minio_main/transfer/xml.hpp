@@ -1,5 +1,5 @@
-// The store's XML answers that the engine reads, a page of a listing, parsed
-// with expat. Its error answers go to zarnel.outcome as they came.
+// The store's XML answers that the engine reads, parsed with expat. Its error
+// answers go to zarnel.outcome as they came.
 #pragma once
 
 #include <cstdint>
@@ -8,21 +8,6 @@
 #include <vector>
 
 namespace zarnel::transfer {
-
-struct ListedObject {
-  std::string key, etag;
-  std::uint64_t size = 0;
-};
-
-struct ListPage {
-  std::vector<ListedObject> objects;
-  bool truncated = false;
-  std::string next_token;
-};
-
-// A ListObjectsV2 page, keys decoded when the store url-encoded them; nothing
-// when the text is not such a page.
-std::optional<ListPage> parse_list_page(const std::string& xml);
 
 // A small answer of the store: its root element's name and the text of the
 // child element `child` ("UploadId"), empty when absent; nothing when the
@@ -68,6 +53,7 @@ struct RecordPage {
   std::vector<Record> records;
   bool irregular = false;
   bool unreadable = false;  // no whole XML document: damaged on its way
+  std::string body;         // an irregular page, for the storage client
   // Whether another page follows, and the continuation token for it, as the
   // storage client chooses it (NextContinuationToken, NextKeyMarker,
   // NextMarker, else the last key).
@@ -75,7 +61,9 @@ struct RecordPage {
   std::optional<std::string> next;
 };
 
-RecordPage read_record_page(const std::string& xml);
+// With `delimited`, a page of a listing with a delimiter: its CommonPrefixes
+// (the folders below) are passed over.
+RecordPage read_record_page(const std::string& xml, bool delimited = false);
 
 // The continuation token of a truncated page as its text plainly names it
 // (<IsTruncated>true</IsTruncated>, <NextContinuationToken>...</...>, no

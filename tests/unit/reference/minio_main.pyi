@@ -3,11 +3,12 @@
 from collections.abc import (
     Callable,
     Iterable,
+    Iterator,
     Mapping,
     MutableMapping
 )
 import os
-from typing import Any, Literal
+from typing import Any, Literal, Self
 
 import minio.datatypes
 
@@ -77,6 +78,16 @@ class ZarnelMinioMain:
 
     def _bucket_list(self) -> list[minio.datatypes.Bucket]:
         """Return the storage client's list of buckets unchanged."""
+
+    class _ObjectPages:
+        def __iter__(self) -> Self: ...
+
+        def __next__(self) -> list[zarnel.records.ObjectRecord]: ...
+
+    def _object_pages(self, bucket_name: str, prefix: str) -> Iterator[list[zarnel.records.ObjectRecord]] | None:
+        """
+        For sync: the records of the objects under `prefix`, page by page, listed by the transfer engine; None where it may not serve the instance.
+        """
 
     def _bucket_list_files(self, bucket_name: str, prefix: str | None = '') -> list[zarnel.records.ObjectRecord]:
         """
