@@ -2,7 +2,7 @@
 
 The thread path and the cluster helper hand failures over as the exceptions
 the per-file operations raised; the transfer engine hands them over as plain
-data (a dict), which ``error_from`` turns into the exception that the
+data (an ``EngineFailure``), which ``error_from`` turns into the exception that the
 one-at-a-time path raises for the same condition: the storage client's
 ``S3Error``/``InvalidResponseError`` for the store's answers, urllib3's
 ``MaxRetryError`` once a request could not reach the store (or it kept
@@ -20,6 +20,7 @@ retries are logged at INFO.
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import os
 import threading
@@ -29,7 +30,7 @@ from typing import Any
 
 from zarnel_log import LOGGER_NAME
 
-__all__ = ["NOTED_FAILURES", "S3_FIELDS", "Outcome", "add_note", "error_from"]
+__all__ = ["NOTED_FAILURES", "S3_FIELDS", "EngineFailure", "Outcome", "add_note", "error_from"]
 
 # Later failures named in the notes of the raised one; the rest are counted.
 NOTED_FAILURES = 20
@@ -39,6 +40,32 @@ S3_FIELDS = ("code", "message", "resource", "request_id", "host_id", "bucket_nam
              "object_name")  # fmt: skip
 
 log = logging.getLogger(LOGGER_NAME)
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class EngineFailure:
+    """A failure as the transfer engine reports it. ``kind``: "store" (the
+    store's answer: status, headers, body), "transport" (no answer, or out
+    of retries: errno, message, connect, timed_out), "system" (a local file:
+    errno, path), "body" (a body that is not its object's), "changed" (a
+    file changed while it was sent) or "value" (a name the storage client
+    refuses)."""
+
+    kind: str
+    endpoint: str  # host:port
+    bucket: str = ""
+    object_name: str = ""
+    resource: str = ""
+    path: str | None = None
+    status: int = 0
+    content_type: str = ""
+    request_id: str = ""
+    host_id: str = ""
+    body: bytes = b""
+    errno: int = 0
+    message: str = ""
+    connect: bool = False
+    timed_out: bool = False
 
 
 def add_note(error: BaseException, note: str) -> None:
@@ -53,12 +80,12 @@ def _text(value: str) -> str | None:
     return value or None
 
 
-def _store_error(report: dict[str, Any]) -> Exception:
+def _store_error(report: EngineFailure) -> Exception:
     from minio.error import InvalidResponseError, S3Error
     from urllib3 import HTTPResponse
 
-    body: bytes = report["body"]
-    content_type: str = report["content_type"]
+    body: bytes = report.body
+    content_type: str = report.content_type
     fields = None
     if "application/xml" in content_type:
         try:
@@ -71,38 +98,38 @@ def _store_error(report: dict[str, Any]) -> Exception:
     if fields is None:
         # As the storage client reports an answer that is no S3 error.
         text = body.decode(errors="replace") or None
-        return InvalidResponseError(report["status"], _text(content_type), text)
+        return InvalidResponseError(report.status, _text(content_type), text)
     # What the answer leaves out, the request says.
-    known = {"resource": report["resource"], "request_id": report["request_id"],
-             "host_id": report["host_id"], "bucket_name": report["bucket"],
-             "object_name": report["object_name"]}  # fmt: skip
+    known = {"resource": report.resource, "request_id": report.request_id,
+             "host_id": report.host_id, "bucket_name": report.bucket,
+             "object_name": report.object_name}  # fmt: skip
     for index, name in enumerate(S3_FIELDS):
         fields[index] = fields[index] or _text(known.get(name, ""))
     headers = {name: value for name, value in (
-        ("Content-Type", content_type), ("x-amz-request-id", report["request_id"]),
-        ("x-amz-id-2", report["host_id"])) if value}  # fmt: skip
-    response = HTTPResponse(body=body, headers=headers, status=report["status"],
+        ("Content-Type", content_type), ("x-amz-request-id", report.request_id),
+        ("x-amz-id-2", report.host_id)) if value}  # fmt: skip
+    response = HTTPResponse(body=body, headers=headers, status=report.status,
                             preload_content=True)  # fmt: skip
     return S3Error(response, *fields)
 
 
-def _transport_error(report: dict[str, Any]) -> Exception:
+def _transport_error(report: EngineFailure) -> Exception:
     # The storage client's pool retries a request that does not reach the
     # store, then raises MaxRetryError with what ended the last attempt.
     from urllib3 import HTTPConnectionPool, exceptions
     from urllib3.connection import HTTPConnection
 
-    host, _, port = report["endpoint"].rpartition(":")
+    host, _, port = report.endpoint.rpartition(":")
     pool = HTTPConnectionPool(host, int(port))
-    url = report["resource"]
-    errno, message = report["errno"], report["message"]
+    url = report.resource
+    errno, message = report.errno, report.message
     cause = OSError(errno, os.strerror(errno)) if errno else OSError(message)
-    if report["status"] and not message:  # out of retries on 500, 503...
-        text = exceptions.ResponseError.SPECIFIC_ERROR.format(status_code=report["status"])
+    if report.status and not message:  # out of retries on 500, 503...
+        text = exceptions.ResponseError.SPECIFIC_ERROR.format(status_code=report.status)
         reason: Exception = exceptions.ResponseError(text)
-    elif report["timed_out"]:
+    elif report.timed_out:
         reason = exceptions.ReadTimeoutError(pool, url, f"Read timed out. ({message})")
-    elif report["connect"]:
+    elif report.connect:
         reason = exceptions.NewConnectionError(
             HTTPConnection(host, int(port)), f"Failed to establish a new connection: {cause}"
         )
@@ -111,9 +138,9 @@ def _transport_error(report: dict[str, Any]) -> Exception:
     return exceptions.MaxRetryError(pool, url, reason)
 
 
-def error_from(report: dict[str, Any]) -> Exception:
+def error_from(report: EngineFailure) -> Exception:
     """The exception for a failure that the transfer engine reports as data."""
-    kind = report["kind"]
+    kind = report.kind
     if kind == "store":
         error = _store_error(report)
     elif kind == "transport":
@@ -121,18 +148,18 @@ def error_from(report: dict[str, Any]) -> Exception:
     elif kind == "body":
         from urllib3.exceptions import ProtocolError
 
-        error = ProtocolError(f"Connection broken: {report['message']}")
+        error = ProtocolError(f"Connection broken: {report.message}")
     elif kind == "system":
-        error = OSError(report["errno"], report["message"], report["path"])
+        error = OSError(report.errno, report.message, report.path)
     elif kind == "changed":
-        error = OSError(f"file {report['path']!r} {report['message']}")
+        error = OSError(f"file {report.path!r} {report.message}")
     else:
-        error = ValueError(report["message"])
-    where = report.get("path")
-    what = f"{report['bucket']}/{report['object_name']}" if report.get("object_name") else None
+        error = ValueError(report.message)
+    where = report.path
+    what = f"{report.bucket}/{report.object_name}" if report.object_name else None
     if kind in ("transport", "body") and (where or what):
         side = " <-> ".join(repr(text) for text in (where, what) if text)
-        add_note(error, f"moving {side} with {report['endpoint']}")
+        add_note(error, f"moving {side} with {report.endpoint}")
     return error
 
 
@@ -169,7 +196,7 @@ class Outcome:
                 self._unnoted += 1
             return False
 
-    def engine_failed(self, name: Any, report: dict[str, Any]) -> bool:
+    def engine_failed(self, name: Any, report: EngineFailure) -> bool:
         return self.failed(name, error_from(report))
 
     def retried(self, name: Any, reason: str) -> None:

@@ -82,8 +82,7 @@ void download_prefix(transfer::Executor& executor, nb::handle self,
 
 void bind_download_dir(Class& cls) {
   // The engine serves a tree download only while these are the instance's.
-  auto originals =
-      std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  auto originals = std::make_shared<transfer::Originals>();
   originals->download_file = cls.attr("_download_file");
   originals->bucket_list_files = cls.attr("_bucket_list_files");
   cls.def(

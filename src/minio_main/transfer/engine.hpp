@@ -5,7 +5,6 @@
 // progress calls, warnings and Python errors. Nothing here touches Python.
 #pragma once
 
-#include <Python.h>
 #include <curl/curl.h>
 
 #include <chrono>
@@ -67,23 +66,23 @@ struct Job {
   // that a download can check it (its ETag is no MD5 of the content).
   std::string crc32_hex;
   std::string etag;  // GET: from the listing
-  // The caller's name of the file, a strong reference that only the caller's
-  // thread takes or drops; it comes back in the job's Done.
-  PyObject* token = nullptr;
+  // The caller's name of the file, which only the caller's thread reads (a
+  // strong reference to a Python object); it comes back in the job's Done.
+  void* token = nullptr;
 };
 
 struct Done {
   // kRetried: a request that is tried again, `why` in `reason`; kPage: a
   // page of a listing for the caller.
   enum class Kind { kMoved, kFailed, kSkipped, kWarning, kRetried, kPage } kind;
-  PyObject* token = nullptr;
+  void* token = nullptr;
   std::string object_name;  // UTF-8, for the jobs that the listing made
   std::uint64_t size = 0;
   std::optional<Failure> failure;
   std::string reason;
   std::shared_ptr<RecordPage> page;
 
-  explicit Done(Kind what, PyObject* name = nullptr, std::string object = {},
+  explicit Done(Kind what, void* name = nullptr, std::string object = {},
                 std::uint64_t bytes = 0, std::optional<Failure> why = {})
       : kind(what),
         token(name),

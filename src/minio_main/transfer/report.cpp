@@ -4,7 +4,11 @@
 
 #include <cstring>
 
+#include "external/imports.hpp"
+
 namespace zarnel::transfer {
+
+using namespace nb::literals;
 
 namespace {
 
@@ -43,26 +47,24 @@ nb::object decoded(const std::string& text) {
   return out;
 }
 
-nb::dict report_of(const Failure& failure, const std::string& endpoint) {
-  nb::dict data;
-  data["kind"] = kind_name(failure.kind);
-  data["endpoint"] = endpoint;
-  data["bucket"] = decoded(failure.bucket);
-  data["object_name"] = decoded(failure.object_name);
-  data["resource"] = decoded(failure.resource);
-  data["path"] = fs_text(failure.path);
-  data["status"] = failure.status;
-  data["content_type"] = decoded(failure.content_type);
-  data["request_id"] = decoded(failure.request_id);
-  data["host_id"] = decoded(failure.host_id);
-  data["body"] = nb::bytes(failure.body.data(), failure.body.size());
-  data["errno"] = failure.os_errno;
-  data["message"] = failure.kind == Failure::Kind::kSystem
-                        ? nb::object(nb::str(std::strerror(failure.os_errno)))
-                        : decoded(failure.message);
-  data["connect"] = failure.curl_code == CURLE_COULDNT_CONNECT;
-  data["timed_out"] = failure.curl_code == CURLE_OPERATION_TIMEDOUT;
-  return data;
+nb::object report_of(const Failure& failure, const std::string& endpoint) {
+  nb::object message =
+      failure.kind == Failure::Kind::kSystem
+          ? nb::object(nb::str(std::strerror(failure.os_errno)))
+          : decoded(failure.message);
+  return external::support("outcome", "EngineFailure")(
+      "kind"_a = kind_name(failure.kind), "endpoint"_a = endpoint,
+      "bucket"_a = decoded(failure.bucket),
+      "object_name"_a = decoded(failure.object_name),
+      "resource"_a = decoded(failure.resource),
+      "path"_a = fs_text(failure.path), "status"_a = failure.status,
+      "content_type"_a = decoded(failure.content_type),
+      "request_id"_a = decoded(failure.request_id),
+      "host_id"_a = decoded(failure.host_id),
+      "body"_a = nb::bytes(failure.body.data(), failure.body.size()),
+      "errno"_a = failure.os_errno, "message"_a = message,
+      "connect"_a = failure.curl_code == CURLE_COULDNT_CONNECT,
+      "timed_out"_a = failure.curl_code == CURLE_OPERATION_TIMEDOUT);
 }
 
 }  // namespace zarnel::transfer

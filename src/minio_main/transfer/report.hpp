@@ -1,6 +1,6 @@
-// A failure that the native code reports as plain data, as the dict that
-// zarnel.outcome.error_from turns into the Python error (the keys that
-// Tree::report gives it too).
+// A failure that the native code reports as plain data, as the
+// zarnel.outcome.EngineFailure record that error_from turns into the Python
+// error.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -14,7 +14,7 @@ namespace zarnel::transfer {
 namespace nb = nanobind;
 
 // `endpoint` is the store's host:port.
-nb::dict report_of(const Failure& failure, const std::string& endpoint);
+nb::object report_of(const Failure& failure, const std::string& endpoint);
 
 // UTF-8 text as a str, bytes that are not UTF-8 as U+FFFD.
 nb::object decoded(const std::string& text);

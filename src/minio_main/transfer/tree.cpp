@@ -46,13 +46,6 @@ int engine_workers(const Originals& originals, nb::handle workers,
   return value > 1 ? static_cast<int>(value) : 0;
 }
 
-nb::object engine_of(nb::handle self) {
-  nb::object dict = nb::getattr(self, "__dict__", nb::none());
-  if (dict.is_none() || !PyDict_Check(dict.ptr())) return nb::object();
-  PyObject* engine = PyDict_GetItemString(dict.ptr(), "_engine");
-  return engine == nullptr ? nb::object() : nb::borrow(engine);
-}
-
 std::string utf8(nb::handle text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -101,13 +94,9 @@ std::string header_value(nb::handle value) {
 
 }  // namespace
 
-Originals::Originals(nb::handle module_name) {
-  std::string name = nb::cast<std::string>(nb::str(module_name));
-  std::string package = name.substr(0, name.rfind('.') + 1);
-  nb::object transfers = nb::module_::import_((package + "transfers").c_str());
-  check_workers = transfers.attr("check_workers");
-  outcome = nb::module_::import_((package + "outcome").c_str()).attr("Outcome");
-}
+Originals::Originals()
+    : check_workers(external::support("transfers", "check_workers")),
+      outcome(external::support("outcome", "Outcome")) {}
 
 Tree::Tree(const Originals& originals, const char* operation, nb::handle self,
            nb::handle engine, Endpoint endpoint, int workers,
@@ -131,7 +120,8 @@ Tree::~Tree() {
     nb::gil_scoped_release released;
     while (!engine_.finished()) engine_.wait(tick);
   }
-  for (Done& done : engine_.take_done()) Py_XDECREF(done.token);
+  for (Done& done : engine_.take_done())
+    Py_XDECREF(static_cast<PyObject*>(done.token));
 }
 
 std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
@@ -175,27 +165,12 @@ std::unique_ptr<Tree> Tree::make(const Originals& originals,
     why = std::string(overridden) + " is not the class's own";
     return nullptr;
   }
-  nb::object engine = engine_of(self);
-  if (!engine.is_valid()) {
-    why = "no _engine yet";
-    return nullptr;
-  }
-  std::optional<Endpoint> endpoint;
-  try {
-    endpoint = external::store_endpoint(engine);
-  } catch (nb::python_error& error) {
-    // Whether the engine serves a call never fails the call: a storage
-    // client unlike the one it knows (a stand-in SDK, say) takes the per-file
-    // operations.
-    if (!error.matches(PyExc_Exception)) throw;
-    why = "the storage client could not be read: " +
-          nb::cast<std::string>(nb::str(error.value()));
-    return nullptr;
-  }
-  if (!endpoint) {
-    why = "_engine is not the storage client's own, over plain HTTP";
-    return nullptr;
-  }
+  // Whether the client is one the engine can serve: decided in one place
+  // for tree calls, listings and sync.
+  nb::object engine;
+  std::optional<Endpoint> endpoint =
+      external::engine_endpoint(self, engine, why);
+  if (!endpoint) return nullptr;
   return std::unique_ptr<Tree>(new Tree(originals, operation, self, engine,
                                         std::move(*endpoint), count, progress,
                                         failed));
@@ -344,7 +319,7 @@ void Tree::submit(Job& job) {
     }
     drain();
     if (PyErr_CheckSignals() != 0 || failed_) {
-      Py_XDECREF(job.token);
+      Py_XDECREF(static_cast<PyObject*>(job.token));
       if (PyErr_Occurred()) throw nb::python_error();
       raise_if_failed();
     }
@@ -377,10 +352,11 @@ bool Tree::download_listed(nb::handle bucket_name, nb::handle prefix,
 
 void Tree::drain() {
   for (Done& done : engine_.take_done()) {
-    nb::object name = done.token != nullptr ? nb::steal(done.token)
-                                            : (done.object_name.empty()
-                                                   ? nb::object(nb::none())
-                                                   : decoded(done.object_name));
+    nb::object name =
+        done.token != nullptr
+            ? nb::steal(static_cast<PyObject*>(done.token))
+            : (done.object_name.empty() ? nb::object(nb::none())
+                                        : decoded(done.object_name));
     done.token = nullptr;
     switch (done.kind) {
       case Done::Kind::kMoved:
@@ -429,7 +405,7 @@ void Tree::record(nb::object error, nb::handle name) {
   }
 }
 
-nb::dict Tree::report(const Failure& failure) {
+nb::object Tree::report(const Failure& failure) {
   return report_of(failure, endpoint_);
 }
 

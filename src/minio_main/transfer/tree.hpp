@@ -22,9 +22,9 @@ namespace nb = nanobind;
 // The class's own per-file operations, to tell them from overrides, and the
 // check of `workers` that the thread path makes too.
 struct Originals {
-  explicit Originals(nb::handle module_name);
-  nb::object upload_file, download_file, bucket_list_files, check_workers,
-      outcome;
+  Originals();
+  nb::object check_workers, outcome;
+  nb::object upload_file, download_file, bucket_list_files;
 };
 
 class Tree {
@@ -94,7 +94,7 @@ class Tree {
   void moved_here(nb::handle object_name, nb::handle size);
   void drain();
   void record(nb::object error, nb::handle name);
-  nb::dict report(const Failure& failure);
+  nb::object report(const Failure& failure);
   // Waits, draining, until the engine has ended; a Ctrl-C meanwhile abandons
   // the running transfers and is returned.
   nb::object wait_until_finished();

@@ -185,8 +185,7 @@ void walk_tree(transfer::Executor& executor, nb::handle self,
 
 void bind_upload_dir(Class& cls) {
   // The engine serves a tree upload only while this is the instance's.
-  auto originals =
-      std::make_shared<transfer::Originals>(cls.attr("__module__"));
+  auto originals = std::make_shared<transfer::Originals>();
   originals->upload_file = cls.attr("_upload_file");
   cls.def(
       "_upload_dir",
