@@ -229,10 +229,7 @@ void Download::failed(Loop& loop, Failure failure) {
   state_ = State::kEnded;
   if (answered_) return;
   answered_ = true;
-  failure.bucket = job_.bucket;
-  failure.object_name = job_.object_name;
-  failure.path = job_.path;
-  loop.fail(job_, std::move(failure));
+  loop.fail_file(job_, std::move(failure));
 }
 
 // Whether the file that every piece was written to matches the CRC-32 it was

@@ -77,6 +77,8 @@ class Loop {
   bool room() const;
   void post(Done done);
   void fail(const Job& job, Failure failure);
+  // A file's failure, named by its job (bucket, object name, local path).
+  void fail_file(const Job& job, Failure failure);
   void skip(const Job& job);
   // The jobs waiting to start, and the ones a listing adds.
   std::size_t queued();
@@ -90,7 +92,7 @@ class Loop {
   std::uint64_t parts_in_memory = 0;
 
  private:
-  bool look_at_caller();
+  void look_at_caller();
   void drop(std::unique_ptr<Transfer> transfer);
   void stop_all();
   void cancel_all();

@@ -104,6 +104,13 @@ void Loop::fail(const Job& job, Failure failure) {
   shared_.fail(job, std::move(failure));
 }
 
+void Loop::fail_file(const Job& job, Failure failure) {
+  failure.bucket = job.bucket;
+  failure.object_name = job.object_name;
+  failure.path = job.path;
+  fail(job, std::move(failure));
+}
+
 void Loop::skip(const Job& job) {
   if (job.token != nullptr) post(Done{Done::Kind::kSkipped, job.token});
 }
@@ -125,7 +132,8 @@ int Loop::pages_waiting() {
 
 void Loop::run(std::optional<Listing> listing) {
   if (listing) metas_.push_back(make_pages(std::move(*listing), workers_));
-  while (look_at_caller()) {
+  for (;;) {
+    look_at_caller();
     if (cancelled_ && Clock::now() >= deadline_) break;
     schedule();
     if (idle()) break;
@@ -135,7 +143,7 @@ void Loop::run(std::optional<Listing> listing) {
   answer_rest();
 }
 
-bool Loop::look_at_caller() {
+void Loop::look_at_caller() {
   bool stopping, cancelled;
   {
     std::lock_guard<std::mutex> lock(shared_.mutex);
@@ -160,7 +168,6 @@ bool Loop::look_at_caller() {
     deadline_ = Clock::now() + abandon_time;
     cancel_all();
   }
-  return true;
 }
 
 void Loop::stop_all() {

@@ -389,10 +389,7 @@ void Upload::failed(Loop& loop, Failure failure) {
   state_ = State::kClean;
   if (answered_) return;
   answered_ = true;
-  failure.bucket = job_.bucket;
-  failure.object_name = job_.object_name;
-  failure.path = job_.path;
-  loop.fail(job_, std::move(failure));
+  loop.fail_file(job_, std::move(failure));
 }
 
 // Whether the parts sent make up the content that the file had when its

@@ -20,17 +20,6 @@ namespace {
 // How often the caller's thread looks for Ctrl-C while it waits.
 constexpr std::chrono::milliseconds tick{100};
 
-// The class's own operation, not one that an instance or a subclass put in
-// its place.
-bool own(nb::handle self, const char* name, nb::handle original) {
-  nb::object dict = nb::getattr(self, "__dict__", nb::none());
-  if (!dict.is_none() && PyDict_Check(dict.ptr()) &&
-      PyDict_GetItemString(dict.ptr(), name) != nullptr) {
-    return false;
-  }
-  return nb::getattr(self.type(), name, nb::none()).is(original);
-}
-
 // `workers` checked as the thread path checks it (TypeError/ValueError), or
 // 0 when it is 1, which the engine does not serve.
 int engine_workers(const Originals& originals, nb::handle workers,
@@ -128,9 +117,10 @@ std::unique_ptr<Tree> Tree::for_upload(const Originals& originals,
                                        const char* operation, nb::handle self,
                                        nb::handle workers, nb::handle progress,
                                        nb::handle failed, std::string& why) {
-  const char* overridden = own(self, "_upload_file", originals.upload_file)
-                               ? nullptr
-                               : "_upload_file";
+  const char* overridden =
+      external::own_operation(self, "_upload_file", originals.upload_file)
+          ? nullptr
+          : "_upload_file";
   return make(originals, operation, overridden, self, workers, progress, failed,
               why);
 }
@@ -141,10 +131,11 @@ std::unique_ptr<Tree> Tree::for_download(const Originals& originals,
                                          nb::handle progress, nb::handle failed,
                                          bool listing, std::string& why) {
   const char* overridden = nullptr;
-  if (!own(self, "_download_file", originals.download_file)) {
+  if (!external::own_operation(self, "_download_file",
+                               originals.download_file)) {
     overridden = "_download_file";
-  } else if (listing &&
-             !own(self, "_bucket_list_files", originals.bucket_list_files)) {
+  } else if (listing && !external::own_operation(self, "_bucket_list_files",
+                                                 originals.bucket_list_files)) {
     overridden = "_bucket_list_files";
   }
   return make(originals, operation, overridden, self, workers, progress, failed,
@@ -191,6 +182,20 @@ void Tree::start_once() {
   engine_.start(std::nullopt, !progress_.is_none(), goes_on());
 }
 
+Job Tree::named_job(Job::Kind kind, nb::handle bucket_name,
+                    nb::handle object_name) {
+  if (!check_object_name_.is_valid()) {
+    check_object_name_ =
+        nb::module_::import_("minio.helpers").attr("check_object_name");
+  }
+  check_object_name_(object_name);  // the storage client's own refusal
+  Job job;
+  job.kind = kind;
+  job.bucket = utf8(bucket_name);
+  job.object_name = utf8(object_name);
+  return job;
+}
+
 void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                   nb::handle object_name, nb::handle file_name,
                   nb::handle parallel) {
@@ -202,15 +207,7 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
                                "parallel"_a = parallel);
     return;
   }
-  if (!check_object_name_.is_valid()) {
-    check_object_name_ =
-        nb::module_::import_("minio.helpers").attr("check_object_name");
-  }
-  check_object_name_(object_name);  // the storage client's own refusal
-  Job job;
-  job.kind = Job::Kind::kPut;
-  job.bucket = utf8(bucket_name);
-  job.object_name = utf8(object_name);
+  Job job = named_job(Job::Kind::kPut, bucket_name, object_name);
   nb::object type = nb::borrow(get_content_type)(object_name);
   job.content_type = header_value(type);
   job.path = fs_bytes(file_name);
@@ -252,15 +249,7 @@ void Tree::download(nb::handle bucket_name, nb::handle object_name,
     self_.attr("_download_file")(bucket_name, object_name, file_name);
     return moved_here(object_name, size);
   }
-  if (!check_object_name_.is_valid()) {
-    check_object_name_ =
-        nb::module_::import_("minio.helpers").attr("check_object_name");
-  }
-  check_object_name_(object_name);  // the storage client's own refusal
-  Job job;
-  job.kind = Job::Kind::kGet;
-  job.bucket = utf8(bucket_name);
-  job.object_name = utf8(object_name);
+  Job job = named_job(Job::Kind::kGet, bucket_name, object_name);
   job.path = fs_bytes(file_name);
   job.size = PyLong_AsUnsignedLongLong(size.ptr());
   if (PyErr_Occurred()) throw nb::python_error();  // a negative size

@@ -84,6 +84,8 @@ class Tree {
                                     std::string& why);
   bool goes_on() const { return !failed_to_.is_none(); }
   void prepare_bucket(nb::handle bucket_name, const std::string& bucket);
+  // A job for the object, its name checked as the storage client checks it.
+  Job named_job(Job::Kind kind, nb::handle bucket_name, nb::handle object_name);
   void start_once();
   // Raises the call's first failure once there is one.
   void raise_if_failed();

@@ -426,10 +426,6 @@ std::optional<Document> parse_document(const std::string& xml,
   return document;
 }
 
-bool well_formed(const std::string& xml) {
-  return parse_document(xml, "").has_value();
-}
-
 std::optional<std::vector<UnfinishedUpload>> parse_uploads(
     const std::string& xml) {
   std::vector<UnfinishedUpload> uploads;

@@ -17,9 +17,6 @@ struct Document {
 };
 std::optional<Document> parse_document(const std::string& xml,
                                        const std::string& child);
-// Whether `xml` is one whole XML document: an answer of 200 that is not was
-// damaged on its way (cut short, a byte changed) and is asked for again.
-bool well_formed(const std::string& xml);
 // What a listing's page that stays damaged fails with.
 constexpr const char* unreadable_page =
     "a page of the listing came damaged every time it was asked for";
