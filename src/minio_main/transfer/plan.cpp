@@ -47,6 +47,7 @@ class Direct : public Executor {
     each(failed_, object_name,
          [&] { self_.attr("_download_file")(bucket_name, object_name, path); });
   }
+  bool in_order() const override { return true; }
 
  private:
   nb::object self_, failed_;

@@ -49,6 +49,9 @@ class Executor {
   // After a C++ error (std::bad_alloc) ended the caller's part: what runs
   // is stopped, without raising.
   virtual void abandon() noexcept {}
+  // Whether each file moves at once, on the caller's thread, in the order
+  // given: the per-file operations called as a plain loop would.
+  virtual bool in_order() const { return false; }
 };
 
 // A tree call as executor_for() weighs it.
