@@ -33,8 +33,9 @@ Status = os.stat_result | OSError | ValueError
 class Walk:
     """One walk, shared by the levels of one tree call; not thread-safe."""
 
-    def __init__(self, owner: Any) -> None:
+    def __init__(self, owner: Any, through_self: bool = False) -> None:
         self.owner = owner  # whose ``_log`` takes the warnings
+        self.through_self = through_self  # see ``upload``
         self.inside: list[tuple[int, int] | None] = []  # the folders being read
 
     def enter(self, folder: str) -> None:
@@ -84,7 +85,7 @@ class Walk:
             yield name, path, status
 
     def upload(
-        self, folder: str, base_dir: Any, through_self: bool
+        self, folder: str, base_dir: Any
     ) -> Iterator[tuple[str, str, int | None] | tuple[str, str]]:
         """The files under ``folder`` as ``_upload_dir(bucket_name, folder,
         parallel, base_dir)`` names them: (object name, path, size; None
@@ -93,7 +94,7 @@ class Walk:
         backslashes read as "/"; each level adds the host's path join of the
         prefix and the name, backslashes again read as "/". With
         ``through_self`` each folder is given as (path, prefix) instead of
-        being read here."""
+        being read here, for the caller to hand to ``_upload_dir``."""
         prefix = base_dir if base_dir else folder.replace("\\", "/").split("/")[-1]
         levels: list[tuple[str, Iterator[tuple[str, str, Status]]]] = []
         depth = len(self.inside)
@@ -113,7 +114,7 @@ class Walk:
                     yield key, path, None
                 elif not stat.S_ISDIR(status.st_mode):
                     yield key, path, status.st_size
-                elif through_self:
+                elif self.through_self:
                     yield path, key
                 else:
                     self.enter(path)

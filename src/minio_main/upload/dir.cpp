@@ -19,11 +19,10 @@ namespace {
 
 // The walk under way on this thread, which a nested call of _upload_dir
 // through `self` (taking the caller's arguments only) joins: the outermost
-// call's executor and walk, which that call owns.
+// call's executor and walk (zarnel.walk.Walk), which that call owns.
 struct Current {
   transfer::Executor* executor = nullptr;
   PyObject* walk = nullptr;
-  bool through_self = false;
 };
 thread_local Current current;
 
@@ -31,9 +30,8 @@ thread_local Current current;
 // that called it) is set aside and back afterwards.
 class Outermost {
  public:
-  Outermost(transfer::Executor& executor, nb::handle walk, bool through_self)
-      : saved_(current) {
-    current = {&executor, walk.ptr(), through_self};
+  Outermost(transfer::Executor& executor, nb::handle walk) : saved_(current) {
+    current = {&executor, walk.ptr()};
   }
   Outermost(const Outermost&) = delete;
   Outermost& operator=(const Outermost&) = delete;
@@ -78,9 +76,8 @@ void walk_level(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
     throw nb::python_error();
   }
   transfer::Executor& executor = *current.executor;
-  nb::object files = nb::handle(current.walk)
-                         .attr("upload")(dir_path, base_dir,
-                                         nb::bool_(current.through_self));
+  nb::object files =
+      nb::handle(current.walk).attr("upload")(dir_path, base_dir);
   for (nb::handle item : files) {
     // The walk's own tuples: (object name, path, size) of a file, or
     // (path, prefix) of a folder.
@@ -99,20 +96,17 @@ void walk_level(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
 // The walk of `dir_path` with every file going to `executor`. Its folders go
 // through `self._upload_dir` on the per-file operations in order (workers=1)
 // and where a subclass or the instance replaced it; else the walk reads them.
-void walk_tree(transfer::Executor& executor, bool own, nb::handle self,
+void walk_tree(transfer::Executor& executor, nb::handle self,
                nb::handle bucket_name, nb::handle dir_path, nb::handle parallel,
                nb::handle base_dir) {
-  nb::object walk = external::support("walk", "Walk")(self);
+  bool own = external::own_operation(
+      self, "_upload_dir", nb::type<ZarnelMinioMain>().attr("_upload_dir"));
+  nb::object walk = external::support("walk", "Walk")(
+      self, "through_self"_a = executor.in_order() || !own);
   transfer::serve(executor, [&] {
-    Outermost outermost(executor, walk, executor.in_order() || !own);
+    Outermost outermost(executor, walk);
     walk_level(self, bucket_name, dir_path, parallel, base_dir);
   });
-}
-
-// Whether `self._upload_dir` is the class's own.
-bool own_upload_dir(nb::handle self) {
-  return external::own_operation(
-      self, "_upload_dir", nb::type<ZarnelMinioMain>().attr("_upload_dir"));
 }
 
 }  // namespace
@@ -135,8 +129,7 @@ void bind_upload_dir(Class& cls) {
         auto executor = transfer::executor_for(
             *originals, {"_upload_dir", true, false, self, workers, progress},
             {});
-        walk_tree(*executor, own_upload_dir(self), self, bucket_name, path,
-                  parallel, base_dir);
+        walk_tree(*executor, self, bucket_name, path, parallel, base_dir);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
@@ -169,8 +162,8 @@ void bind_upload_dir(Class& cls) {
       [](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
          nb::handle parallel, nb::handle base_dir, nb::handle add) {
         std::unique_ptr<transfer::Executor> plan = transfer::collector(add);
-        walk_tree(*plan, own_upload_dir(self), self, bucket_name,
-                  external::path_text(dir_path), parallel, base_dir);
+        walk_tree(*plan, self, bucket_name, external::path_text(dir_path),
+                  parallel, base_dir);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "add"_a.none(),
@@ -180,10 +173,11 @@ void bind_upload_dir(Class& cls) {
               "collections.abc.Callable[[zarnel.records.UploadItem], object]) "
               "-> None"),
       "Walk `dir_path` as `_upload_dir(bucket_name, dir_path, parallel,\n"
-      "base_dir)` does, its nested calls through `self` included, and hand\n"
-      "each file to `add` as (object_name, file_name, size) instead of\n"
-      "storing it; `size` is None where the walk could not tell (a dangling\n"
-      "link). Nothing moves; a failure of the walk or of `add` ends it.");
+      "base_dir)` does (its nested calls through `self` where a subclass\n"
+      "replaced it), and hand each file to `add` as (object_name,\n"
+      "file_name, size) instead of storing it; `size` is None where the walk\n"
+      "could not tell (a dangling link). Nothing moves; a failure of the\n"
+      "walk or of `add` ends it.");
   cls.def(
       "_upload_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,

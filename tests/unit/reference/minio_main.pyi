@@ -123,10 +123,11 @@ class ZarnelMinioMain:
     def _plan_upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, add: Callable[[zarnel.records.UploadItem], object]) -> None:
         """
         Walk `dir_path` as `_upload_dir(bucket_name, dir_path, parallel,
-        base_dir)` does, its nested calls through `self` included, and hand
-        each file to `add` as (object_name, file_name, size) instead of
-        storing it; `size` is None where the walk could not tell (a dangling
-        link). Nothing moves; a failure of the walk or of `add` ends it.
+        base_dir)` does (its nested calls through `self` where a subclass
+        replaced it), and hand each file to `add` as (object_name,
+        file_name, size) instead of storing it; `size` is None where the walk
+        could not tell (a dangling link). Nothing moves; a failure of the
+        walk or of `add` ends it.
         """
 
     def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
