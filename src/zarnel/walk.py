@@ -41,9 +41,7 @@ class Walk:
     def enter(self, folder: str) -> None:
         """Marks ``folder`` as being read, once its depth is allowed."""
         if len(self.inside) >= sys.getrecursionlimit():
-            raise RecursionError(
-                "maximum recursion depth exceeded while walking a directory tree"
-            )
+            raise RecursionError("maximum recursion depth exceeded while walking a directory tree")
         status = _status(folder)
         known = isinstance(status, os.stat_result) and status.st_ino != 0
         self.inside.append((status.st_dev, status.st_ino) if known else None)
