@@ -12,6 +12,7 @@
 #include <array>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "transfer/tree.hpp"
@@ -64,6 +65,15 @@ struct Call {
   // each file's failure goes to failed(name, error) and the call goes on.
   nb::handle failed = nb::none();
 };
+
+// The class's own per-file operations, those bound so far (None for the
+// others), which the engine stands in for only while an instance's are these.
+std::shared_ptr<Originals> originals_of(nb::handle cls);
+
+// The docstring of a tree call: what it does (`what`), then the rules for
+// `workers`, `progress` and failures, those of its `source` ("walk" or
+// "listing") among them.
+std::string tree_doc(const char* what, const char* source);
 
 // The one place that decides which executor serves a call (and, past one
 // worker, says why at DEBUG through the call's Outcome): workers=1 without

@@ -112,10 +112,8 @@ void walk_tree(transfer::Executor& executor, nb::handle self,
 }  // namespace
 
 void bind_upload_dir(Class& cls) {
-  // The engine serves a tree upload only while this is the instance's.
-  auto originals =
-      std::make_shared<transfer::Originals>(cls.attr("__module__"));
-  originals->upload_file = cls.attr("_upload_file");
+  // The engine serves a tree upload only while _upload_file is the class's.
+  auto originals = transfer::originals_of(cls);
   cls.def(
       "_upload_dir",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
@@ -139,24 +137,14 @@ void bind_upload_dir(Class& cls) {
               "base_dir: str | None = None, *, workers: int = 1, progress: "
               "collections.abc.Callable[[str, int], object] | None = None) "
               "-> None"),
-      "Store every file under `dir_path` as `base_dir` (by default the\n"
-      "directory's own name) plus its relative path, backslashes read as\n"
-      "\"/\". Links are followed; a cycle, or an entry that is neither a file\n"
-      "nor a directory, is skipped with a warning.\n"
-      "\n"
-      "`workers` is an int of at least 1 (else TypeError or ValueError\n"
-      "before anything moves). 1 moves one file at a time on this thread,\n"
-      "call for call; more moves up to that many files at once, at most 256\n"
-      "on the native transfer engine (when the per-file operations are the\n"
-      "class's own and `_engine` is the SDK's plain-HTTP client) and at\n"
-      "most 10 on threads otherwise. `progress(object_name, size)` is\n"
-      "called after each file; on threads, from the thread that moved it.\n"
-      "\n"
-      "The first failure (of a transfer, of `progress`, of the walk) ends\n"
-      "the call: no new transfer starts, those running end, and that\n"
-      "exception is raised itself; each later failure is added to it as a\n"
-      "note, or, on the SDK's S3Error, which takes none, logged at ERROR on\n"
-      "the `zarnel` logger. Files already moved stay.");
+      transfer::tree_doc(
+          "Store every file under `dir_path` as `base_dir` (by default the\n"
+          "directory's own name) plus its relative path, backslashes read as\n"
+          "\"/\". Links are followed; a cycle, or an entry that is neither a "
+          "file\n"
+          "nor a directory, is skipped with a warning.",
+          "walk")
+          .c_str());
   cls.def(
       "_plan_upload_dir",
       [](nb::handle self, nb::handle bucket_name, nb::handle dir_path,

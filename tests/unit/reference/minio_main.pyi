@@ -107,14 +107,14 @@ class ZarnelMinioMain:
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
-        call for call; more moves up to that many files at once, at most 256
-        on the native transfer engine (when the per-file operations are the
-        class's own and `_engine` is the SDK's plain-HTTP client) and at
-        most 10 on threads otherwise. `progress(object_name, size)` is
+        call for call; more moves up to that many files at once, at most
+        256 on the native transfer engine (when the per-file operations are
+        the class's own and `_engine` is the SDK's plain-HTTP client) and
+        at most 10 on threads otherwise. `progress(object_name, size)` is
         called after each file; on threads, from the thread that moved it.
 
-        The first failure (of a transfer, of `progress`, of the walk) ends
-        the call: no new transfer starts, those running end, and that
+        The first failure (of a transfer, of `progress`, of the walk)
+        ends the call: no new transfer starts, those running end, and that
         exception is raised itself; each later failure is added to it as a
         note, or, on the SDK's S3Error, which takes none, logged at ERROR on
         the `zarnel` logger. Files already moved stay.
@@ -157,10 +157,10 @@ class ZarnelMinioMain:
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
-        call for call; more moves up to that many files at once, at most 256
-        on the native transfer engine (when the per-file operations are the
-        class's own and `_engine` is the SDK's plain-HTTP client) and at
-        most 10 on threads otherwise. `progress(object_name, size)` is
+        call for call; more moves up to that many files at once, at most
+        256 on the native transfer engine (when the per-file operations are
+        the class's own and `_engine` is the SDK's plain-HTTP client) and
+        at most 10 on threads otherwise. `progress(object_name, size)` is
         called after each file; on threads, from the thread that moved it.
 
         The first failure (of a transfer, of `progress`, of the listing)
