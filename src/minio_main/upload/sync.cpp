@@ -10,9 +10,10 @@ namespace {
 // The operation as zarnel.sync's function `name`, which takes the instance
 // and the arguments as given.
 auto forward(const char* name) {
-  return [name](nb::handle self, nb::args args, nb::kwargs kwargs) {
-    return external::imported(name)(self, *args, **kwargs);
-  };
+  return
+      [name](nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+        return external::imported(name)(self, *args, **kwargs);
+      };
 }
 
 }  // namespace
