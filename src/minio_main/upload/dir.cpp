@@ -82,6 +82,9 @@ void walk_level(nb::handle self, nb::handle bucket_name, nb::handle dir_path,
     // The walk's own tuples: (object name, path, size) of a file, or
     // (path, prefix) of a folder.
     PyObject* fields = item.ptr();
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) < 2) {
+      throw nb::type_error("the walk yielded an item that is no tuple");
+    }
     nb::handle first = PyTuple_GET_ITEM(fields, 0);
     nb::handle second = PyTuple_GET_ITEM(fields, 1);
     if (PyTuple_GET_SIZE(fields) == 2) {
