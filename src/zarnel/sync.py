@@ -43,6 +43,7 @@ from typing import Any
 
 from zarnel import messages
 from zarnel.transfers import Transfers, check_workers
+from zarnel.walk import Walk
 
 __all__ = ["SyncError", "SyncReport", "merge", "multipart_etag", "sync_down", "sync_up"]
 
@@ -114,67 +115,51 @@ class Entry:
 class LocalTree:
     """The regular files under a folder, one folder at a time, each named by
     its key: the folder's key prefix plus its relative path, "/" between
-    levels. Links are followed; a cycle or an entry that is no regular file is
-    skipped with a warning, as ``_upload_dir`` skips them. What cannot be read
-    goes into ``failed`` (so that nothing is deleted) and is left out; with
-    ``slashes`` (the upload's names, where ``_upload_dir`` reads a backslash
-    as "/"), so is a name holding a backslash, which would land in another
-    folder's keys."""
+    levels, read by the walk of tree uploads (so links, cycles and entries
+    that are no regular file go as there). What cannot be read goes into
+    ``failed`` (so that nothing is deleted) and is left out; with ``slashes``
+    (the upload's names, where ``_upload_dir`` reads a backslash as "/"), so
+    is a name holding a backslash, which would land in another folder's
+    keys."""
 
     def __init__(self, failed: dict[str, BaseException], owner: Any, slashes: bool) -> None:
-        self.failed, self.owner, self.slashes = failed, owner, slashes
-        self.open: list[tuple[int, int]] = []  # the folders being read, for cycles
-
-    def enter(self, path: str) -> bool:
-        """Marks ``path`` as being read; False (and a warning) for a cycle."""
-        status = os.stat(path)
-        identity = (status.st_dev, status.st_ino)
-        if status.st_ino and identity in self.open:
-            self.owner._log.warning(messages.CYCLE_SKIPPED.format(path))
-            return False
-        self.open.append(identity)
-        return True
-
-    def leave(self) -> None:
-        self.open.pop()
+        self.failed, self.slashes = failed, slashes
+        self.walk = Walk(owner)
+        self.enter, self.leave = self.walk.enter, self.walk.leave
 
     def children(self, folder: str, base: str) -> tuple[dict[str, Entry], dict[str, str]]:
         """The files (as entries) and the folders (as paths) directly in
         ``folder``, by name."""
         files: dict[str, Entry] = {}
         folders: dict[str, str] = {}
-        try:
-            with os.scandir(folder) as listing:
-                names = sorted(item.name for item in listing)
-        except OSError as error:
-            self.failed[base] = error
-            return files, folders
-        for name in names:
+
+        def take(name: str, path: str) -> bool:
             if TEMPORARY.fullmatch(name):
-                continue  # a copy under way, or one that an earlier run left
-            path = os.path.join(folder, name)
+                return False  # a copy under way, or one that an earlier run left
             if self.slashes and "\\" in name:
                 self.failed[base + name] = ValueError(
                     f"{path!r}: a name holding a backslash cannot be synced"
                 )
-                continue
-            try:
-                status = os.stat(path)
-            except OSError as error:  # a dangling link, say
-                self.failed[base + name] = error
-                continue
-            if stat.S_ISDIR(status.st_mode):
+                return False
+            return True
+
+        try:
+            entries = self.walk.entries(folder, ordered=True, take=take)
+        except OSError as error:
+            self.failed[base] = error
+            return files, folders
+        for name, path, status in entries:
+            if not isinstance(status, os.stat_result):  # a dangling link, say
+                self.failed[base + name] = status
+            elif stat.S_ISDIR(status.st_mode):
                 folders[name] = path
-            elif stat.S_ISREG(status.st_mode):
-                files[name] = Entry(base + name, path, status.st_size, status.st_mtime)
             else:
-                self.owner._log.warning(messages.NOT_A_FILE_SKIPPED.format(path))
+                files[name] = Entry(base + name, path, status.st_size, status.st_mtime)
         return files, folders
 
     def files(self, folder: str, base: str) -> Iterator[Entry]:
         """Every file under ``folder``."""
-        if not self.enter(folder):
-            return
+        self.enter(folder)
         try:
             files, folders = self.children(folder, base)
             yield from files.values()
@@ -283,9 +268,8 @@ def merge(
     def folder(path: str | None, base: str) -> Iterator[Pair]:
         files: dict[str, Entry] = {}
         folders: dict[str, str] = {}
-        if path is not None and not tree.enter(path):
-            path = None  # a cycle: no files here
         if path is not None:
+            tree.enter(path)
             files, folders = tree.children(path, base)
         try:
             # Both orders list a folder's files by name; its folders may come

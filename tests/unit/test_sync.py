@@ -4,9 +4,11 @@ a folder in, and refuses a listing that would pair wrongly."""
 from __future__ import annotations
 
 import logging
+import os
 
 import pytest
 
+from zarnel.messages import CYCLE_SKIPPED, NOT_A_FILE_SKIPPED
 from zarnel.sync import Entry, LocalTree, SyncReport, _delete_files, merge
 
 NAMES = ["a-b", "a/x", "a/y/z", "a0", "b"]
@@ -57,6 +59,30 @@ def test_a_listing_that_comes_back_to_a_folder_is_refused(tmp_path):
     (tmp_path / "a" / "x").write_bytes(b"1")
     with pytest.raises(RuntimeError, match="came back to 'src/a/'"):
         pairs(tmp_path, ["src/a/x", "src/b", "src/a/y"])
+
+
+def test_the_tree_skips_and_refuses_what_the_upload_walk_would(tmp_path, caplog):
+    # The upload walk's skips (a cycle, a pipe) with its warnings; what no
+    # object could mirror (a dangling link, a backslash) is a failure; a
+    # temporary file of a copy is no entry at all.
+    for name in ["f", "a/g", "a/x\\y", ".zarnel-0123456789abcdef.part"]:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(b"1")
+    (tmp_path / "a" / "up").symlink_to(tmp_path)
+    (tmp_path / "a" / "dangling").symlink_to(tmp_path / "nothing")
+    os.mkfifo(tmp_path / "pipe")
+    failed: dict = {}
+    tree = LocalTree(failed, Owner(), slashes=True)
+    with caplog.at_level(logging.WARNING, logger="zarnel"):
+        found = [f.name for f, o in merge(tree, str(tmp_path), "src/", [])]
+    assert found == ["src/f", "src/a/g"]
+    assert sorted(failed) == ["src/a/dangling", "src/a/x\\y"]
+    assert isinstance(failed["src/a/dangling"], FileNotFoundError)
+    assert [r.getMessage() for r in caplog.records] == [
+        NOT_A_FILE_SKIPPED.format(str(tmp_path / "pipe")),
+        CYCLE_SKIPPED.format(str(tmp_path / "a" / "up")),
+    ]
+    assert tree.walk.inside == []
 
 
 def test_a_file_gone_before_its_delete_is_no_failure(tmp_path):

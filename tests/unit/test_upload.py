@@ -12,7 +12,7 @@ import types
 
 import pytest
 
-from tests.fakes import FakeMinio, NoTextPath, StoreError
+from tests.fakes import FakeMinio, NoTextPath, RecordingLog, StoreError
 from zarnel.messages import CYCLE_SKIPPED, DATA_REJECTED
 
 REJECTED = DATA_REJECTED
@@ -385,6 +385,10 @@ def make_tree(root: pathlib.Path, files: list[str]) -> pathlib.Path:
 SITE = ["index.html", "css/main.css", "css/img/logo.png"]
 
 
+def uploads_in_order(client) -> list[tuple[str, str, dict]]:
+    return [c.args[1:] + (c.kwargs,) for c in client._engine.calls if c.name == "fput_object"]
+
+
 def uploads(client) -> dict[str, str]:
     """Object name -> local path of every fput_object call."""
     calls = [c for c in client._engine.calls if c.name == "fput_object"]
@@ -480,6 +484,32 @@ class TestUploadDir:
         assert sorted(uploads(client)) == sorted(
             ["top/a/x", "top/a/to_b/y", "top/b/y", "top/b/to_a/x"]
         )
+
+    def test_the_walk_of_a_plan_is_the_walk_of_the_nested_calls(
+        self, client, minio_main, config, tmp_path
+    ):
+        # Read by the walk itself (a plan, the class's own _upload_dir) or
+        # folder by folder through self._upload_dir (workers=1): the same
+        # files in the same order, the same warnings.
+        top = make_tree(tmp_path / "top", ["f", "a/g", "a/b\\c/h", "z/y"])
+        (top / "a" / "up").symlink_to(top)
+        (top / "a" / "dangling").symlink_to(tmp_path / "nothing")
+        (top / "z" / "to_a").symlink_to(top / "a")
+        os.mkfifo(top / "a" / "pipe")
+        client._upload_dir("b", str(top), base_dir="p\\q")
+        planned = [(name, path) for name, path, _ in uploads_in_order(client)]
+        warned = client._log.warnings
+
+        planner = minio_main.ZarnelMinioMain(config)
+        planner._log, items = RecordingLog(), []
+        planner._plan_upload_dir("b", str(top), base_dir="p\\q", add=items.append)
+        assert [(name, path) for name, path, _ in items] == planned
+        assert planner._log.warnings == warned
+        assert sorted(planned)[:2] == [("p/q/a/b/c/h", str(top / "a" / "b\\c" / "h")),
+                                       ("p/q/a/dangling", str(top / "a" / "dangling"))]  # fmt: skip
+        assert len(planned) == 8  # f, y, and a's g, h and dangling twice (also as z/to_a)
+        assert dict((n, s) for n, _, s in items)["p/q/a/dangling"] is None
+        assert len(warned) == 4  # the cycle and the pipe, each also under z/to_a
 
     def test_entries_are_taken_in_listing_order(self, client, tmp_path, monkeypatch):
         top = make_tree(tmp_path / "top", ["a", "b", "c", ".hidden"])
@@ -630,3 +660,24 @@ class TestDeepTrees:
             threading.stack_size(old)
         thread.join(60)
         assert outcome == ["maximum recursion depth exceeded while walking a directory tree"]
+
+    def test_the_walk_that_reads_its_own_folders_has_the_bound_but_no_recursion(
+        self, client, tmp_path
+    ):
+        root = nested(tmp_path / "r", sys.getrecursionlimit() + 10)
+        items = []
+        with pytest.raises(RecursionError, match="while walking a directory tree"):
+            client._plan_upload_dir("b", str(root), add=items.append)
+
+        # 900 levels on a small thread stack: the folders are not nested calls.
+        deep = root.joinpath(*["d"] * (sys.getrecursionlimit() + 10 - 900))
+        thread = threading.Thread(
+            target=client._plan_upload_dir, args=("b", str(deep)), kwargs={"add": items.append}
+        )
+        old = threading.stack_size(256 * 1024)
+        try:
+            thread.start()
+        finally:
+            threading.stack_size(old)
+        thread.join(60)
+        assert [name.count("/") for name, *_ in items] == [901]  # "d/.../d/f"

@@ -81,10 +81,8 @@ void download_prefix(transfer::Executor& executor, nb::handle self,
 }  // namespace
 
 void bind_download_dir(Class& cls) {
-  // The engine serves a tree download only while these are the instance's.
-  auto originals = std::make_shared<transfer::Originals>();
-  originals->download_file = cls.attr("_download_file");
-  originals->bucket_list_files = cls.attr("_bucket_list_files");
+  // The engine serves a tree download only while these are the class's.
+  auto originals = transfer::originals_of(cls);
   cls.def(
       "_download_dir",
       [originals](nb::handle self, nb::handle bucket_name,
@@ -104,24 +102,14 @@ void bind_download_dir(Class& cls) {
               "dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], "
               "*, workers: int = 1, progress: collections.abc.Callable[[str, "
               "int], object] | None = None) -> None"),
-      "Download the objects lying directly under `object_path` into\n"
-      "`dir_path`, one file per object; deeper objects and the folder\n"
-      "marker are not downloaded, and a name that would leave `dir_path` is\n"
-      "skipped with a warning.\n"
-      "\n"
-      "`workers` is an int of at least 1 (else TypeError or ValueError\n"
-      "before anything moves). 1 moves one file at a time on this thread,\n"
-      "call for call; more moves up to that many files at once, at most 256\n"
-      "on the native transfer engine (when the per-file operations are the\n"
-      "class's own and `_engine` is the SDK's plain-HTTP client) and at\n"
-      "most 10 on threads otherwise. `progress(object_name, size)` is\n"
-      "called after each file; on threads, from the thread that moved it.\n"
-      "\n"
-      "The first failure (of a transfer, of `progress`, of the listing)\n"
-      "ends the call: no new transfer starts, those running end, and that\n"
-      "exception is raised itself; each later failure is added to it as a\n"
-      "note, or, on the SDK's S3Error, which takes none, logged at ERROR on\n"
-      "the `zarnel` logger. Files already moved stay.");
+      transfer::tree_doc(
+          "Download the objects lying directly under `object_path` into\n"
+          "`dir_path`, one file per object; deeper objects and the folder\n"
+          "marker are not downloaded, and a name that would leave `dir_path` "
+          "is\n"
+          "skipped with a warning.",
+          "listing")
+          .c_str());
   cls.def(
       "_plan_download_dir",
       [](nb::handle self, nb::handle bucket_name, nb::handle object_path,

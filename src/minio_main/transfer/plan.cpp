@@ -47,6 +47,7 @@ class Direct : public Executor {
     each(failed_, object_name,
          [&] { self_.attr("_download_file")(bucket_name, object_name, path); });
   }
+  bool in_order() const override { return true; }
 
  private:
   nb::object self_, failed_;
@@ -138,6 +139,36 @@ class Collector : public Executor {
 };
 
 }  // namespace
+
+std::string tree_doc(const char* what, const char* source) {
+  return std::string(what) +
+         "\n\n"
+         "`workers` is an int of at least 1 (else TypeError or ValueError\n"
+         "before anything moves). 1 moves one file at a time on this thread,\n"
+         "call for call; more moves up to that many files at once, at most\n"
+         "256 on the native transfer engine (when the per-file operations are\n"
+         "the class's own and `_engine` is the SDK's plain-HTTP client) and\n"
+         "at most 10 on threads otherwise. `progress(object_name, size)` is\n"
+         "called after each file; on threads, from the thread that moved it.\n"
+         "\n"
+         "The first failure (of a transfer, of `progress`, of the " +
+         source +
+         ")\n"
+         "ends the call: no new transfer starts, those running end, and that\n"
+         "exception is raised itself; each later failure is added to it as a\n"
+         "note, or, on the SDK's S3Error, which takes none, logged at ERROR "
+         "on\n"
+         "the `zarnel` logger. Files already moved stay.";
+}
+
+std::shared_ptr<Originals> originals_of(nb::handle cls) {
+  auto originals = std::make_shared<Originals>();
+  originals->upload_file = nb::getattr(cls, "_upload_file", nb::none());
+  originals->download_file = nb::getattr(cls, "_download_file", nb::none());
+  originals->bucket_list_files =
+      nb::getattr(cls, "_bucket_list_files", nb::none());
+  return originals;
+}
 
 std::unique_ptr<Executor> executor_for(
     const Originals& originals, const Call& call,

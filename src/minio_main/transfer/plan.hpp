@@ -12,6 +12,7 @@
 #include <array>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "transfer/tree.hpp"
@@ -49,6 +50,9 @@ class Executor {
   // After a C++ error (std::bad_alloc) ended the caller's part: what runs
   // is stopped, without raising.
   virtual void abandon() noexcept {}
+  // Whether each file moves at once, on the caller's thread, in the order
+  // given: the per-file operations called as a plain loop would.
+  virtual bool in_order() const { return false; }
 };
 
 // A tree call as executor_for() weighs it.
@@ -61,6 +65,15 @@ struct Call {
   // each file's failure goes to failed(name, error) and the call goes on.
   nb::handle failed = nb::none();
 };
+
+// The class's own per-file operations, those bound so far (None for the
+// others), which the engine stands in for only while an instance's are these.
+std::shared_ptr<Originals> originals_of(nb::handle cls);
+
+// The docstring of a tree call: what it does (`what`), then the rules for
+// `workers`, `progress` and failures, those of its `source` ("walk" or
+// "listing") among them.
+std::string tree_doc(const char* what, const char* source);
 
 // The one place that decides which executor serves a call (and, past one
 // worker, says why at DEBUG through the call's Outcome): workers=1 without

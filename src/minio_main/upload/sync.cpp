@@ -5,27 +5,22 @@
 
 namespace zarnel {
 
-using namespace nb::literals;
-using external::imported;
+namespace {
+
+// The operation as zarnel.sync's function `name`, which takes the instance
+// and the arguments as given.
+auto forward(const char* name) {
+  return
+      [name](nb::handle self, const nb::args& args, const nb::kwargs& kwargs) {
+        return external::imported(name)(self, *args, **kwargs);
+      };
+}
+
+}  // namespace
 
 void bind_sync(Class& cls) {
   cls.def(
-      "_sync_up",
-      [](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
-         nb::handle base_dir, nb::handle compare, nb::handle remove_extras,
-         nb::handle max_delete, nb::handle dry_run, nb::handle workers,
-         nb::handle progress) {
-        return imported("sync_up")(
-            self, bucket_name, dir_path, base_dir, "compare"_a = compare,
-            "delete"_a = remove_extras, "max_delete"_a = max_delete,
-            "dry_run"_a = dry_run, "workers"_a = workers,
-            "progress"_a = progress);
-      },
-      "bucket_name"_a.none(), "dir_path"_a.none(),
-      "base_dir"_a.none() = nb::none(), nb::kw_only(),
-      "compare"_a.none() = "mtime", "delete"_a.none() = false,
-      "max_delete"_a.none() = nb::none(), "dry_run"_a.none() = false,
-      "workers"_a.none() = 8, "progress"_a.none() = nb::none(),
+      "_sync_up", forward("sync_up"),
       nb::sig("def _sync_up(self, bucket_name: str, dir_path: str | bytes | "
               "os.PathLike[str] | os.PathLike[bytes], base_dir: str | None = "
               "None, *, compare: typing.Literal['mtime', 'checksum'] = "
@@ -43,21 +38,7 @@ void bind_sync(Class& cls) {
       "raises zarnel.SyncError (with the report) when a file could not be\n"
       "moved, the first failure its __cause__.");
   cls.def(
-      "_sync_down",
-      [](nb::handle self, nb::handle bucket_name, nb::handle object_path,
-         nb::handle dir_path, nb::handle compare, nb::handle remove_extras,
-         nb::handle max_delete, nb::handle dry_run, nb::handle workers,
-         nb::handle progress) {
-        return imported("sync_down")(
-            self, bucket_name, object_path, dir_path, "compare"_a = compare,
-            "delete"_a = remove_extras, "max_delete"_a = max_delete,
-            "dry_run"_a = dry_run, "workers"_a = workers,
-            "progress"_a = progress);
-      },
-      "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
-      nb::kw_only(), "compare"_a.none() = "mtime", "delete"_a.none() = false,
-      "max_delete"_a.none() = nb::none(), "dry_run"_a.none() = false,
-      "workers"_a.none() = 8, "progress"_a.none() = nb::none(),
+      "_sync_down", forward("sync_down"),
       nb::sig("def _sync_down(self, bucket_name: str, object_path: str, "
               "dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], "
               "*, compare: typing.Literal['mtime', 'checksum'] = 'mtime', "

@@ -118,14 +118,14 @@ class ZarnelMinioMain:
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
-        call for call; more moves up to that many files at once, at most 256
-        on the native transfer engine (when the per-file operations are the
-        class's own and `_engine` is the SDK's plain-HTTP client) and at
-        most 10 on threads otherwise. `progress(object_name, size)` is
+        call for call; more moves up to that many files at once, at most
+        256 on the native transfer engine (when the per-file operations are
+        the class's own and `_engine` is the SDK's plain-HTTP client) and
+        at most 10 on threads otherwise. `progress(object_name, size)` is
         called after each file; on threads, from the thread that moved it.
 
-        The first failure (of a transfer, of `progress`, of the walk) ends
-        the call: no new transfer starts, those running end, and that
+        The first failure (of a transfer, of `progress`, of the walk)
+        ends the call: no new transfer starts, those running end, and that
         exception is raised itself; each later failure is added to it as a
         note, or, on the SDK's S3Error, which takes none, logged at ERROR on
         the `zarnel` logger. Files already moved stay.
@@ -134,10 +134,11 @@ class ZarnelMinioMain:
     def _plan_upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, add: Callable[[zarnel.records.UploadItem], object]) -> None:
         """
         Walk `dir_path` as `_upload_dir(bucket_name, dir_path, parallel,
-        base_dir)` does, its nested calls through `self` included, and hand
-        each file to `add` as (object_name, file_name, size) instead of
-        storing it; `size` is None where the walk could not tell (a dangling
-        link). Nothing moves; a failure of the walk or of `add` ends it.
+        base_dir)` does (its nested calls through `self` where a subclass
+        replaced it), and hand each file to `add` as (object_name,
+        file_name, size) instead of storing it; `size` is None where the walk
+        could not tell (a dangling link). Nothing moves; a failure of the
+        walk or of `add` ends it.
         """
 
     def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
@@ -167,10 +168,10 @@ class ZarnelMinioMain:
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
-        call for call; more moves up to that many files at once, at most 256
-        on the native transfer engine (when the per-file operations are the
-        class's own and `_engine` is the SDK's plain-HTTP client) and at
-        most 10 on threads otherwise. `progress(object_name, size)` is
+        call for call; more moves up to that many files at once, at most
+        256 on the native transfer engine (when the per-file operations are
+        the class's own and `_engine` is the SDK's plain-HTTP client) and
+        at most 10 on threads otherwise. `progress(object_name, size)` is
         called after each file; on threads, from the thread that moved it.
 
         The first failure (of a transfer, of `progress`, of the listing)
