@@ -39,7 +39,7 @@ import threading
 import time
 import zlib
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import Any, TypedDict, Unpack
 
 from zarnel import messages
 from zarnel.transfers import Transfers, check_workers
@@ -497,11 +497,25 @@ def copy_all(
 # --- the operations ----------------------------------------------------------
 
 
+class SyncOptions(TypedDict, total=False):
+    """The keyword arguments that both ways of a sync take."""
+
+    compare: str
+    delete: bool
+    max_delete: int | None
+    dry_run: bool
+    workers: int
+    progress: Callable[[str, int], object] | None
+
+
 def _options(
-    compare: object, delete: object, max_delete: object, dry_run: object, workers: object,
-    progress: object,
+    operation: str, compare: object = "mtime", delete: object = False,
+    max_delete: object = None, dry_run: object = False, workers: object = 8,
+    progress: object = None, **unknown: object,
 ) -> dict[str, Any]:  # fmt: skip
     """The keyword arguments, checked before anything is done."""
+    for name in unknown:
+        raise TypeError(f"{operation}() got an unexpected keyword argument {name!r}")
     if compare not in COMPARES:
         raise ValueError(f"compare must be 'mtime' or 'checksum', not {compare!r}")
     if max_delete is not None and (
@@ -669,23 +683,17 @@ def sync_up(
     bucket_name: str,
     dir_path: Any,
     base_dir: str | None = None,
-    *,
-    compare: str = "mtime",
-    delete: bool = False,
-    max_delete: int | None = None,
-    dry_run: bool = False,
-    workers: int = 8,
-    progress: Callable[[str, int], object] | None = None,
+    **options: Unpack[SyncOptions],
 ) -> SyncReport:
     """The tree under ``dir_path`` to the objects of the names that
     ``_upload_dir`` gives its files (``base_dir``, by default the folder's own
     name, plus the relative path), every level."""
-    options = _options(compare, delete, max_delete, dry_run, workers, progress)
+    checked = _options("_sync_up", **options)
     root = os.fsdecode(dir_path)
     if not stat.S_ISDIR(os.stat(root).st_mode):  # a missing source raises here
         raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), root)
     base = base_dir if base_dir else root.replace("\\", "/").split("/")[-1]
-    return _sync(owner, bucket_name, True, root, _prefix_of(base), options)
+    return _sync(owner, bucket_name, True, root, _prefix_of(base), checked)
 
 
 def sync_down(
@@ -693,16 +701,9 @@ def sync_down(
     bucket_name: str,
     object_path: str,
     dir_path: Any,
-    *,
-    compare: str = "mtime",
-    delete: bool = False,
-    max_delete: int | None = None,
-    dry_run: bool = False,
-    workers: int = 8,
-    progress: Callable[[str, int], object] | None = None,
+    **options: Unpack[SyncOptions],
 ) -> SyncReport:
     """Every object under the prefix ``object_path`` (every depth) to the
     same relative path under ``dir_path``."""
-    root = os.fsdecode(dir_path)
-    options = _options(compare, delete, max_delete, dry_run, workers, progress)
-    return _sync(owner, bucket_name, False, root, _prefix_of(object_path), options)
+    checked = _options("_sync_down", **options)
+    return _sync(owner, bucket_name, False, os.fsdecode(dir_path), _prefix_of(object_path), checked)
