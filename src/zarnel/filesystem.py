@@ -614,8 +614,13 @@ class ZarnelFileSystem(AbstractFileSystem):
         finally:
             self._batch.items = self._batch.known = None
         callback.set_size(sum(map(len, batch.values())))
+        # Without a callback to tell, the engine need not wake this thread
+        # for each file it moved.
+        progress = None
+        if not isinstance(callback, NoOpCallback):
+            progress = lambda name, size: callback.relative_update(1)  # noqa: E731
         for bucket, items in batch.items():
-            self._move(way, bucket, items, lambda name, size: callback.relative_update(1))
+            self._move(way, bucket, items, progress)
 
     def _move(self, way, bucket, items, progress=None) -> None:
         with _Translated(f"{bucket}/{items[0][0]}" if len(items) == 1 else bucket):
