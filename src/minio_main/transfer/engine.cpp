@@ -193,14 +193,18 @@ void Engine::start(std::optional<Listing> listing, bool wake_on_moved,
 }
 
 bool Engine::try_submit(Job& job) {
+  bool first;
   {
     std::lock_guard<std::mutex> lock(shared_.mutex);
     if (shared_.queue.size() >= 2 * static_cast<std::size_t>(workers_)) {
       return false;
     }
+    first = shared_.queue.empty();
     shared_.queue.push_back(std::move(job));
   }
-  wake();
+  // The engine takes every job it has room for when it wakes: a job behind
+  // others needs no wake-up of its own (a write to the engine's pipe each).
+  if (first) wake();
   return true;
 }
 

@@ -290,7 +290,16 @@ void Transfer::add_headers(const Endpoint& endpoint) {
 }
 
 void Transfer::set_method() {
-  if (step == Step::kPut || step == Step::kPart) {
+  if (step == Step::kPut && job.body_in_memory) {
+    // A small file goes out with its headers, in one write (a 4 KiB file in
+    // one segment, not two); libcurl sends it again on a retry. Not a part:
+    // libcurl would add an unsigned "Expect" to a body of more than 1 MiB,
+    // which some stores refuse.
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "PUT");
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(job.body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, job.body.data());
+  } else if (step == Step::kPut || step == Step::kPart) {
     curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
                      static_cast<curl_off_t>(job.size));
@@ -591,7 +600,7 @@ size_t Transfer::on_read(char* buffer, size_t size, size_t count, void* data) {
   if (self->offset_ >= job.size) return 0;
   std::size_t want = static_cast<std::size_t>(
       std::min<std::uint64_t>(room, job.size - self->offset_));
-  if (job.body_in_memory) {
+  if (job.body_in_memory) {  // a part
     std::memcpy(buffer, job.body.data() + self->offset_, want);
     self->offset_ += want;
     return want;
