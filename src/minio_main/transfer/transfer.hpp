@@ -29,6 +29,7 @@ enum class Step {
   kAbort,     // its parts dropped
   kRange,     // one range of a large file
   kUploads,   // the store's unfinished uploads of one file's name
+  kParts,     // the parts already stored of one of them
 };
 
 // How a finished request ends.
