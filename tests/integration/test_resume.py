@@ -124,7 +124,8 @@ def test_what_the_store_holds_otherwise_is_sent_again(sdk, bucket, via, proxy, t
 
 
 def test_ctrl_c_keeps_the_upload_for_the_next_call(sdk, bucket, via, proxy, tmp_path):
-    path = tmp_path / "f.bin"
+    (tmp_path / "up").mkdir()
+    path = tmp_path / "up" / "f.bin"
     path.write_bytes(os.urandom(16 * MIB))
     proxy.delay(5, when=lambda r: "partNumber" in r.query, after=2, times=None)
     timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
@@ -132,12 +133,12 @@ def test_ctrl_c_keeps_the_upload_for_the_next_call(sdk, bucket, via, proxy, tmp_
     started = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        upload(via, bucket, "f.bin", path, resume=True)
+        via._upload_dir(bucket, str(tmp_path / "up"), workers=4, resume=True)
     assert time.monotonic() - started < 1.0 + 1.0
     timer.join()
-    assert unfinished(sdk, bucket) == ["f.bin"]
+    assert unfinished(sdk, bucket) == ["up/f.bin"]
 
     proxy.clear()
-    upload(via, bucket, "f.bin", path, resume=True)
-    assert sdk.get_object(bucket, "f.bin").read() == path.read_bytes()
+    via._upload_dir(bucket, str(tmp_path / "up"), workers=4, resume=True)
+    assert sdk.get_object(bucket, "up/f.bin").read() == path.read_bytes()
     assert unfinished(sdk, bucket) == []
