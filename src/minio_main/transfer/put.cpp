@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "transfer/files.hpp"
@@ -173,6 +174,8 @@ class Upload final : public MetaRequest {
   std::optional<Failure> created(const Transfer& answer);
   std::optional<Failure> part_stored(Loop& loop, const Transfer& answer);
   std::optional<Failure> completed(Loop& loop, const Transfer& answer);
+  std::optional<Failure> checked(Loop& loop, const Transfer& answer);
+  void start_over();
   void swept(const Transfer& answer);
   void failed(Loop& loop, Failure failure);
   bool sent_as_read() const;
@@ -194,6 +197,9 @@ class Upload final : public MetaRequest {
   std::vector<std::string> stored_;
   std::int64_t first_stored_ = -1;  // the oldest stored part's time
   std::string kept_;
+  // Whether the object is joined from parts of an upload begun by an earlier
+  // call, whose CRC-32 header was that of the file as it read it then.
+  bool carried_on_ = false, started_over_ = false;
   // A start whose answer was lost (or unreadable) may have begun an upload
   // whose id only the store knows: once this file's upload ends, the
   // store's unfinished uploads of its name begun since `first_sent_` are
@@ -275,6 +281,7 @@ std::unique_ptr<Transfer> Upload::listed(Loop& loop, bool done,
     return nullptr;
   }
   state_ = State::kParts;
+  carried_on_ = true;
   return nullptr;
 }
 
@@ -473,6 +480,9 @@ void Upload::finished(Loop& loop, std::unique_ptr<Transfer> transfer,
     case Step::kComplete:
       if (done) failure = completed(loop, *transfer);
       break;
+    case Step::kHead:
+      if (done) failure = checked(loop, *transfer);
+      break;
     case Step::kAbort:
       // Dropped, or as good as it gets: the upload ends here either way.
       if (transfer->query == "uploadId=" + query_encode(id_)) id_.clear();
@@ -519,6 +529,7 @@ std::optional<Failure> Upload::created(const Transfer& answer) {
 }
 
 std::optional<Failure> Upload::open_file() {
+  if (fd_ >= 0) ::close(fd_);
   int error_number = 0;
   std::uint64_t size = 0;
   fd_ = open_regular(job_.path, size, error_number);
@@ -559,11 +570,50 @@ std::optional<Failure> Upload::completed(Loop& loop, const Transfer& answer) {
     f.body = answer.body;
     return f;
   }
+  id_.clear();  // nothing to drop any more
+  if (carried_on_ && !job_.crc32_hex.empty()) {
+    // Its CRC-32 header is the one that the upload began with: checked.
+    loop.launch(request(loop, Step::kHead, {}));
+    return std::nullopt;
+  }
   answered_ = true;
   loop.post(Done{Done::Kind::kMoved, job_.token, job_.object_name, job_.size});
-  id_.clear();  // nothing to drop any more
   state_ = State::kClean;
   return std::nullopt;
+}
+
+// An object carried on from an earlier call whose CRC-32 header names
+// another content (the file written since, its time kept or within the
+// margin) would fail every download's check: the file is sent again whole,
+// once. A store that keeps no user metadata has nothing to contradict.
+std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
+  if (state_ != State::kComplete) return std::nullopt;  // stopped meanwhile
+  auto crc = static_cast<std::uint32_t>(
+      std::strtoul(job_.crc32_hex.c_str(), nullptr, 16));
+  if (answer.crc32_meta.empty() || crc32_matches(answer.crc32_meta, crc)) {
+    answered_ = true;
+    loop.post(
+        Done{Done::Kind::kMoved, job_.token, job_.object_name, job_.size});
+    state_ = State::kClean;
+    return std::nullopt;
+  }
+  if (!started_over_) {
+    start_over();
+    return std::nullopt;
+  }
+  Failure f{Failure::Kind::kChanged};
+  f.message = "stored with the CRC-32 of another content";
+  return f;
+}
+
+void Upload::start_over() {
+  started_over_ = true;
+  carried_on_ = false;
+  next_ = 1;
+  done_ = 0;
+  std::fill(stored_.begin(), stored_.end(), std::string());
+  create_sent_ = false;
+  state_ = State::kCreate;
 }
 
 // The unfinished uploads of this file's name that the store began since its

@@ -305,6 +305,8 @@ void Transfer::set_method() {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, job.body.data());
   } else if (step == Step::kAbort) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+  } else if (step == Step::kHead) {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   }
