@@ -24,4 +24,4 @@ export ZARNEL_STUBS_EXPECTED=0
 export PYCRYPTODOME_DISABLE_DEEPBIND=1
 "$ZARNEL_VENV/bin/python" -m pytest -p no:cacheprovider -q tests/unit tests/integration/test_engine.py \
   tests/integration/test_engine_failures.py tests/integration/test_engine_faults.py \
-  tests/integration/test_listing.py "$@"
+  tests/integration/test_listing.py tests/integration/test_resume.py "$@"

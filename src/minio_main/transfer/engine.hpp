@@ -65,6 +65,10 @@ struct Job {
   // PUT in parts: the CRC-32 of the whole file, stored with the object so
   // that a download can check it (its ETag is no MD5 of the content).
   std::string crc32_hex;
+  // PUT in parts: an unfinished upload of the name that the store holds is
+  // carried on (its parts checked against the file), and a failure or a stop
+  // keeps it on the store instead of dropping it.
+  bool resume = false;
   std::string etag;  // GET: from the listing
   // The caller's name of the file, which only the caller's thread reads (a
   // strong reference to a Python object); it comes back in the job's Done.

@@ -64,6 +64,10 @@ struct Call {
   // The failure policy: none, the first failure ends the call; a callable,
   // each file's failure goes to failed(name, error) and the call goes on.
   nb::handle failed = nb::none();
+  // An upload's files stored in parts carry on the unfinished uploads that
+  // the store holds of their names, and keep theirs on a failure or a stop
+  // (the engine's alone: the per-file operations have no such state).
+  bool resume = false;
 };
 
 // The class's own per-file operations, those bound so far (None for the

@@ -1,12 +1,27 @@
 // A file stored in parts: created, its parts sent (several at once, and
 // parts of several files), then completed; on any failure, a stop or Ctrl-C,
 // aborted, so that no unfinished upload stays on the store.
+//
+// Resumed (Job::resume): the store's record is the journal, no local file.
+// The newest unfinished upload of the name is looked up (ListMultipartUploads,
+// then ListParts); it is carried on when the file was not written since its
+// first part was stored (the file's time against that part's LastModified:
+// the store keeps no metadata of ours that these answers give back) and its
+// parts were cut as the file is cut now (part_size_for: each part's number
+// and size), else dropped and the file sent whole. Each stored part is kept
+// only when the MD5 of the file's bytes at its place is its ETag, read as the
+// part comes up to be sent: so the object is the file's bytes now whatever
+// changed since (a changed size changes the cut; a same-size edit re-sends the
+// parts it touched). A failure, a stop or Ctrl-C then keeps the upload on the
+// store.
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "transfer/files.hpp"
@@ -64,6 +79,10 @@ class Upload final : public MetaRequest {
     parts_ = static_cast<int>((job_.size + part_size_ - 1) / part_size_);
     etags_.resize(static_cast<std::size_t>(parts_));
     crcs_.resize(static_cast<std::size_t>(parts_));
+    if (job_.resume) {
+      state_ = State::kLook;
+      stored_.resize(static_cast<std::size_t>(parts_));
+    }
   }
   ~Upload() override {
     if (fd_ >= 0) ::close(fd_);
@@ -73,10 +92,13 @@ class Upload final : public MetaRequest {
 
   std::unique_ptr<Transfer> next_request(Loop& loop) override {
     switch (state_) {
+      case State::kLook:
+        return look_sent_ ? nullptr : look(loop);
       case State::kCreate:
         return create_sent_ ? nullptr : create(loop);
       case State::kParts:
         return next_part(loop);
+      case State::kReuse:  // its parts' list asked for
       case State::kComplete:
         return nullptr;
       case State::kClean:
@@ -116,7 +138,9 @@ class Upload final : public MetaRequest {
   }
 
  private:
-  enum class State { kCreate, kParts, kComplete, kClean };
+  // kLook, kReuse: resumed, its unfinished upload looked for, then its
+  // parts listed.
+  enum class State { kLook, kReuse, kCreate, kParts, kComplete, kClean };
 
   std::unique_ptr<Transfer> request(Loop& loop, Step step, std::string query) {
     std::unique_ptr<Transfer> transfer = loop.transfer(*this);
@@ -127,14 +151,31 @@ class Upload final : public MetaRequest {
     ++running_;
     return transfer;
   }
+  std::unique_ptr<Transfer> look(Loop& loop);
+  std::unique_ptr<Transfer> list_parts(Loop& loop, const std::string& marker);
+  std::unique_ptr<Transfer> looked(Loop& loop, bool done,
+                                   const Transfer& answer);
+  std::unique_ptr<Transfer> listed(Loop& loop, bool done,
+                                   const Transfer& answer);
+  std::unique_ptr<Transfer> fresh(Loop& loop);
+  bool changed_since(const Transfer& answer, std::int64_t began) const;
+  std::optional<Failure> open_file();
+  std::uint64_t size_of(int part) const {
+    std::uint64_t from = static_cast<std::uint64_t>(part - 1) * part_size_;
+    return std::min(part_size_, job_.size - from);
+  }
+  bool stored_already(const Job& part, int number) const;
   std::unique_ptr<Transfer> create(Loop& loop);
   std::unique_ptr<Transfer> next_part(Loop& loop);
+  std::unique_ptr<Transfer> part_request(Loop& loop, bool& reused);
   bool read_part(Job& part, std::uint64_t from, int number);
   std::unique_ptr<Transfer> complete(Loop& loop);
   std::unique_ptr<Transfer> clean_up(Loop& loop);
   std::optional<Failure> created(const Transfer& answer);
   std::optional<Failure> part_stored(Loop& loop, const Transfer& answer);
   std::optional<Failure> completed(Loop& loop, const Transfer& answer);
+  std::optional<Failure> checked(Loop& loop, const Transfer& answer);
+  void start_over();
   void swept(const Transfer& answer);
   void failed(Loop& loop, Failure failure);
   bool sent_as_read() const;
@@ -149,6 +190,16 @@ class Upload final : public MetaRequest {
   int fd_ = -1;
   struct timespec mtime_ = {};  // when its first part was read
   bool create_sent_ = false, answered_ = false, aborting_ = false;
+  // Resumed: the ETags of the parts the store holds (empty: none), and the
+  // upload kept on the store by a failure or a stop, which the sweep for
+  // lost uploads passes over.
+  bool look_sent_ = false, looking_ = false;
+  std::vector<std::string> stored_;
+  std::int64_t first_stored_ = -1;  // the oldest stored part's time
+  std::string kept_;
+  // Whether the object is joined from parts of an upload begun by an earlier
+  // call, whose CRC-32 header was that of the file as it read it then.
+  bool carried_on_ = false, started_over_ = false;
   // A start whose answer was lost (or unreadable) may have begun an upload
   // whose id only the store knows: once this file's upload ends, the
   // store's unfinished uploads of its name begun since `first_sent_` are
@@ -157,6 +208,114 @@ class Upload final : public MetaRequest {
   std::vector<std::string> lost_;
   std::chrono::system_clock::time_point first_sent_{};
 };
+
+std::unique_ptr<Transfer> Upload::look(Loop& loop) {
+  look_sent_ = looking_ = true;
+  return request(loop, Step::kUploads,
+                 "prefix=" + query_encode(job_.object_name) + "&uploads=");
+}
+
+std::unique_ptr<Transfer> Upload::list_parts(Loop& loop,
+                                             const std::string& marker) {
+  std::string query = "uploadId=" + query_encode(id_);
+  if (!marker.empty()) query = "part-number-marker=" + marker + "&" + query;
+  return request(loop, Step::kParts, std::move(query));
+}
+
+// The newest unfinished upload of the name, if the store holds one, has its
+// parts listed; else (or when the store would not say) the file starts anew.
+std::unique_ptr<Transfer> Upload::looked(Loop& loop, bool done,
+                                         const Transfer& answer) {
+  std::optional<std::vector<UnfinishedUpload>> uploads;
+  if (done) uploads = parse_uploads(answer.body);
+  const UnfinishedUpload* newest = nullptr;
+  if (uploads) {
+    for (const UnfinishedUpload& entry : *uploads) {
+      if (entry.key == job_.object_name && !entry.upload_id.empty() &&
+          (newest == nullptr || entry.initiated > newest->initiated)) {
+        newest = &entry;
+      }
+    }
+  }
+  if (newest == nullptr) return fresh(loop);
+  id_ = newest->upload_id;
+  state_ = State::kReuse;
+  return list_parts(loop, {});
+}
+
+// An upload cut otherwise than the file is cut now (another size, another
+// part size), or begun before the file was last written, is dropped and the
+// file sent whole; else its parts are checked as they come up.
+std::unique_ptr<Transfer> Upload::listed(Loop& loop, bool done,
+                                         const Transfer& answer) {
+  std::optional<PartPage> page;
+  if (done) page = parse_parts(answer.body);
+  bool same_cut = page.has_value();
+  if (page) {
+    for (const StoredPart& part : page->parts) {
+      if (part.number > parts_ || part.size != size_of(part.number)) {
+        same_cut = false;
+        break;
+      }
+      stored_[static_cast<std::size_t>(part.number - 1)] = part.etag;
+      std::int64_t stored = iso_seconds(part.last_modified);
+      if (stored >= 0 && (first_stored_ < 0 || stored < first_stored_)) {
+        first_stored_ = stored;
+      }
+    }
+  }
+  if (same_cut && page->next) return list_parts(loop, *page->next);
+  if (same_cut && changed_since(answer, first_stored_)) same_cut = false;
+  if (!same_cut) {
+    // Not listed (the store would not say): left as it is. Cut otherwise:
+    // dropped.
+    std::string old = std::move(id_);
+    id_.clear();
+    std::fill(stored_.begin(), stored_.end(), std::string());
+    if (page)
+      loop.launch(request(loop, Step::kAbort, "uploadId=" + query_encode(old)));
+    return fresh(loop);
+  }
+  if (std::optional<Failure> failure = open_file()) {
+    failed(loop, std::move(*failure));
+    return nullptr;
+  }
+  state_ = State::kParts;
+  carried_on_ = true;
+  return nullptr;
+}
+
+// Whether the file was written after `began` (seconds in the store's clock,
+// which its Date header relates to ours; -1: unknown). Its first part's
+// time stands for the upload's start: a store may give no true Initiated. A
+// write within the margin of the whole seconds is not seen here: the parts'
+// MD5s still are.
+bool Upload::changed_since(const Transfer& answer, std::int64_t began) const {
+  struct stat status;
+  if (began < 0 || ::stat(job_.path.c_str(), &status) != 0) return false;
+  auto local_now = std::chrono::system_clock::now();
+  std::int64_t offset = store_now(answer, local_now) -
+                        std::chrono::duration_cast<std::chrono::seconds>(
+                            local_now.time_since_epoch())
+                            .count();
+  return status.st_mtim.tv_sec + offset > began + 2;
+}
+
+std::unique_ptr<Transfer> Upload::fresh(Loop& loop) {
+  state_ = State::kCreate;
+  return create(loop);
+}
+
+// Whether the store holds part `number` as `part` has it now: the MD5 of its
+// bytes is the stored part's ETag.
+bool Upload::stored_already(const Job& part, int number) const {
+  if (!job_.resume) return false;
+  const std::string& etag = stored_[static_cast<std::size_t>(number - 1)];
+  if (etag.empty()) return false;
+  Digest md5(EVP_md5());
+  md5.update(part.body.data(), part.body.size());
+  return md5.hex() == unquoted(etag);
+}
 
 std::unique_ptr<Transfer> Upload::create(Loop& loop) {
   create_sent_ = true;
@@ -169,6 +328,28 @@ std::unique_ptr<Transfer> Upload::create(Loop& loop) {
 }
 
 std::unique_ptr<Transfer> Upload::next_part(Loop& loop) {
+  // Parts that the store holds already are read and checked, up to the
+  // memory bound's worth of bytes a round, so the loop keeps answering.
+  for (std::uint64_t checked = 0; checked < part_memory;) {
+    bool reused = false;
+    std::unique_ptr<Transfer> transfer = part_request(loop, reused);
+    if (!reused) return transfer;
+    checked += part_size_;
+    if (done_ < parts_) continue;
+    if (!sent_as_read()) {
+      Failure f{Failure::Kind::kChanged};
+      f.message = "changed while it was sent";
+      failed(loop, std::move(f));
+      return nullptr;
+    }
+    return complete(loop);
+  }
+  return nullptr;
+}
+
+// The next part's request, read and hashed; nothing, and `reused`, when the
+// store holds that part already.
+std::unique_ptr<Transfer> Upload::part_request(Loop& loop, bool& reused) {
   if (next_ > parts_ || !loop.room() ||
       loop.parts_in_memory + part_size_ > std::max(part_memory, part_size_)) {
     return nullptr;
@@ -192,11 +373,20 @@ std::unique_ptr<Transfer> Upload::next_part(Loop& loop) {
     failed(loop, std::move(f));
     return nullptr;
   }
-  part.sha256_hex = sha256_hex(part.body);
   crcs_[static_cast<std::size_t>(number - 1)] =
       crc32_update(0, part.body.data(), part.body.size());
-  transfer->part = number;
   ++next_;
+  if (stored_already(part, number)) {
+    etags_[static_cast<std::size_t>(number - 1)] =
+        stored_[static_cast<std::size_t>(number - 1)];
+    ++done_;
+    --running_;
+    loop.recycle(std::move(transfer));
+    reused = true;
+    return nullptr;
+  }
+  part.sha256_hex = sha256_hex(part.body);
+  transfer->part = number;
   loop.parts_in_memory += size;
   return transfer;
 }
@@ -241,6 +431,10 @@ std::unique_ptr<Transfer> Upload::clean_up(Loop& loop) {
   // Once no part runs: the upload dropped, then the ones a lost answer may
   // have begun looked for, then those dropped too.
   if (running_ > 0) return nullptr;
+  if (!id_.empty() && job_.resume) {
+    kept_ = std::move(id_);  // carried on by the next call that resumes
+    id_.clear();
+  }
   if (!id_.empty()) {
     if (aborting_) return nullptr;
     aborting_ = true;
@@ -260,6 +454,7 @@ std::unique_ptr<Transfer> Upload::clean_up(Loop& loop) {
 void Upload::finished(Loop& loop, std::unique_ptr<Transfer> transfer,
                       bool done) {
   --running_;
+  std::unique_ptr<Transfer> next;
   std::optional<Failure> failure;
   if (!done) failure = std::move(transfer->failure);
   if (!done && !failure) failure.emplace(Failure::Kind::kTransport);
@@ -285,20 +480,34 @@ void Upload::finished(Loop& loop, std::unique_ptr<Transfer> transfer,
     case Step::kComplete:
       if (done) failure = completed(loop, *transfer);
       break;
+    case Step::kHead:
+      if (done) failure = checked(loop, *transfer);
+      break;
     case Step::kAbort:
       // Dropped, or as good as it gets: the upload ends here either way.
       if (transfer->query == "uploadId=" + query_encode(id_)) id_.clear();
       failure.reset();
       break;
     case Step::kUploads:
-      // At most one look: an upload that it cannot find stays unknown.
-      if (done) swept(*transfer);
+      if (looking_) {
+        // Resumed: what the store holds of the name, if it says.
+        looking_ = false;
+        if (state_ == State::kLook) next = looked(loop, done, *transfer);
+      } else if (done) {
+        // At most one look: an upload that it cannot find stays unknown.
+        swept(*transfer);
+      }
+      failure.reset();
+      break;
+    case Step::kParts:
+      if (state_ == State::kReuse) next = listed(loop, done, *transfer);
       failure.reset();
       break;
     default:
       break;
   }
   loop.recycle(std::move(transfer));
+  if (next) loop.launch(std::move(next));
   if (failure) failed(loop, std::move(*failure));
 }
 
@@ -314,18 +523,22 @@ std::optional<Failure> Upload::created(const Transfer& answer) {
   }
   id_ = *id;
   if (state_ != State::kCreate) return std::nullopt;  // stopped: dropped
+  if (std::optional<Failure> failure = open_file()) return failure;
+  state_ = State::kParts;
+  return std::nullopt;
+}
+
+std::optional<Failure> Upload::open_file() {
+  if (fd_ >= 0) ::close(fd_);
   int error_number = 0;
   std::uint64_t size = 0;
   fd_ = open_regular(job_.path, size, error_number);
-  if (fd_ < 0 || size != job_.size) {
-    Failure f{fd_ < 0 && error_number != not_regular ? Failure::Kind::kSystem
-                                                     : Failure::Kind::kChanged};
-    f.os_errno = error_number > 0 ? error_number : 0;
-    f.message = "changed after it was read";
-    return f;
-  }
-  state_ = State::kParts;
-  return std::nullopt;
+  if (fd_ >= 0 && size == job_.size) return std::nullopt;
+  Failure f{fd_ < 0 && error_number != not_regular ? Failure::Kind::kSystem
+                                                   : Failure::Kind::kChanged};
+  f.os_errno = error_number > 0 ? error_number : 0;
+  f.message = "changed after it was read";
+  return f;
 }
 
 std::optional<Failure> Upload::part_stored(Loop& loop, const Transfer& answer) {
@@ -357,11 +570,50 @@ std::optional<Failure> Upload::completed(Loop& loop, const Transfer& answer) {
     f.body = answer.body;
     return f;
   }
+  id_.clear();  // nothing to drop any more
+  if (carried_on_ && !job_.crc32_hex.empty()) {
+    // Its CRC-32 header is the one that the upload began with: checked.
+    loop.launch(request(loop, Step::kHead, {}));
+    return std::nullopt;
+  }
   answered_ = true;
   loop.post(Done{Done::Kind::kMoved, job_.token, job_.object_name, job_.size});
-  id_.clear();  // nothing to drop any more
   state_ = State::kClean;
   return std::nullopt;
+}
+
+// An object carried on from an earlier call whose CRC-32 header names
+// another content (the file written since, its time kept or within the
+// margin) would fail every download's check: the file is sent again whole,
+// once. A store that keeps no user metadata has nothing to contradict.
+std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
+  if (state_ != State::kComplete) return std::nullopt;  // stopped meanwhile
+  auto crc = static_cast<std::uint32_t>(
+      std::strtoul(job_.crc32_hex.c_str(), nullptr, 16));
+  if (answer.crc32_meta.empty() || crc32_matches(answer.crc32_meta, crc)) {
+    answered_ = true;
+    loop.post(
+        Done{Done::Kind::kMoved, job_.token, job_.object_name, job_.size});
+    state_ = State::kClean;
+    return std::nullopt;
+  }
+  if (!started_over_) {
+    start_over();
+    return std::nullopt;
+  }
+  Failure f{Failure::Kind::kChanged};
+  f.message = "stored with the CRC-32 of another content";
+  return f;
+}
+
+void Upload::start_over() {
+  started_over_ = true;
+  carried_on_ = false;
+  next_ = 1;
+  done_ = 0;
+  std::fill(stored_.begin(), stored_.end(), std::string());
+  create_sent_ = false;
+  state_ = State::kCreate;
 }
 
 // The unfinished uploads of this file's name that the store began since its
@@ -379,7 +631,7 @@ void Upload::swept(const Transfer& answer) {
       2;
   for (const UnfinishedUpload& entry : *uploads) {
     if (entry.key == job_.object_name && !entry.upload_id.empty() &&
-        iso_seconds(entry.initiated) >= since) {
+        entry.upload_id != kept_ && iso_seconds(entry.initiated) >= since) {
       lost_.push_back(entry.upload_id);
     }
   }

@@ -314,6 +314,8 @@ void Transfer::set_method() {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, job.body.data());
   } else if (step == Step::kAbort) {
     curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+  } else if (step == Step::kHead) {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   }
@@ -513,10 +515,9 @@ size_t Transfer::on_body(char* data, size_t size, size_t count, void* user) {
                  : self->step == Step::kRange ? self->status() == 206
                                               : false;
   if (!to_file) {
-    std::size_t limit =
-        self->step == Step::kList || self->step == Step::kUploads
-            ? page_limit
-            : error_body_limit;
+    bool listing = self->step == Step::kList || self->step == Step::kUploads ||
+                   self->step == Step::kParts;
+    std::size_t limit = listing ? page_limit : error_body_limit;
     if (self->body.size() < limit) {
       self->body.append(data, std::min(length, limit - self->body.size()));
     }

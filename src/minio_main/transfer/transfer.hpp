@@ -29,6 +29,8 @@ enum class Step {
   kAbort,     // its parts dropped
   kRange,     // one range of a large file
   kUploads,   // the store's unfinished uploads of one file's name
+  kParts,     // the parts already stored of one of them
+  kHead,      // the headers of the object that a resumed upload stored
 };
 
 // How a finished request ends.

@@ -237,6 +237,7 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
   }
   job.body_in_memory = job.size <= in_memory_limit;
   if (!job.body_in_memory) job.body.clear();
+  job.resume = resume_;
   job.token = nb::borrow(object_name).release().ptr();
   submit(job);
 }

@@ -67,6 +67,8 @@ class Tree {
   // the values are not plain text, which the engine does not list.
   bool download_listed(nb::handle bucket_name, nb::handle prefix,
                        nb::handle directory);
+  // The files stored in parts from now on resume (Job::resume).
+  void resume_uploads() { resume_ = true; }
   // Waits for the transfers and raises the first failure, if any.
   void finish();
   // After the caller's own part failed with `error`: no new transfer starts
@@ -107,7 +109,7 @@ class Tree {
       check_object_name_;
   std::string endpoint_;  // host:port
   Engine engine_;
-  bool started_ = false, failed_ = false;
+  bool started_ = false, failed_ = false, resume_ = false;
   std::vector<std::string> buckets_;
   std::string made_directory_;  // the last folder that a download made
   std::uint64_t files_ = 0, bytes_ = 0;

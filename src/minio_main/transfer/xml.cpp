@@ -448,4 +448,40 @@ std::optional<std::vector<UnfinishedUpload>> parse_uploads(
   return uploads;
 }
 
+std::optional<PartPage> parse_parts(const std::string& xml) {
+  PartPage page;
+  StoredPart part;
+  std::string root, marker;
+  bool truncated = false, readable = true;
+  bool ok = Reader().parse(
+      xml, root, [&](const std::string& path, const std::string& text) {
+        char* end = nullptr;
+        if (path == "Part/PartNumber") {
+          long number = std::strtol(text.c_str(), &end, 10);
+          readable = readable && *end == '\0' && number > 0 && number <= 10000;
+          part.number = static_cast<int>(number);
+        } else if (path == "Part/ETag") {
+          part.etag = text;
+        } else if (path == "Part/LastModified") {
+          part.last_modified = text;
+        } else if (path == "Part/Size") {
+          part.size = std::strtoull(text.c_str(), &end, 10);
+          readable = readable && !text.empty() && *end == '\0';
+        } else if (path == "Part") {
+          page.parts.push_back(std::move(part));
+          part = StoredPart();
+        } else if (path == "IsTruncated") {
+          truncated = text == "true";
+        } else if (path == "NextPartNumberMarker") {
+          marker = text;
+        }
+      });
+  if (!ok || !readable || root != "ListPartsResult") return std::nullopt;
+  if (truncated) {
+    if (marker.empty()) return std::nullopt;
+    page.next = marker;
+  }
+  return page;
+}
+
 }  // namespace zarnel::transfer

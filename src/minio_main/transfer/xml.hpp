@@ -29,6 +29,20 @@ struct UnfinishedUpload {
 std::optional<std::vector<UnfinishedUpload>> parse_uploads(
     const std::string& xml);
 
+// The parts already stored of an unfinished upload (a ListParts answer);
+// nothing when the text is no such answer. `next`: the marker of the page
+// that follows, when the answer says it is truncated.
+struct StoredPart {
+  int number = 0;
+  std::string etag, last_modified;  // ISO 8601, UTC
+  std::uint64_t size = 0;
+};
+struct PartPage {
+  std::vector<StoredPart> parts;
+  std::optional<std::string> next;
+};
+std::optional<PartPage> parse_parts(const std::string& xml);
+
 // A page of a bucket listing read as the storage client reads it
 // (minio.datatypes.parse_list_objects, Object.fromxml): the elements in the
 // root's namespace, the first of each kind, names url-decoded when the page

@@ -121,31 +121,43 @@ void bind_upload_dir(Class& cls) {
       "_upload_dir",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle dir_path,
                   nb::handle parallel, nb::handle base_dir, nb::handle workers,
-                  nb::handle progress) {
+                  nb::handle progress, bool resume) {
         nb::object path = external::path_text(dir_path);
         // A nested call joins the walk under way, whatever it asks.
         if (current.executor != nullptr) {
           return walk_level(self, bucket_name, path, parallel, base_dir);
         }
-        auto executor = transfer::executor_for(
-            *originals, {"_upload_dir", true, false, self, workers, progress},
-            {});
+        auto executor =
+            transfer::executor_for(*originals,
+                                   {"_upload_dir", true, false, self, workers,
+                                    progress, nb::none(), resume},
+                                   {});
         walk_tree(*executor, self, bucket_name, path, parallel, base_dir);
       },
       "bucket_name"_a.none(), "dir_path"_a.none(), "parallel"_a.none() = 3,
       "base_dir"_a.none() = nb::none(), nb::kw_only(), "workers"_a.none() = 1,
-      "progress"_a.none() = nb::none(),
+      "progress"_a.none() = nb::none(), "resume"_a = false,
       nb::sig("def _upload_dir(self, bucket_name: str, dir_path: str | bytes "
               "| os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, "
               "base_dir: str | None = None, *, workers: int = 1, progress: "
-              "collections.abc.Callable[[str, int], object] | None = None) "
-              "-> None"),
+              "collections.abc.Callable[[str, int], object] | None = None, "
+              "resume: bool = False) -> None"),
       transfer::tree_doc(
           "Store every file under `dir_path` as `base_dir` (by default the\n"
           "directory's own name) plus its relative path, backslashes read as\n"
           "\"/\". Links are followed; a cycle, or an entry that is neither a "
           "file\n"
-          "nor a directory, is skipped with a warning.",
+          "nor a directory, is skipped with a warning.\n"
+          "\n"
+          "With `resume`, on the transfer engine, a file stored in parts\n"
+          "carries on the newest unfinished upload of its name on the store:\n"
+          "each stored part whose ETag is the MD5 of the file's bytes at its\n"
+          "place is kept, the others are sent. An upload cut otherwise than\n"
+          "the file is cut now, or whose first part is older than the file's\n"
+          "last write, is dropped and the file sent whole. A failure, a stop\n"
+          "or Ctrl-C then leaves the file's unfinished upload on the store\n"
+          "for the next call with `resume`. The per-file operations (one\n"
+          "worker, or threads) ignore it.",
           "walk")
           .c_str());
   cls.def(
@@ -173,11 +185,12 @@ void bind_upload_dir(Class& cls) {
       "_upload_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
                   nb::handle parallel, nb::handle workers, nb::handle progress,
-                  nb::handle failed) {
-        auto executor = transfer::executor_for(
-            *originals,
-            {"_upload_files", true, false, self, workers, progress, failed},
-            {});
+                  nb::handle failed, bool resume) {
+        auto executor =
+            transfer::executor_for(*originals,
+                                   {"_upload_files", true, false, self, workers,
+                                    progress, failed, resume},
+                                   {});
         transfer::serve(*executor, [&] {
           for (nb::handle item : nb::borrow(files)) {
             auto [object_name, file_name, size] = transfer::unpack<3>(item);
@@ -188,13 +201,13 @@ void bind_upload_dir(Class& cls) {
       },
       "bucket_name"_a.none(), "files"_a.none(), "parallel"_a.none() = 3,
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
-      "failed"_a.none() = nb::none(),
+      "failed"_a.none() = nb::none(), "resume"_a = false,
       nb::sig("def _upload_files(self, bucket_name: str, files: "
               "collections.abc.Iterable[zarnel.records.UploadItem], parallel: "
               "int = 3, *, workers: int = 1, progress: "
               "collections.abc.Callable[[str, int], object] | None = None, "
               "failed: collections.abc.Callable[[str, Exception], object] | "
-              "None = None) -> None"),
+              "None = None, resume: bool = False) -> None"),
       "Store each (object_name, file_name, size) of `files` as\n"
       "`_upload_file(bucket_name, object_name, file_name,\n"
       "parallel=parallel)` does: the items of `_plan_upload_dir`, say.\n"
@@ -202,7 +215,8 @@ void bind_upload_dir(Class& cls) {
       "`_upload_dir`, on the transfer engine when it may serve this\n"
       "instance, else through `_upload_file`. With `failed`, the call goes\n"
       "on past a file's failure: every file is tried, and each failure is\n"
-      "handed to `failed(object_name, error)` instead of being raised.");
+      "handed to `failed(object_name, error)` instead of being raised.\n"
+      "`resume` as for `_upload_dir`.");
 }
 
 }  // namespace zarnel

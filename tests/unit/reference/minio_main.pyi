@@ -109,12 +109,22 @@ class ZarnelMinioMain:
         Store the local file `file_name` as `object_name` (backslashes become "/"), with up to `parallel` part uploads at once.
         """
 
-    def _upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+    def _upload_dir(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], parallel: int = 3, base_dir: str | None = None, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, resume: bool = False) -> None:
         """
         Store every file under `dir_path` as `base_dir` (by default the
         directory's own name) plus its relative path, backslashes read as
         "/". Links are followed; a cycle, or an entry that is neither a file
         nor a directory, is skipped with a warning.
+
+        With `resume`, on the transfer engine, a file stored in parts
+        carries on the newest unfinished upload of its name on the store:
+        each stored part whose ETag is the MD5 of the file's bytes at its
+        place is kept, the others are sent. An upload cut otherwise than
+        the file is cut now, or whose first part is older than the file's
+        last write, is dropped and the file sent whole. A failure, a stop
+        or Ctrl-C then leaves the file's unfinished upload on the store
+        for the next call with `resume`. The per-file operations (one
+        worker, or threads) ignore it.
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
@@ -141,7 +151,7 @@ class ZarnelMinioMain:
         walk or of `add` ends it.
         """
 
-    def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
+    def _upload_files(self, bucket_name: str, files: Iterable[zarnel.records.UploadItem], parallel: int = 3, *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None, resume: bool = False) -> None:
         """
         Store each (object_name, file_name, size) of `files` as
         `_upload_file(bucket_name, object_name, file_name,
@@ -151,6 +161,7 @@ class ZarnelMinioMain:
         instance, else through `_upload_file`. With `failed`, the call goes
         on past a file's failure: every file is tried, and each failure is
         handed to `failed(object_name, error)` instead of being raised.
+        `resume` as for `_upload_dir`.
         """
 
     def _download_flow(self, bucket_name: str, object_name: str) -> str:
