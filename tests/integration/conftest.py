@@ -17,6 +17,7 @@ import uuid
 import minio
 import pytest
 
+from tests.faultproxy import FaultProxy
 from tools.s3servers import JuiceFS, MotoServer, SeaweedFS, external_from_env
 
 _EXTERNAL = external_from_env()
@@ -110,3 +111,22 @@ def tunnel_keys(sshd, tmp_path) -> dict:
     known-hosts file of the test's own."""
     return {"ssh_host": "127.0.0.1", "ssh_port": sshd.port, "ssh_user": sshd.user,
             "ssh_rsa": str(sshd.key), "ssh_known_hosts": str(tmp_path / "known_hosts")}  # fmt: skip
+
+
+@pytest.fixture
+def proxy(s3_server):
+    """A fault proxy in front of the store."""
+    with FaultProxy(s3_server.endpoint) as running:
+        yield running
+
+
+@pytest.fixture
+def via(s3_server, proxy):
+    """A client of the store through the proxy, made as a user makes one."""
+    from zarnel.minio_main import ZarnelMinioMain
+
+    host, _, port = proxy.endpoint.rpartition(":")
+    store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
+                             "password": s3_server.secret_key})  # fmt: skip
+    store._connect()
+    return store

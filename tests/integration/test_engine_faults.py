@@ -18,30 +18,12 @@ import urllib3
 from minio.error import S3Error
 
 import zarnel
-from tests.faultproxy import FaultProxy
 from tests.integration.conftest import ENGINE_KINDS
 from tests.integration.test_engine_failures import ends
-from zarnel.minio_main import ZarnelMinioMain
 
 pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
 
 KIB, MIB = 1024, 1024 * 1024
-
-
-@pytest.fixture
-def proxy(s3_server):
-    with FaultProxy(s3_server.endpoint) as running:
-        yield running
-
-
-@pytest.fixture
-def via(s3_server, proxy):
-    """A client of the store through the proxy."""
-    host, _, port = proxy.endpoint.rpartition(":")
-    store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
-                             "password": s3_server.secret_key})  # fmt: skip
-    store._connect()
-    return store
 
 
 def of(name: str, method: str):

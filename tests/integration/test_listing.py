@@ -19,7 +19,6 @@ import pytest
 import urllib3
 from minio.error import S3Error
 
-from tests.faultproxy import FaultProxy
 from tests.helpers import wait_for
 from tests.integration.conftest import ENGINE_KINDS
 from tests.integration.test_engine_failures import ends
@@ -48,12 +47,6 @@ def connected(kind, server, port: int | None = None):
                    "user": server.access_key, "password": server.secret_key})  # fmt: skip
     client._connect()
     return client
-
-
-@pytest.fixture
-def proxy(s3_server):
-    with FaultProxy(s3_server.endpoint) as running:
-        yield running
 
 
 @pytest.fixture

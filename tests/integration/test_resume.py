@@ -15,27 +15,10 @@ import zlib
 
 import pytest
 
-from tests.faultproxy import FaultProxy
 from tests.integration.conftest import ENGINE_KINDS
 from tests.integration.test_engine_faults import MIB, unfinished
-from zarnel.minio_main import ZarnelMinioMain
 
 pytestmark = pytest.mark.parametrize("s3_server", ENGINE_KINDS, indirect=True)
-
-
-@pytest.fixture
-def proxy(s3_server):
-    with FaultProxy(s3_server.endpoint) as running:
-        yield running
-
-
-@pytest.fixture
-def via(s3_server, proxy):
-    host, _, port = proxy.endpoint.rpartition(":")
-    store = ZarnelMinioMain({"host": host, "port": int(port), "user": s3_server.access_key,
-                             "password": s3_server.secret_key})  # fmt: skip
-    store._connect()
-    return store
 
 
 # Uploads one file on the engine, resumed; the keys come in the environment.
