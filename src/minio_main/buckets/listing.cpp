@@ -162,8 +162,6 @@ class EngineListing {
   EngineListing(const EngineListing&) = delete;
   EngineListing& operator=(const EngineListing&) = delete;
 
-  const std::string& host() const { return host_; }
-
   // The next page, or nothing at the end; raises the listing's failure and
   // Ctrl-C.
   std::shared_ptr<transfer::RecordPage> next() {

@@ -134,7 +134,6 @@ Engine::Engine(Endpoint endpoint, int workers)
   static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
   (void)global;
   multi_.reset(curl_multi_init());
-  shared_.workers = workers_;
 }
 
 Engine::~Engine() {

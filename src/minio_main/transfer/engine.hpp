@@ -116,7 +116,6 @@ struct Shared {
   bool started = false, ended = false;
   bool wake_on_moved = false, go_on = false;
   int pages_waiting = 0;  // kPage Dones not yet taken
-  int workers = 1;
 
   std::string region_of(const std::string& bucket);
   void post(Done done);
@@ -167,7 +166,6 @@ class Engine {
 
   Endpoint endpoint_;
   int workers_;
-  std::optional<Listing> listing_;
   std::unique_ptr<CURLM, MultiCleanup> multi_;  // woken from other threads
   Shared shared_;
   std::unique_ptr<Loop> loop_;
