@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace zarnel::host {
 
 namespace nb = nanobind;
@@ -21,6 +23,14 @@ inline bool contains(nb::handle container, nb::handle item) {
   int result = PySequence_Contains(container.ptr(), item.ptr());
   if (result < 0) throw nb::python_error();
   return result != 0;
+}
+
+// A str's UTF-8 bytes; the host's UnicodeEncodeError for a lone surrogate.
+inline std::string utf8(nb::handle text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) throw nb::python_error();
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 // An object name with every backslash turned into "/" by the value's own

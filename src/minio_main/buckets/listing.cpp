@@ -19,6 +19,7 @@
 
 #include "external/imports.hpp"
 #include "external/store.hpp"
+#include "host.hpp"
 #include "minio_main.hpp"
 #include "transfer/engine.hpp"
 #include "transfer/report.hpp"
@@ -84,13 +85,6 @@ nb::object checked(PyObject* made) {
   return nb::steal(made);
 }
 
-std::string utf8(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) throw nb::python_error();
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 // The records of a page that the engine read, as the SDK's Object values
 // give them: bucket_name from the page's Name, content_type None. Returns the
 // sum of their sizes.
@@ -147,9 +141,9 @@ class EngineListing {
     // The SDK's own checks of the name and its region lookup, with its
     // errors (a missing bucket is its S3Error from the location request).
     std::string region = external::store_region(engine_, bucket_name);
-    std::string bucket = utf8(bucket_name);
-    std::string from = prefix.is_none() ? std::string() : utf8(prefix);
-    host_ = endpoint.base_url.substr(endpoint.base_url.find("//") + 2);
+    std::string bucket = host::utf8(bucket_name);
+    std::string from = prefix.is_none() ? std::string() : host::utf8(prefix);
+    host_ = endpoint.host();
     where_ = transfer::decoded(bucket + "/" + from);
     lister_ = std::make_unique<transfer::Engine>(std::move(endpoint), 1);
     lister_->set_region(bucket, region);
@@ -234,11 +228,9 @@ std::optional<nb::list> engine_listing(nb::handle self, nb::handle bucket_name,
   std::optional<transfer::Endpoint> endpoint =
       listing_endpoint(self, bucket_name, prefix, engine, why);
   if (!endpoint) return std::nullopt;
-  std::string host =
-      endpoint->base_url.substr(endpoint->base_url.find("//") + 2);
   nb::object run = external::support("outcome", "Outcome")(
       "_bucket_list_files", "the transfer engine",
-      "pages of 1000 from " + host);
+      "pages of 1000 from " + endpoint->host());
   import_datetime();
   nb::list records;
   std::uint64_t bytes = 0;

@@ -26,6 +26,7 @@ namespace zarnel::transfer {
 // Where requests go and how they are signed.
 struct Endpoint {
   std::string base_url;  // "http://host:port", no trailing "/"
+  std::string host() const { return base_url.substr(base_url.find("//") + 2); }
   std::string access_key, secret_key, session_token;
   bool sign = true;
 };

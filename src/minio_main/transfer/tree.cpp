@@ -8,6 +8,7 @@
 
 #include "external/imports.hpp"
 #include "external/store.hpp"
+#include "host.hpp"
 #include "transfer/files.hpp"
 #include "transfer/report.hpp"
 
@@ -33,13 +34,6 @@ int engine_workers(const Originals& originals, nb::handle workers,
   if (value == -1 && PyErr_Occurred()) throw nb::python_error();
   if (overflow != 0 || value > max_workers) return max_workers;
   return value > 1 ? static_cast<int>(value) : 0;
-}
-
-std::string utf8(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) throw nb::python_error();
-  return std::string(data, static_cast<std::size_t>(size));
 }
 
 // A path as the file system takes it: os.fspath, then its bytes.
@@ -94,7 +88,7 @@ Tree::Tree(const Originals& originals, const char* operation, nb::handle self,
       engine_object_(nb::borrow(engine)),
       progress_(nb::borrow(progress)),
       failed_to_(failed.is_valid() ? nb::borrow(failed) : nb::none()),
-      endpoint_(endpoint.base_url.substr(endpoint.base_url.find("//") + 2)),
+      endpoint_(endpoint.host()),
       engine_(std::move(endpoint), workers) {
   outcome_ = originals.outcome(
       operation, "the transfer engine",
@@ -191,8 +185,8 @@ Job Tree::named_job(Job::Kind kind, nb::handle bucket_name,
   check_object_name_(object_name);  // the storage client's own refusal
   Job job;
   job.kind = kind;
-  job.bucket = utf8(bucket_name);
-  job.object_name = utf8(object_name);
+  job.bucket = host::utf8(bucket_name);
+  job.object_name = host::utf8(object_name);
   return job;
 }
 
@@ -254,7 +248,7 @@ void Tree::download(nb::handle bucket_name, nb::handle object_name,
   job.path = fs_bytes(file_name);
   job.size = PyLong_AsUnsignedLongLong(size.ptr());
   if (PyErr_Occurred()) throw nb::python_error();  // a negative size
-  if (PyUnicode_Check(etag.ptr())) job.etag = utf8(etag);
+  if (PyUnicode_Check(etag.ptr())) job.etag = host::utf8(etag);
   prepare_bucket(bucket_name, job.bucket);
   // As the storage client makes the file's folder before it downloads.
   std::string::size_type slash = job.path.rfind('/');
@@ -331,8 +325,8 @@ bool Tree::download_listed(nb::handle bucket_name, nb::handle prefix,
     return false;
   }
   Listing listing;
-  listing.bucket = utf8(bucket_name);
-  listing.prefix = utf8(prefix);
+  listing.bucket = host::utf8(bucket_name);
+  listing.prefix = host::utf8(prefix);
   listing.directory = fs_bytes(directory);
   prepare_bucket(bucket_name, listing.bucket);
   started_ = true;

@@ -130,12 +130,15 @@ struct PageReader {
   Field reading = Field::kNone;
   int reading_depth = 0;
   std::string text;
-  // The first of each page field, and whether it was there.
-  std::optional<std::string> name, encoding, is_truncated, continuation,
-      key_marker, marker;
+  // The first of each field's text, by Field, and whether it was there: the
+  // page's, and the current Contents' (last_key: the last Contents' Key).
+  std::optional<std::string> values[static_cast<int>(Field::kOther)];
+  std::optional<std::string> last_key;
   bool in_contents = false;
-  // The current Contents' fields, and the last Contents' Key.
-  std::optional<std::string> key, last_modified, etag, size, last_key;
+
+  std::optional<std::string>& at(Field field) {
+    return values[static_cast<int>(field)];
+  }
 
   // The local name of `name` when it is in the root's namespace, else null.
   const char* local(const char* qualified) const {
@@ -168,15 +171,15 @@ struct PageReader {
       Field field = top_field(name_here);
       if (field == Field::kContents) {
         in_contents = true;
-        key.reset();
-        last_modified.reset();
-        etag.reset();
-        size.reset();
+        for (Field field :
+             {Field::kKey, Field::kLastModified, Field::kETag, Field::kSize}) {
+          at(field).reset();
+        }
       } else if (field == Field::kOther) {
         if (!delimited || std::strcmp(name_here, "CommonPrefixes") != 0) {
           page.irregular = true;
         }
-      } else if (field != Field::kNone && !slot(field)->has_value()) {
+      } else if (field != Field::kNone && !at(field)) {
         reading = field;
         reading_depth = depth;
         text.clear();
@@ -185,7 +188,7 @@ struct PageReader {
       Field field = contents_field(name_here);
       if (field == Field::kOther) {
         page.irregular = true;
-      } else if (field != Field::kNone && !slot(field)->has_value()) {
+      } else if (field != Field::kNone && !at(field)) {
         reading = field;
         reading_depth = depth;
         text.clear();
@@ -195,7 +198,7 @@ struct PageReader {
 
   void end() {
     if (reading != Field::kNone && depth == reading_depth) {
-      *slot(reading) = std::move(text);
+      at(reading) = std::move(text);
       text.clear();
       reading = Field::kNone;
     } else if (depth == 2 && in_contents) {
@@ -205,38 +208,15 @@ struct PageReader {
     --depth;
   }
 
-  std::optional<std::string>* slot(Field field) {
-    switch (field) {
-      case Field::kName:
-        return &name;
-      case Field::kEncodingType:
-        return &encoding;
-      case Field::kIsTruncated:
-        return &is_truncated;
-      case Field::kNextContinuationToken:
-        return &continuation;
-      case Field::kNextKeyMarker:
-        return &key_marker;
-      case Field::kNextMarker:
-        return &marker;
-      case Field::kKey:
-        return &key;
-      case Field::kLastModified:
-        return &last_modified;
-      case Field::kETag:
-        return &etag;
-      default:
-        return &size;
-    }
-  }
-
   void close_contents() {
     RecordPage::Record record;
+    std::optional<std::string>&key = at(Field::kKey),
+    &time = at(Field::kLastModified), &etag = at(Field::kETag),
+    &size = at(Field::kSize);
     last_key = key;
     // What the storage client would refuse or give otherwise (no Key, no
     // LastModified or Size, a value in another form) is its to say.
-    if (!key || !last_modified || !size ||
-        !record_time(*last_modified, record.last_modified) ||
+    if (!key || !time || !size || !record_time(*time, record.last_modified) ||
         !plain_size(*size, record.size)) {
       page.irregular = true;
       return;
@@ -343,28 +323,31 @@ RecordPage read_record_page(const std::string& xml, bool delimited) {
   bool parsed = XML_Parse(parser.get(), xml.data(),
                           static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
   RecordPage& page = reader.page;
-  if (!parsed || !reader.root_seen || !reader.name) {
+  std::optional<std::string>& name = reader.at(Field::kName);
+  if (!parsed || !reader.root_seen || !name) {
     page.unreadable = !parsed;
     page.irregular = true;  // the storage client raises its own error
     return std::move(page);
   }
-  page.bucket = std::move(*reader.name);
-  bool url = reader.encoding && *reader.encoding == "url";
+  page.bucket = std::move(*name);
+  std::optional<std::string>& encoding = reader.at(Field::kEncodingType);
+  bool url = encoding && *encoding == "url";
   if (url) {
     for (RecordPage::Record& record : page.records) {
       record.key = url_decode(record.key);
     }
   }
-  page.truncated = reader.is_truncated && is_true(*reader.is_truncated);
+  std::optional<std::string>& truncated = reader.at(Field::kIsTruncated);
+  page.truncated = truncated && is_true(*truncated);
   // As minio.datatypes.parse_list_objects picks the continuation.
-  std::optional<std::string> next = std::move(reader.continuation);
-  if (reader.key_marker) {
-    next = url && !reader.key_marker->empty() ? url_decode(*reader.key_marker)
-                                              : *reader.key_marker;
-  }
-  if (!next && reader.marker) {
-    next = url && !reader.marker->empty() ? url_decode(*reader.marker)
-                                          : *reader.marker;
+  std::optional<std::string> next =
+      std::move(reader.at(Field::kNextContinuationToken));
+  for (Field field : {Field::kNextKeyMarker, Field::kNextMarker}) {
+    const std::optional<std::string>& marker = reader.at(field);
+    // NextKeyMarker stands over a continuation token; NextMarker does not.
+    if (marker && (field == Field::kNextKeyMarker || !next)) {
+      next = url && !marker->empty() ? url_decode(*marker) : *marker;
+    }
   }
   if (!next && page.truncated && reader.last_key) {
     next = url ? url_decode(*reader.last_key) : *reader.last_key;
