@@ -82,33 +82,30 @@ enum class Field {
   kOther,  // Version, DeleteMarker, CommonPrefixes; UserTags in a Contents
 };
 
-Field top_field(const char* name) {
-  static const std::pair<const char*, Field> fields[] = {
-      {"Contents", Field::kContents},
-      {"Name", Field::kName},
-      {"EncodingType", Field::kEncodingType},
-      {"IsTruncated", Field::kIsTruncated},
-      {"NextContinuationToken", Field::kNextContinuationToken},
-      {"NextKeyMarker", Field::kNextKeyMarker},
-      {"NextMarker", Field::kNextMarker},
-      {"Version", Field::kOther},
-      {"DeleteMarker", Field::kOther},
-      {"CommonPrefixes", Field::kOther}};
-  for (const auto& [text, field] : fields) {
-    if (std::strcmp(name, text) == 0) return field;
-  }
-  return Field::kNone;
-}
-
-Field contents_field(const char* name) {
-  static const std::pair<const char*, Field> fields[] = {
-      {"Key", Field::kKey},
-      {"LastModified", Field::kLastModified},
-      {"ETag", Field::kETag},
-      {"Size", Field::kSize},
-      {"UserTags", Field::kOther}};
-  for (const auto& [text, field] : fields) {
-    if (std::strcmp(name, text) == 0) return field;
+// The field that element `name` is, on the page (depth 2) or in a Contents.
+Field field_of(const char* name, bool in_contents) {
+  static const struct {
+    const char* name;
+    Field field;
+    bool in_contents;
+  } fields[] = {{"Contents", Field::kContents, false},
+                {"Name", Field::kName, false},
+                {"EncodingType", Field::kEncodingType, false},
+                {"IsTruncated", Field::kIsTruncated, false},
+                {"NextContinuationToken", Field::kNextContinuationToken, false},
+                {"NextKeyMarker", Field::kNextKeyMarker, false},
+                {"NextMarker", Field::kNextMarker, false},
+                {"Version", Field::kOther, false},
+                {"DeleteMarker", Field::kOther, false},
+                {"CommonPrefixes", Field::kOther, false},
+                {"Key", Field::kKey, true},
+                {"LastModified", Field::kLastModified, true},
+                {"ETag", Field::kETag, true},
+                {"Size", Field::kSize, true},
+                {"UserTags", Field::kOther, true}};
+  for (const auto& known : fields) {
+    if (known.in_contents == in_contents && std::strcmp(name, known.name) == 0)
+      return known.field;
   }
   return Field::kNone;
 }
@@ -168,7 +165,7 @@ struct PageReader {
     const char* name_here = local(qualified);
     if (name_here == nullptr) return;
     if (depth == 2) {
-      Field field = top_field(name_here);
+      Field field = field_of(name_here, false);
       if (field == Field::kContents) {
         in_contents = true;
         for (Field field :
@@ -185,7 +182,7 @@ struct PageReader {
         text.clear();
       }
     } else if (depth == 3 && in_contents) {
-      Field field = contents_field(name_here);
+      Field field = field_of(name_here, true);
       if (field == Field::kOther) {
         page.irregular = true;
       } else if (field != Field::kNone && !at(field)) {
