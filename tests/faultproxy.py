@@ -297,9 +297,11 @@ class FaultProxy:
                 return False
             headers = [*args["headers"], ("Content-Length", str(len(args["body"])))]
             body = b"" if request.method == b"HEAD" else args["body"]
+            # Logged before it goes: the client may look at the log as soon
+            # as the answer reaches it.
+            seen.status = args["status"]
             client.send(h11.Response(status_code=args["status"], headers=headers),
                         h11.Data(data=body), h11.EndOfMessage())  # fmt: skip
-            seen.status = args["status"]
             return True
 
         upstream.send(h11.Request(method=request.method, target=request.target,
