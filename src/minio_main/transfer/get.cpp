@@ -26,8 +26,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <future>
 #include <sstream>
+#include <system_error>
 
 #include "transfer/files.hpp"
 #include "transfer/kinds.hpp"
@@ -55,12 +58,24 @@ bool settled(const Transfer& answer) {
   return modified >= 0 && now >= modified + 2;
 }
 
+// A piece carried on: where it lies, and its digest as read back.
+struct Kept {
+  std::size_t index;
+  std::uint64_t start, length;
+  bool read = false;
+  std::uint32_t crc = 0;
+  std::string md5;
+};
+std::vector<Kept> read_back(int fd, std::vector<Kept> pieces, bool crc,
+                            const std::atomic<bool>& abandon);
+
 class Download final : public MetaRequest {
  public:
   explicit Download(Job job) : job_(std::move(job)), listed_etag_(job_.etag) {
     cut();
   }
   ~Download() override {
+    stop_reading();
     if (fd_ >= 0) ::close(fd_);
     if (journal_fd_ >= 0) ::close(journal_fd_);
     // Resumed, the pieces stay for the next call, unless they are wrong.
@@ -138,6 +153,8 @@ class Download final : public MetaRequest {
   bool carry_on();
   bool keep(std::size_t index, std::uint64_t start, std::uint64_t length,
             std::uint64_t file_size);
+  bool read_back_all();
+  void stop_reading();
   void start_journal();
   void note(const std::string& line);
   void anew();
@@ -165,6 +182,10 @@ class Download final : public MetaRequest {
   int journal_fd_ = -1;
   bool journal_crc32_ = false, carried_ = false, discard_ = false;
   std::vector<char> have_;
+  // The kept pieces to read back for their digests, and their reading.
+  std::vector<Kept> kept_;
+  std::future<std::vector<Kept>> reading_;
+  std::atomic<bool> abandon_{false};
   // Where the object carries its CRC-32: the header's text, and each
   // piece's CRC-32 as it came.
   std::string crc32_meta_;
@@ -257,7 +278,9 @@ void Download::finished(Loop& loop, std::unique_ptr<Transfer> transfer,
   } else if (state_ == State::kAnew && running_ == 0) {
     anew();
   } else if (done && state_ == State::kFetch && ++done_ == ranges_) {
-    std::string mismatch = whole_mismatch();
+    std::string mismatch = read_back_all()
+                               ? whole_mismatch()
+                               : "a piece kept could not be read back";
     if (!mismatch.empty() && (carried_ || attempts_ < retry::retries)) {
       // Which piece was not its object's cannot be told: all come again.
       if (carried_) {
@@ -437,9 +460,26 @@ bool Download::carry_on() {
   if (done_ == ranges_) {
     have_.back() = 0;
     --done_;
+    kept_.erase(std::remove_if(kept_.begin(), kept_.end(),
+                               [&](const Kept& piece) {
+                                 return piece.index + 1 == have_.size();
+                               }),
+                kept_.end());
   }
   if (done_ == 0 || ::ftruncate(fd_, static_cast<off_t>(job_.size)) != 0) {
+    kept_.clear();
     return false;
+  }
+  if (!kept_.empty()) {
+    bool crc = !crc32_meta_.empty();
+    try {
+      reading_ = std::async(std::launch::async, read_back, fd_, kept_, crc,
+                            std::cref(abandon_));
+    } catch (const std::system_error&) {  // no thread: read when checked
+      reading_ = std::async(std::launch::deferred, read_back, fd_, kept_, crc,
+                            std::cref(abandon_));
+    }
+    kept_.clear();
   }
   carried_ = true;
   journal_etag_ = etag;
@@ -461,17 +501,31 @@ bool Download::keep(std::size_t index, std::uint64_t start,
         length != std::min(range_size, job_.size - start)))) {
     return false;
   }
-  bool crc = !crc32_meta_.empty();
-  if (crc || by_part_) {
+  if (!crc32_meta_.empty() || by_part_) kept_.push_back({index, start, length, false, 0, {}});
+  if (by_part_) {
+    starts_[index] = start;
+    lengths_[index] = length;
+  }
+  have_[index] = 1;
+  ++done_;
+  return true;
+}
+
+// The kept pieces read back, on a thread of their own while the missing
+// ones come: each one's CRC-32 (`crc`) or MD5 from the bytes in the file.
+std::vector<Kept> read_back(int fd, std::vector<Kept> pieces, bool crc,
+                            const std::atomic<bool>& abandon) {
+  std::vector<char> buffer(std::size_t{1} << 20);
+  for (Kept& piece : pieces) {
     Digest md5(EVP_md5());
     std::uint32_t sum = 0;
-    std::vector<char> buffer(std::size_t{1} << 20);
-    for (std::uint64_t at = start; at < start + length;) {
+    std::uint64_t at = piece.start, end = piece.start + piece.length;
+    while (at < end && !abandon) {
       std::size_t want = static_cast<std::size_t>(
-          std::min<std::uint64_t>(buffer.size(), start + length - at));
-      ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(at));
+          std::min<std::uint64_t>(buffer.size(), end - at));
+      ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
+      if (got <= 0) break;
       auto size = static_cast<std::size_t>(got);
       if (crc) {
         sum = crc32_update(sum, buffer.data(), size);
@@ -480,19 +534,38 @@ bool Download::keep(std::size_t index, std::uint64_t start,
       }
       at += size;
     }
+    piece.read = at == end;
     if (crc) {
-      crcs_[index] = sum;
+      piece.crc = sum;
     } else {
-      md5s_[index] = md5.hex();
+      piece.md5 = md5.hex();
     }
   }
-  if (by_part_) {
-    starts_[index] = start;
-    lengths_[index] = length;
+  return pieces;
+}
+
+// Whether every kept piece was read back; their digests taken into the
+// final check.
+bool Download::read_back_all() {
+  if (!reading_.valid()) return true;
+  for (const Kept& piece : reading_.get()) {
+    if (!piece.read) return false;
+    if (crc32_meta_.empty()) {
+      md5s_[piece.index] = piece.md5;
+    } else {
+      crcs_[piece.index] = piece.crc;
+    }
   }
-  have_[index] = 1;
-  ++done_;
   return true;
+}
+
+// The reading back given up (before the file goes or comes anew).
+void Download::stop_reading() {
+  if (!reading_.valid()) return;
+  abandon_ = true;
+  reading_.wait();
+  reading_ = {};
+  abandon_ = false;
 }
 
 // The journal begun anew (written whole, then renamed over the old one):
@@ -543,6 +616,7 @@ void Download::note(const std::string& line) {
 // The object carried on changed since: it comes again whole, as the listing
 // gave it.
 void Download::anew() {
+  stop_reading();
   carried_ = false;
   job_.etag = listed_etag_;
   crc32_meta_.clear();
