@@ -32,10 +32,10 @@ store = ZarnelMinioMain({"host": "127.0.0.1", "port": int(port), "user": os.envi
                          "password": os.environ["ZB_PASSWORD"]})
 store._connect()
 if way == "upload":
-    store._upload_files(bucket, [(name, path, int(size))], workers=%d, resume=True)
+    store._upload_files(bucket, [(name, path, int(size))], workers=WORKERS, resume=True)
 else:
-    store._download_files(bucket, [(name, path, int(size), None)], workers=%d, resume=True)
-""" % (WORKERS, WORKERS)
+    store._download_files(bucket, [(name, path, int(size), None)], workers=WORKERS, resume=True)
+""".replace("WORKERS", str(WORKERS))
 
 
 def stored_parts(sdk, bucket: str, name: str) -> int:
@@ -101,7 +101,7 @@ def run_resume(server, quick: bool = False) -> dict:
                                   workers=WORKERS, resume=resume)  # fmt: skip
 
         for i in range(repeat):
-            for order in (("fresh", "resumed") if i % 2 == 0 else ("resumed", "fresh")):
+            for order in ("fresh", "resumed") if i % 2 == 0 else ("resumed", "fresh"):
                 if order == "fresh":
                     seconds["upload"]["fresh"].append(common.timed(up, False))
                     target.unlink(missing_ok=True)

@@ -61,9 +61,7 @@ def abort_uploads(
     """Aborts the unfinished uploads of the names under ``prefix`` that the
     store says began more than ``older_than`` ago (by this machine's clock);
     one whose start the store does not give is kept."""
-    cutoff = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(
-        seconds=_seconds(older_than)
-    )
+    cutoff = datetime.datetime.now(datetime.UTC) - datetime.timedelta(seconds=_seconds(older_than))
     client = owner._engine
     old: list[AbortedUpload] = []
     key_marker = upload_id_marker = None

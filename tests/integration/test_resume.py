@@ -208,8 +208,8 @@ def test_a_killed_download_goes_on_with_the_pieces_it_lacks(
     proxy.delay(60, when=is_get, after=4, times=None)
     host, _, port = proxy.endpoint.rpartition(":")
     env = {**os.environ, "ZT_USER": s3_server.access_key, "ZT_PASSWORD": s3_server.secret_key}
-    child = subprocess.Popen([sys.executable, "-c", DOWNLOAD_CHILD, host, port, bucket,
-                              "big.bin", str(down / "big.bin"), str(len(data))], env=env)  # fmt: skip
+    args = [host, port, bucket, "big.bin", str(down / "big.bin"), str(len(data))]
+    child = subprocess.Popen([sys.executable, "-c", DOWNLOAD_CHILD, *args], env=env)
     try:
         deadline = time.monotonic() + 60
         while sum(map(is_get, proxy.log)) < 5 or len(journal(down)[1]) < 2:
@@ -246,7 +246,8 @@ def test_what_changed_since_comes_whole(s3_server, sdk, bucket, via, proxy, tmp_
     with pytest.raises(S3Error):
         download(via, bucket, "o.bin", target, len(data), workers=2, resume=True)
     pieces, whole = journal(tmp_path)
-    assert len(whole) >= 1 and not target.exists()
+    assert len(whole) >= 1
+    assert not target.exists()
     (temp,) = tmp_path.glob(".zarnel-*.part")
     if change == "kept piece damaged":
         with open(temp, "r+b") as file:
@@ -290,7 +291,8 @@ def test_the_clean_ups_remove_what_is_old_and_say_what(s3_server, sdk, bucket, v
     for name in ("old/a", "old/b", "other/c"):
         sdk._create_multipart_upload(bucket, name, {})
     (tmp_path / "x").mkdir()
-    old = [tmp_path / ".zarnel-0123456789abcdef.part", tmp_path / "x" / ".zarnel-0123456789abcdef.part.resume"]  # fmt: skip
+    name = ".zarnel-0123456789abcdef.part"
+    old = [tmp_path / name, tmp_path / "x" / f"{name}.resume"]
     young = tmp_path / ".zarnel-fedcba9876543210.part"
     held = tmp_path / ".zarnel-00000000000000ff.part"
     for path in (*old, young, held, tmp_path / "plain.part"):
@@ -311,9 +313,10 @@ def test_the_clean_ups_remove_what_is_old_and_say_what(s3_server, sdk, bucket, v
 
     with open(held, "rb") as file:
         fcntl.flock(file, fcntl.LOCK_EX)  # a download that resumes holds it
-        assert sorted(via._clean_partials(tmp_path, 3600, dry_run=True)) == sorted(map(str, old))
+        removed = sorted(map(str, old))
+        assert sorted(via._clean_partials(tmp_path, 3600, dry_run=True)) == removed
         assert all(path.exists() for path in old)
-        assert sorted(via._clean_partials(str(tmp_path), timedelta(hours=1))) == sorted(map(str, old))
+        assert sorted(via._clean_partials(str(tmp_path), timedelta(hours=1))) == removed
     assert sorted(os.listdir(tmp_path)) == sorted([young.name, held.name, "plain.part", "x"])
     assert os.listdir(tmp_path / "x") == []
 

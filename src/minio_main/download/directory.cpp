@@ -115,7 +115,8 @@ void bind_download_dir(Class& cls) {
           "With `resume`, on the transfer engine, a file fetched in pieces\n"
           "keeps its temporary file (.zarnel-*.part) and a journal of the\n"
           "pieces that came whole (.zarnel-*.part.resume) beside it after a\n"
-          "failure, a stop or Ctrl-C; the next call with `resume` fetches only\n"
+          "failure, a stop or Ctrl-C; the next call with `resume` fetches "
+          "only\n"
           "the missing pieces, with If-Match the journal's ETag, or the whole\n"
           "file when the object changed. The per-file operations (one worker,\n"
           "or threads) ignore it.",
@@ -163,11 +164,11 @@ void bind_download_dir(Class& cls) {
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
                   nb::handle workers, nb::handle progress, nb::handle failed,
                   bool resume) {
-        auto executor = transfer::executor_for(
-            *originals,
-            {"_download_files", false, false, self, workers, progress, failed,
-             resume},
-            {bucket_name});
+        auto executor =
+            transfer::executor_for(*originals,
+                                   {"_download_files", false, false, self,
+                                    workers, progress, failed, resume},
+                                   {bucket_name});
         transfer::serve(*executor, [&] {
           for (nb::handle item : nb::borrow(files)) {
             auto [object_name, file_name, size, etag] =

@@ -202,8 +202,9 @@ bool Download::open(Loop& loop) {
   int error_number = 0;
   if (::stat(job_.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
     error_number = EISDIR;
-  } else if ((fd_ = job_.resume ? open_kept()
-                               : create_temporary(job_.path, temp_path_)) < 0) {
+  } else if ((fd_ = job_.resume
+                        ? open_kept()
+                        : create_temporary(job_.path, temp_path_)) < 0) {
     error_number = errno;
     temp_path_.clear();
   }
@@ -269,14 +270,14 @@ void Download::finished(Loop& loop, std::unique_ptr<Transfer> transfer,
   if (state_ == State::kAnew) failure.reset();
   if (done) record(*transfer);
   loop.recycle(std::move(transfer));
-  if (state_ == State::kToParts && running_ == 0 && carried_) {
+  // Carried on, an object cut otherwise than it was comes anew too.
+  if (running_ == 0 &&
+      (state_ == State::kAnew || (state_ == State::kToParts && carried_))) {
     anew();
   } else if (state_ == State::kToParts && running_ == 0) {
     by_parts(etag_parts(job_.etag));
     start_journal();
     state_ = State::kFetch;
-  } else if (state_ == State::kAnew && running_ == 0) {
-    anew();
   } else if (done && state_ == State::kFetch && ++done_ == ranges_) {
     std::string mismatch = read_back_all()
                                ? whole_mismatch()
@@ -443,7 +444,8 @@ bool Download::carry_on() {
       (!job_.etag.empty() && unquoted(job_.etag) != unquoted(etag))) {
     return false;
   }
-  if (cut == "parts" && parts > 0 && count == static_cast<std::uint64_t>(parts)) {
+  if (cut == "parts" && parts > 0 &&
+      count == static_cast<std::uint64_t>(parts)) {
     by_parts(parts);
   } else if (cut == "ranges" && count == range_size) {
     by_ranges();
@@ -496,12 +498,12 @@ bool Download::keep(std::size_t index, std::uint64_t start,
                     std::uint64_t length, std::uint64_t file_size) {
   if (index >= have_.size() || have_[index] != 0 || length == 0 ||
       start + length > job_.size || start + length > file_size ||
-      (!by_part_ &&
-       (start != index * range_size ||
-        length != std::min(range_size, job_.size - start)))) {
+      (!by_part_ && (start != index * range_size ||
+                     length != std::min(range_size, job_.size - start)))) {
     return false;
   }
-  if (!crc32_meta_.empty() || by_part_) kept_.push_back({index, start, length, false, 0, {}});
+  if (!crc32_meta_.empty() || by_part_)
+    kept_.push_back({index, start, length, false, 0, {}});
   if (by_part_) {
     starts_[index] = start;
     lengths_[index] = length;

@@ -73,17 +73,16 @@ void bind_sync(Class& cls) {
       "a transfer with `resume` leaves on the store when nothing resumes it.\n"
       "Returns them (object_name, upload_id, initiated); `dry_run` only\n"
       "lists them.");
-  cls.def(
-      "_clean_partials", clean_up("clean_partials"),
-      nb::sig("def _clean_partials(self, dir_path: str | bytes | "
-              "os.PathLike[str] | os.PathLike[bytes], older_than: "
-              "datetime.timedelta | float = datetime.timedelta(days=1), "
-              "dry_run: bool = False) -> list[str]"),
-      "Remove the temporary files of downloads (.zarnel-*.part) and the\n"
-      "journals of resumed ones (.zarnel-*.part.resume) under `dir_path`,\n"
-      "every level, last written more than `older_than` (a timedelta, or\n"
-      "seconds) ago, except those a running download holds. Returns their\n"
-      "paths; `dry_run` only lists them.");
+  cls.def("_clean_partials", clean_up("clean_partials"),
+          nb::sig("def _clean_partials(self, dir_path: str | bytes | "
+                  "os.PathLike[str] | os.PathLike[bytes], older_than: "
+                  "datetime.timedelta | float = datetime.timedelta(days=1), "
+                  "dry_run: bool = False) -> list[str]"),
+          "Remove the temporary files of downloads (.zarnel-*.part) and the\n"
+          "journals of resumed ones (.zarnel-*.part.resume) under `dir_path`,\n"
+          "every level, last written more than `older_than` (a timedelta, or\n"
+          "seconds) ago, except those a running download holds. Returns their\n"
+          "paths; `dry_run` only lists them.");
 }
 
 }  // namespace zarnel
