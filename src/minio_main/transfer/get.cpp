@@ -369,9 +369,9 @@ int Download::open_kept() {
   fd_ = ::open(temp_path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
                0666);
   struct stat status;
-  if (fd_ >= 0 &&
-      (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) ||
-       status.st_nlink != 1 || ::flock(fd_, LOCK_EX | LOCK_NB) != 0)) {
+  if (fd_ >= 0 && (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) ||
+                   status.st_nlink != 1 || status.st_uid != ::geteuid() ||
+                   ::flock(fd_, LOCK_EX | LOCK_NB) != 0)) {
     ::close(fd_);
     fd_ = -1;
   }
@@ -400,7 +400,14 @@ int Download::open_kept() {
 // pieces whole in the file: those are kept (all but one, when all are: the
 // file is then checked as a piece comes).
 bool Download::carry_on() {
-  int fd = ::open(journal_path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(journal_path_.c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  struct stat status;
+  if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                  status.st_uid != ::geteuid())) {
+    ::close(fd);
+    return false;
+  }
   if (fd < 0) return false;
   std::string text;
   std::vector<char> buffer(std::size_t{1} << 16);
@@ -454,7 +461,6 @@ bool Download::carry_on() {
   }
   job_.etag = etag;  // the pieces that come are of this object
   crc32_meta_ = crc32;
-  struct stat status;
   if (::fstat(fd_, &status) != 0) return false;
   for (const auto& [index, start, length] : pieces) {
     keep(index, start, length, static_cast<std::uint64_t>(status.st_size));
