@@ -11,12 +11,15 @@ journals under a folder last written before it. Both return what they removed
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import datetime
 import fcntl
 import os
 import re
+import stat
 import time
+from collections.abc import Iterator
 from typing import Any
 
 __all__ = ["AbortedUpload", "abort_uploads", "clean_partials"]
@@ -86,19 +89,25 @@ def abort_uploads(
     return old
 
 
-def _in_use(path: str) -> bool:
-    """Whether a download that resumes holds the file (its lock)."""
+@contextlib.contextmanager
+def _unless_held(path: str) -> Iterator[bool]:
+    """Whether no download that resumes holds the temporary file ``path``
+    (its lock), which is then held here until the block ends: none starts
+    on it meanwhile."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     except OSError:
-        return False
+        yield True  # gone, or no file to hold
+        return
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        return True
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            yield False
+            return
+        yield True
     finally:
         os.close(fd)
-    return False
 
 
 def clean_partials(
@@ -125,18 +134,16 @@ def clean_partials(
                 status = os.lstat(path)
             except FileNotFoundError:
                 continue  # finished meanwhile
-            if status.st_mtime >= cutoff or not os.path.isfile(path) or os.path.islink(path):
+            if status.st_mtime >= cutoff or not stat.S_ISREG(status.st_mode):
                 continue
-            if name.endswith(".part") and _in_use(path):
-                continue
-            journal = name.endswith(".resume")
-            if journal and _in_use(path[: -len(".resume")]):
-                continue
-            if not dry_run:
-                try:
-                    os.unlink(path)
-                except FileNotFoundError:
+            with _unless_held(path.removesuffix(".resume")) as free:
+                if not free:
                     continue
-                owner._log.info(f"_clean_partials: {path!r} removed")
-            removed.append(path)
+                if not dry_run:
+                    try:
+                        os.unlink(path)
+                    except FileNotFoundError:
+                        continue
+                    owner._log.info(f"_clean_partials: {path!r} removed")
+                removed.append(path)
     return removed
