@@ -6,7 +6,7 @@ bench/out/latest.json.
     python -m bench --quick    # a fast smoke run: fewer and smaller samples
     python -m bench --only trees,cluster   # some parts of: overhead, listing, end_to_end,
                                            # tunnel, trees, cluster, large, bucket_listing, sync,
-                                           # filesystem
+                                           # filesystem, resume
 """
 
 from __future__ import annotations
@@ -27,7 +27,7 @@ OUT = Path(__file__).resolve().parent / "out" / "latest.json"
 # Each part is run_NAME in bench/NAME.py (listing: in overhead.py); all but
 # the first two get the S3 server.
 PARTS = ("overhead", "listing", "end_to_end", "tunnel", "trees", "cluster", "large",
-         "bucket_listing", "sync", "filesystem")  # fmt: skip
+         "bucket_listing", "sync", "filesystem", "resume")  # fmt: skip
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -54,9 +54,11 @@ MIN_PART_SIZE = 5 * MIB
 MAX_PARTS = 10_000
 COMPARES = ("mtime", "checksum")
 # The temporary files of a copy: the engine's and this module's
-# ".zarnel-<16 hex>.part", the storage client's "<file>.<ETag>.part.minio".
-# Never a file of the tree: neither sent up nor deleted.
-TEMPORARY = re.compile(r"\.zarnel-[0-9a-f]{16}\.part|.+\..+\.part\.minio", re.DOTALL)
+# ".zarnel-<16 hex>.part" (with, for a resumed download, its journal
+# ".zarnel-<16 hex>.part.resume"), the storage client's
+# "<file>.<ETag>.part.minio". Never a file of the tree: neither sent up nor
+# deleted.
+TEMPORARY = re.compile(r"\.zarnel-[0-9a-f]{16}\.part(?:\.resume)?|.+\..+\.part\.minio", re.DOTALL)
 PLAIN_MD5 = re.compile(r"[0-9a-f]{32}")
 # The zlib CRC-32 of the whole object, 8 lowercase hex digits, which the
 # engine stores with each object it uploads in parts (their ETag is no MD5).
@@ -443,6 +445,7 @@ def copy_all(
     workers: int,
     report: SyncReport,
     progress: Callable[[str, int], object] | None,
+    resume: bool = False,
 ) -> None:
     """Copies every entry (up: file to object; down: object to file), up to
     ``workers`` at once, while ``entries`` is still being produced, with the
@@ -450,7 +453,8 @@ def copy_all(
     which move them on the transfer engine when it may serve the instance
     (each download checked there), else on threads over the instance's own
     per-file operations (a subclass sees every file; a download then checked
-    here). Fills the report's counts and failures and calls ``progress``."""
+    here). Fills the report's counts and failures and calls ``progress``.
+    ``resume`` goes to both (the engine's alone)."""
     lock = threading.Lock()  # the thread path reports from its threads
     times: dict[str, tuple[str, float]] = {}  # an engine download's path and time
 
@@ -474,7 +478,9 @@ def copy_all(
 
     if upload:
         files = ((entry.name, entry.path, entry.size) for entry in entries)
-        owner._upload_files(bucket_name, files, 3, workers=workers, progress=counted, failed=failed)
+        owner._upload_files(
+            bucket_name, files, 3, workers=workers, progress=counted, failed=failed, resume=resume
+        )
         return
     if not owner._downloads_on_engine(workers):
         checked = _Checked(owner)
@@ -491,7 +497,9 @@ def copy_all(
                 times[entry.name] = (entry.path, entry.mtime)
             yield entry.name, entry.path, entry.size, entry.etag or None
 
-    owner._download_files(bucket_name, objects(), workers=workers, progress=moved, failed=failed)
+    owner._download_files(
+        bucket_name, objects(), workers=workers, progress=moved, failed=failed, resume=resume
+    )
 
 
 # --- the operations ----------------------------------------------------------
@@ -506,12 +514,13 @@ class SyncOptions(TypedDict, total=False):
     dry_run: bool
     workers: int
     progress: Callable[[str, int], object] | None
+    resume: bool
 
 
 def _options(
     operation: str, compare: object = "mtime", delete: object = False,
     max_delete: object = None, dry_run: object = False, workers: object = 8,
-    progress: object = None, **unknown: object,
+    progress: object = None, resume: object = False, **unknown: object,
 ) -> dict[str, Any]:  # fmt: skip
     """The keyword arguments, checked before anything is done."""
     for name in unknown:
@@ -526,7 +535,8 @@ def _options(
         raise TypeError(f"progress must be callable or None, not {type(progress).__name__}")
     workers = check_workers(workers)
     return dict(compare=compare, delete=bool(delete), max_delete=max_delete,
-                dry_run=bool(dry_run), workers=workers, progress=progress)  # fmt: skip
+                dry_run=bool(dry_run), workers=workers, progress=progress,
+                resume=bool(resume))  # fmt: skip
 
 
 def _raise_failed(report: SyncReport, what: str) -> None:
@@ -583,8 +593,9 @@ def _sync(
 
     try:
         copy_all(
-            owner, bucket_name, upload, copies(), options["workers"], report, options["progress"]
-        )
+            owner, bucket_name, upload, copies(), options["workers"], report,
+            options["progress"], options["resume"],
+        )  # fmt: skip
         if report.failed:
             _raise_failed(report, "the sync (nothing deleted)")
         if max_delete is not None and len(extras) > max_delete:

@@ -87,27 +87,39 @@ void bind_download_dir(Class& cls) {
       "_download_dir",
       [originals](nb::handle self, nb::handle bucket_name,
                   nb::handle object_path, nb::handle dir_path,
-                  nb::handle workers, nb::handle progress) {
+                  nb::handle workers, nb::handle progress, bool resume) {
         nb::object prefix = with_trailing_slash(object_path);
         nb::object directory =
             with_trailing_slash(external::path_text(dir_path));
-        auto executor = transfer::executor_for(
-            *originals, {"_download_dir", false, true, self, workers, progress},
-            {bucket_name, prefix, directory});
+        auto executor =
+            transfer::executor_for(*originals,
+                                   {"_download_dir", false, true, self, workers,
+                                    progress, nb::none(), resume},
+                                   {bucket_name, prefix, directory});
         download_prefix(*executor, self, bucket_name, prefix, directory);
       },
       "bucket_name"_a.none(), "object_path"_a.none(), "dir_path"_a.none(),
       nb::kw_only(), "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
+      "resume"_a = false,
       nb::sig("def _download_dir(self, bucket_name: str, object_path: str, "
               "dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], "
               "*, workers: int = 1, progress: collections.abc.Callable[[str, "
-              "int], object] | None = None) -> None"),
+              "int], object] | None = None, resume: bool = False) -> None"),
       transfer::tree_doc(
           "Download the objects lying directly under `object_path` into\n"
           "`dir_path`, one file per object; deeper objects and the folder\n"
           "marker are not downloaded, and a name that would leave `dir_path` "
           "is\n"
-          "skipped with a warning.",
+          "skipped with a warning.\n"
+          "\n"
+          "With `resume`, on the transfer engine, a file fetched in pieces\n"
+          "keeps its temporary file (.zarnel-*.part) and a journal of the\n"
+          "pieces that came whole (.zarnel-*.part.resume) beside it after a\n"
+          "failure, a stop or Ctrl-C; the next call with `resume` fetches "
+          "only\n"
+          "the missing pieces, with If-Match the journal's ETag, or the whole\n"
+          "file when the object changed. The per-file operations (one worker,\n"
+          "or threads) ignore it.",
           "listing")
           .c_str());
   cls.def(
@@ -150,11 +162,13 @@ void bind_download_dir(Class& cls) {
   cls.def(
       "_download_files",
       [originals](nb::handle self, nb::handle bucket_name, nb::handle files,
-                  nb::handle workers, nb::handle progress, nb::handle failed) {
-        auto executor = transfer::executor_for(
-            *originals,
-            {"_download_files", false, false, self, workers, progress, failed},
-            {bucket_name});
+                  nb::handle workers, nb::handle progress, nb::handle failed,
+                  bool resume) {
+        auto executor =
+            transfer::executor_for(*originals,
+                                   {"_download_files", false, false, self,
+                                    workers, progress, failed, resume},
+                                   {bucket_name});
         transfer::serve(*executor, [&] {
           for (nb::handle item : nb::borrow(files)) {
             auto [object_name, file_name, size, etag] =
@@ -165,20 +179,21 @@ void bind_download_dir(Class& cls) {
       },
       "bucket_name"_a.none(), "files"_a.none(), nb::kw_only(),
       "workers"_a.none() = 1, "progress"_a.none() = nb::none(),
-      "failed"_a.none() = nb::none(),
+      "failed"_a.none() = nb::none(), "resume"_a = false,
       nb::sig("def _download_files(self, bucket_name: str, files: "
               "collections.abc.Iterable[zarnel.records.DownloadItem], *, "
               "workers: int = 1, progress: collections.abc.Callable[[str, "
               "int], object] | None = None, failed: "
               "collections.abc.Callable[[str, Exception], object] | None = "
-              "None) -> None"),
+              "None, resume: bool = False) -> None"),
       "Write each (object_name, file_name, size, etag) of `files` as\n"
       "`_download_file(bucket_name, object_name, file_name)` does: the\n"
       "items of `_plan_download_dir`, say. `workers`, `progress` and the\n"
       "failure rules are those of `_download_dir`; on the transfer engine\n"
       "(when it may serve this instance) each file is checked against\n"
       "`size`, and its content against `etag` or the CRC-32 it was stored\n"
-      "with. `failed` as for `_upload_files`.");
+      "with. `failed` as for `_upload_files`, `resume` as for\n"
+      "`_download_dir`.");
 }
 
 }  // namespace zarnel

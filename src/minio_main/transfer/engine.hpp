@@ -68,9 +68,14 @@ struct Job {
   std::string crc32_hex;
   // PUT in parts: an unfinished upload of the name that the store holds is
   // carried on (its parts checked against the file), and a failure or a stop
-  // keeps it on the store instead of dropping it.
+  // keeps it on the store instead of dropping it. GET in pieces: the pieces
+  // an earlier call left beside the file are carried on, and a failure or a
+  // stop leaves them for the next (get.cpp).
   bool resume = false;
   std::string etag;  // GET: from the listing
+  // GET in pieces, resumed from a store that gives no ETag: the pieces
+  // come only if the object was not written since this (If-Unmodified-Since).
+  std::string unmodified_since;
   // The caller's name of the file, which only the caller's thread reads (a
   // strong reference to a Python object); it comes back in the job's Done.
   void* token = nullptr;
@@ -104,6 +109,7 @@ struct Done {
 struct Listing {
   std::string bucket, prefix, directory;
   bool to_caller = false;
+  bool resume = false;  // the downloads' Job::resume
 };
 
 // What the caller's thread and the engine's thread share, under `mutex`.

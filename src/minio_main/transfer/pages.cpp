@@ -219,6 +219,7 @@ bool Pages::make_jobs(Loop& loop, RecordPage& page) {
         listing_.directory + job.object_name.substr(listing_.prefix.size());
     job.size = object.size;
     if (object.has_etag) job.etag = "\"" + object.etag + "\"";
+    job.resume = listing_.resume;
     jobs.push_back(std::move(job));
   }
   if (!jobs.empty() && !directory_made_) {

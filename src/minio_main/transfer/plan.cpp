@@ -196,7 +196,7 @@ std::unique_ptr<Executor> executor_for(
         Tree::for_download(originals, call.operation, call.self, call.workers,
                            call.progress, call.failed, call.listing, why);
   }
-  if (tree && call.resume) tree->resume_uploads();
+  if (tree && call.resume) tree->resume();
   if (tree) return std::make_unique<OnEngine>(std::move(tree), call.failed);
   nb::object make = external::imported("Transfers");
   nb::object transfers =

@@ -65,7 +65,8 @@ struct Call {
   // each file's failure goes to failed(name, error) and the call goes on.
   nb::handle failed = nb::none();
   // An upload's files stored in parts carry on the unfinished uploads that
-  // the store holds of their names, and keep theirs on a failure or a stop
+  // the store holds of their names, and keep theirs on a failure or a stop; a
+  // download's files fetched in pieces carry on the pieces left beside them
   // (the engine's alone: the per-file operations have no such state).
   bool resume = false;
 };

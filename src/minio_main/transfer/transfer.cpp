@@ -106,6 +106,7 @@ void Transfer::reset() {
   content_range.clear();
   crc32_meta.clear();
   date.clear();
+  last_modified.clear();
   encrypted = false;
   crc32.reset();
   if (in_fd_ >= 0) ::close(in_fd_);
@@ -286,6 +287,9 @@ void Transfer::add_headers(const Endpoint& endpoint) {
   // Every range of the same object, not of one stored meanwhile.
   if (step == Step::kRange && !job.etag.empty()) {
     add_header("If-Match: " + job.etag);
+  }
+  if (step == Step::kRange && !job.unmodified_since.empty()) {
+    add_header("If-Unmodified-Since: " + job.unmodified_since);
   }
 }
 
@@ -484,6 +488,7 @@ size_t Transfer::on_header(char* line, size_t size, size_t count, void* data) {
     self->content_range.clear();
     self->crc32_meta.clear();
     self->date.clear();
+    self->last_modified.clear();
     self->encrypted = false;
   } else if (header_is(line, length, "Content-Type", value)) {
     self->content_type = value;
@@ -499,6 +504,8 @@ size_t Transfer::on_header(char* line, size_t size, size_t count, void* data) {
     self->crc32_meta = value;
   } else if (header_is(line, length, "Date", value)) {
     self->date = value;
+  } else if (header_is(line, length, "Last-Modified", value)) {
+    self->last_modified = value;
   } else if (header_is(line, length, "x-amz-server-side-encryption", value) ||
              header_is(line, length,
                        "x-amz-server-side-encryption-customer-algorithm",

@@ -72,7 +72,7 @@ struct Transfer {
   // The answer. `crc32_meta`: the CRC-32 that the object was stored with
   // (x-amz-meta-zarnel-crc32), `date` the store's clock.
   std::string body, content_type, request_id, host_id, etag, content_range;
-  std::string crc32_meta, date;
+  std::string crc32_meta, date, last_modified;
   bool encrypted = false;
   // The CRC-32 of a GET's or a range's body as it came, where the object has
   // one to check it against.

@@ -249,6 +249,7 @@ void Tree::download(nb::handle bucket_name, nb::handle object_name,
   job.size = PyLong_AsUnsignedLongLong(size.ptr());
   if (PyErr_Occurred()) throw nb::python_error();  // a negative size
   if (PyUnicode_Check(etag.ptr())) job.etag = host::utf8(etag);
+  job.resume = resume_;
   prepare_bucket(bucket_name, job.bucket);
   // As the storage client makes the file's folder before it downloads.
   std::string::size_type slash = job.path.rfind('/');
@@ -328,6 +329,7 @@ bool Tree::download_listed(nb::handle bucket_name, nb::handle prefix,
   listing.bucket = host::utf8(bucket_name);
   listing.prefix = host::utf8(prefix);
   listing.directory = fs_bytes(directory);
+  listing.resume = resume_;
   prepare_bucket(bucket_name, listing.bucket);
   started_ = true;
   engine_.start(std::move(listing), !progress_.is_none());

@@ -67,8 +67,9 @@ class Tree {
   // the values are not plain text, which the engine does not list.
   bool download_listed(nb::handle bucket_name, nb::handle prefix,
                        nb::handle directory);
-  // The files stored in parts from now on resume (Job::resume).
-  void resume_uploads() { resume_ = true; }
+  // The files stored in parts or fetched in pieces from now on resume
+  // (Job::resume).
+  void resume() { resume_ = true; }
   // Waits for the transfers and raises the first failure, if any.
   void finish();
   // After the caller's own part failed with `error`: no new transfer starts

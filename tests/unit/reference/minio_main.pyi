@@ -7,11 +7,13 @@ from collections.abc import (
     Mapping,
     MutableMapping
 )
+import datetime
 import os
 from typing import Any, Literal, Self
 
 import minio.datatypes
 
+import zarnel.cleanup
 from zarnel.content_type import get_content_type as get_content_type
 from zarnel.forks import renew_after_fork as renew_after_fork
 import zarnel.records
@@ -170,12 +172,20 @@ class ZarnelMinioMain:
     def _download_file(self, bucket_name: str, object_name: str, file_name: str | os.PathLike[str]) -> bool:
         """Write the object to the local file `file_name`; return True."""
 
-    def _download_dir(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, workers: int = 1, progress: Callable[[str, int], object] | None = None) -> None:
+    def _download_dir(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, workers: int = 1, progress: Callable[[str, int], object] | None = None, resume: bool = False) -> None:
         """
         Download the objects lying directly under `object_path` into
         `dir_path`, one file per object; deeper objects and the folder
         marker are not downloaded, and a name that would leave `dir_path` is
         skipped with a warning.
+
+        With `resume`, on the transfer engine, a file fetched in pieces
+        keeps its temporary file (.zarnel-*.part) and a journal of the
+        pieces that came whole (.zarnel-*.part.resume) beside it after a
+        failure, a stop or Ctrl-C; the next call with `resume` fetches only
+        the missing pieces, with If-Match the journal's ETag, or the whole
+        file when the object changed. The per-file operations (one worker,
+        or threads) ignore it.
 
         `workers` is an int of at least 1 (else TypeError or ValueError
         before anything moves). 1 moves one file at a time on this thread,
@@ -208,7 +218,7 @@ class ZarnelMinioMain:
         checks the files of the thread path itself needs to know.
         """
 
-    def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None) -> None:
+    def _download_files(self, bucket_name: str, files: Iterable[zarnel.records.DownloadItem], *, workers: int = 1, progress: Callable[[str, int], object] | None = None, failed: Callable[[str, Exception], object] | None = None, resume: bool = False) -> None:
         """
         Write each (object_name, file_name, size, etag) of `files` as
         `_download_file(bucket_name, object_name, file_name)` does: the
@@ -216,7 +226,8 @@ class ZarnelMinioMain:
         failure rules are those of `_download_dir`; on the transfer engine
         (when it may serve this instance) each file is checked against
         `size`, and its content against `etag` or the CRC-32 it was stored
-        with. `failed` as for `_upload_files`.
+        with. `failed` as for `_upload_files`, `resume` as for
+        `_download_dir`.
         """
 
     def _remove_object(self, bucket_name: str, object_name: str) -> None:
@@ -232,7 +243,7 @@ class ZarnelMinioMain:
         Return a presigned download URL for the object, valid for `days` whole days, 1 to 7 (the SDK raises ValueError outside). It names the endpoint that the client reaches: through an SSH tunnel http://127.0.0.1:<local port>/..., usable only on this machine while the tunnel is open.
         """
 
-    def _sync_up(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], base_dir: str | None = None, *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None) -> zarnel.sync.SyncReport:
+    def _sync_up(self, bucket_name: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], base_dir: str | None = None, *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None, resume: bool = False) -> zarnel.sync.SyncReport:
         """
         Bring the objects under the names that `_upload_dir` gives the files
         under `dir_path` (every level) up to date: copy each file that is
@@ -242,14 +253,34 @@ class ZarnelMinioMain:
         every copy succeeded and at most `max_delete` of them; `dry_run`
         changes nothing and lists the plan. Returns a zarnel.SyncReport;
         raises zarnel.SyncError (with the report) when a file could not be
-        moved, the first failure its __cause__.
+        moved, the first failure its __cause__. `resume` as for `_upload_dir`
+        (on the transfer engine).
         """
 
-    def _sync_down(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None) -> zarnel.sync.SyncReport:
+    def _sync_down(self, bucket_name: str, object_path: str, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], *, compare: Literal['mtime', 'checksum'] = 'mtime', delete: bool = False, max_delete: int | None = None, dry_run: bool = False, workers: int = 8, progress: Callable[[str, int], object] | None = None, resume: bool = False) -> zarnel.sync.SyncReport:
         """
         Bring the files under `dir_path` up to date with every object under
         the prefix `object_path` (every depth, at the same relative path;
         folders made as needed, names no file can have skipped with a
         warning), each file given its object's time. `compare`, `delete`,
-        `max_delete`, `dry_run`, the report and SyncError as for _sync_up.
+        `max_delete`, `dry_run`, the report and SyncError as for _sync_up;
+        `resume` as for `_download_dir`.
+        """
+
+    def _abort_uploads(self, bucket_name: str, prefix: str = '', older_than: datetime.timedelta | float = datetime.timedelta(days=1), dry_run: bool = False) -> list[zarnel.cleanup.AbortedUpload]:
+        """
+        Abort the unfinished uploads in parts of the names under `prefix`
+        that began more than `older_than` (a timedelta, or seconds) ago: what
+        a transfer with `resume` leaves on the store when nothing resumes it.
+        Returns them (object_name, upload_id, initiated); `dry_run` only
+        lists them.
+        """
+
+    def _clean_partials(self, dir_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], older_than: datetime.timedelta | float = datetime.timedelta(days=1), dry_run: bool = False) -> list[str]:
+        """
+        Remove the temporary files of downloads (.zarnel-*.part) and the
+        journals of resumed ones (.zarnel-*.part.resume) under `dir_path`,
+        every level, last written more than `older_than` (a timedelta, or
+        seconds) ago, except those a running download holds. Returns their
+        paths; `dry_run` only lists them.
         """
