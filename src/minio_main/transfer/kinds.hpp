@@ -75,6 +75,8 @@ class Loop {
   void withdraw(Transfer* transfer);
   // Whether a worker is free for one more request.
   bool room() const;
+  // Work was done without a request: the loop comes back without waiting.
+  void keep_going() { progressed_ = true; }
   void post(Done done);
   void fail(const Job& job, Failure failure);
   // A file's failure, named by its job (bucket, object name, local path).
@@ -114,7 +116,8 @@ class Loop {
   std::vector<std::unique_ptr<Transfer>> retrying_;
   std::vector<std::unique_ptr<Transfer>> idle_;
   bool stopped_ = false, cancelled_ = false, input_closed_ = false;
-  bool progressed_ = false;  // a request ended since the last wait
+  bool progressed_ =
+      false;  // a request ended (or work was done) since the last wait
   std::size_t queued_ = 0;
   std::chrono::steady_clock::time_point deadline_{};
 };

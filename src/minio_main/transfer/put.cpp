@@ -164,11 +164,15 @@ class Upload final : public MetaRequest {
     std::uint64_t from = static_cast<std::uint64_t>(part - 1) * part_size_;
     return std::min(part_size_, job_.size - from);
   }
-  bool stored_already(const Job& part, int number) const;
+  bool stored(int number) const {
+    return !stored_.empty() &&
+           !stored_[static_cast<std::size_t>(number - 1)].empty();
+  }
   std::unique_ptr<Transfer> create(Loop& loop);
   std::unique_ptr<Transfer> next_part(Loop& loop);
-  std::unique_ptr<Transfer> part_request(Loop& loop, bool& reused);
-  bool read_part(Job& part, std::uint64_t from, int number);
+  std::unique_ptr<Transfer> part_request(Loop& loop);
+  bool check_stored(Loop& loop);
+  bool read_part(Job& part, std::uint64_t from);
   std::unique_ptr<Transfer> complete(Loop& loop);
   std::unique_ptr<Transfer> clean_up(Loop& loop);
   std::optional<Failure> created(const Transfer& answer);
@@ -188,13 +192,17 @@ class Upload final : public MetaRequest {
   std::vector<std::string> etags_;
   std::vector<std::uint32_t> crcs_;  // of each part as it was sent
   int fd_ = -1;
-  struct timespec mtime_ = {};  // when its first part was read
+  struct timespec mtime_ = {};  // when it was opened for its parts
   bool create_sent_ = false, answered_ = false, aborting_ = false;
   // Resumed: the ETags of the parts the store holds (empty: none), and the
   // upload kept on the store by a failure or a stop, which the sweep for
   // lost uploads passes over.
   bool look_sent_ = false, looking_ = false;
   std::vector<std::string> stored_;
+  // The next stored part to check, and the stored parts that differ from
+  // the file, to be sent.
+  std::size_t check_ = 0;
+  std::vector<int> resend_;
   std::int64_t first_stored_ = -1;  // the oldest stored part's time
   std::string kept_;
   // Whether the object is joined from parts of an upload begun by an earlier
@@ -306,17 +314,6 @@ std::unique_ptr<Transfer> Upload::fresh(Loop& loop) {
   return create(loop);
 }
 
-// Whether the store holds part `number` as `part` has it now: the MD5 of its
-// bytes is the stored part's ETag.
-bool Upload::stored_already(const Job& part, int number) const {
-  if (!job_.resume) return false;
-  const std::string& etag = stored_[static_cast<std::size_t>(number - 1)];
-  if (etag.empty()) return false;
-  Digest md5(EVP_md5());
-  md5.update(part.body.data(), part.body.size());
-  return md5.hex() == unquoted(etag);
-}
-
 std::unique_ptr<Transfer> Upload::create(Loop& loop) {
   create_sent_ = true;
   first_sent_ = std::chrono::system_clock::now();
@@ -328,44 +325,48 @@ std::unique_ptr<Transfer> Upload::create(Loop& loop) {
 }
 
 std::unique_ptr<Transfer> Upload::next_part(Loop& loop) {
-  // Parts that the store holds already are read and checked, up to the
-  // memory bound's worth of bytes a round, so the loop keeps answering.
-  for (std::uint64_t checked = 0; checked < part_memory;) {
-    bool reused = false;
-    std::unique_ptr<Transfer> transfer = part_request(loop, reused);
-    if (!reused) return transfer;
-    checked += part_size_;
-    if (done_ < parts_) continue;
-    if (!sent_as_read()) {
-      Failure f{Failure::Kind::kChanged};
-      f.message = "changed while it was sent";
-      failed(loop, std::move(f));
-      return nullptr;
-    }
-    return complete(loop);
+  if (std::unique_ptr<Transfer> transfer = part_request(loop)) return transfer;
+  // Resumed: while no part can go (no worker free, the memory bound, none
+  // left to send), a part that the store holds is checked, one a round so
+  // the loop keeps answering, and the loop comes back at once for the next.
+  if (state_ != State::kParts || !check_stored(loop)) return nullptr;
+  loop.keep_going();
+  if (state_ != State::kParts || done_ < parts_) return nullptr;
+  if (!sent_as_read()) {
+    Failure f{Failure::Kind::kChanged};
+    f.message = "changed while it was sent";
+    failed(loop, std::move(f));
+    return nullptr;
   }
-  return nullptr;
+  return complete(loop);
 }
 
-// The next part's request, read and hashed; nothing, and `reused`, when the
-// store holds that part already.
-std::unique_ptr<Transfer> Upload::part_request(Loop& loop, bool& reused) {
-  if (next_ > parts_ || !loop.room() ||
+// The next part to send, read and hashed: one whose stored copy differs,
+// else the next one that the store does not hold.
+std::unique_ptr<Transfer> Upload::part_request(Loop& loop) {
+  if (!loop.room() ||
       loop.parts_in_memory + part_size_ > std::max(part_memory, part_size_)) {
     return nullptr;
   }
+  while (resend_.empty() && next_ <= parts_ && stored(next_)) ++next_;
+  if (resend_.empty() && next_ > parts_) return nullptr;
   int number = next_;
+  if (resend_.empty()) {
+    ++next_;
+  } else {
+    number = resend_.back();
+    resend_.pop_back();
+  }
   std::uint64_t from = static_cast<std::uint64_t>(number - 1) * part_size_;
-  std::uint64_t size = std::min(part_size_, job_.size - from);
   std::unique_ptr<Transfer> transfer =
       request(loop, Step::kPart,
               "partNumber=" + std::to_string(number) +
                   "&uploadId=" + query_encode(id_));
   Job& part = transfer->job;
   part.path = job_.path;
-  part.size = size;
+  part.size = size_of(number);
   part.body_in_memory = true;
-  if (!read_part(part, from, number)) {
+  if (!read_part(part, from)) {
     --running_;
     loop.recycle(std::move(transfer));
     Failure f{Failure::Kind::kChanged};
@@ -375,25 +376,43 @@ std::unique_ptr<Transfer> Upload::part_request(Loop& loop, bool& reused) {
   }
   crcs_[static_cast<std::size_t>(number - 1)] =
       crc32_update(0, part.body.data(), part.body.size());
-  ++next_;
-  if (stored_already(part, number)) {
-    etags_[static_cast<std::size_t>(number - 1)] =
-        stored_[static_cast<std::size_t>(number - 1)];
-    ++done_;
-    --running_;
-    loop.recycle(std::move(transfer));
-    reused = true;
-    return nullptr;
-  }
   part.sha256_hex = sha256_hex(part.body);
   transfer->part = number;
-  loop.parts_in_memory += size;
+  loop.parts_in_memory += part.size;
   return transfer;
 }
 
-// The part as it is now, read whole and hashed: what is signed is what is
-// sent. False when the file changed meanwhile (its size or its time).
-bool Upload::read_part(Job& part, std::uint64_t from, int number) {
+// The next part that the store holds, read: kept when the MD5 of its bytes
+// is the stored part's ETag, else to be sent. False when none is left (or
+// the file changed).
+bool Upload::check_stored(Loop& loop) {
+  while (check_ < stored_.size() && stored_[check_].empty()) ++check_;
+  if (check_ >= stored_.size()) return false;
+  int number = static_cast<int>(check_++) + 1;
+  Job part;
+  part.size = size_of(number);
+  if (!read_part(part, static_cast<std::uint64_t>(number - 1) * part_size_)) {
+    Failure f{Failure::Kind::kChanged};
+    f.message = "changed while it was sent";
+    failed(loop, std::move(f));
+    return false;
+  }
+  auto index = static_cast<std::size_t>(number - 1);
+  crcs_[index] = crc32_update(0, part.body.data(), part.body.size());
+  Digest md5(EVP_md5());
+  md5.update(part.body.data(), part.body.size());
+  if (md5.hex() == unquoted(stored_[index])) {
+    etags_[index] = stored_[index];
+    ++done_;
+  } else {
+    resend_.push_back(number);
+  }
+  return true;
+}
+
+// The part as it is now, read whole: what is signed is what is sent. False
+// when the file changed since it was opened (its size or its time).
+bool Upload::read_part(Job& part, std::uint64_t from) {
   part.body.resize(static_cast<std::size_t>(part.size));
   std::uint64_t got = 0;
   while (got < part.size) {
@@ -407,8 +426,7 @@ bool Upload::read_part(Job& part, std::uint64_t from, int number) {
   struct stat status;
   bool same = got == part.size && ::fstat(fd_, &status) == 0 &&
               static_cast<std::uint64_t>(status.st_size) == job_.size &&
-              (number == 1 || same_time(status.st_mtim, mtime_));
-  if (number == 1 && same) mtime_ = status.st_mtim;
+              same_time(status.st_mtim, mtime_);
   return same;
 }
 
@@ -533,7 +551,11 @@ std::optional<Failure> Upload::open_file() {
   int error_number = 0;
   std::uint64_t size = 0;
   fd_ = open_regular(job_.path, size, error_number);
-  if (fd_ >= 0 && size == job_.size) return std::nullopt;
+  struct stat status;
+  if (fd_ >= 0 && size == job_.size && ::fstat(fd_, &status) == 0) {
+    mtime_ = status.st_mtim;  // each part read is checked against it
+    return std::nullopt;
+  }
   Failure f{fd_ < 0 && error_number != not_regular ? Failure::Kind::kSystem
                                                    : Failure::Kind::kChanged};
   f.os_errno = error_number > 0 ? error_number : 0;
@@ -612,6 +634,8 @@ void Upload::start_over() {
   next_ = 1;
   done_ = 0;
   std::fill(stored_.begin(), stored_.end(), std::string());
+  check_ = 0;
+  resend_.clear();
   create_sent_ = false;
   state_ = State::kCreate;
 }
