@@ -21,11 +21,13 @@ import threading
 import weakref
 from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timedelta
+from glob import has_magic  # as fsspec's put tells a glob
 
 import minio.commonconfig
 import minio.datatypes
 import minio.deleteobjects
 from fsspec.callbacks import DEFAULT_CALLBACK, NoOpCallback
+from fsspec.implementations.local import LocalFileSystem, make_path_posix, trailing_sep
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 from fsspec.utils import isfilelike, tokenize
 from minio.error import InvalidResponseError, S3Error
@@ -597,7 +599,34 @@ class ZarnelFileSystem(AbstractFileSystem):
     def put(
         self, lpath, rpath, recursive=False, callback=DEFAULT_CALLBACK, maxdepth=None, **kwargs
     ):
-        return self._batched("put", lpath, rpath, recursive, callback, maxdepth, **kwargs)
+        tree = None
+        if recursive and maxdepth is None and not kwargs:
+            tree = self._local_tree(lpath, rpath)
+        if tree is None:
+            return self._batched("put", lpath, rpath, recursive, callback, maxdepth, **kwargs)
+        return self._send("put", tree, callback)
+
+    def _local_tree(self, lpath, rpath) -> dict[str, list[tuple]] | None:
+        """The batch of a recursive put of one local folder, walked here with
+        the names that fsspec's put gives its files, but without its steps
+        per file (a path record, and three stat calls, for each): a fifth of
+        the time of a put of many small files went there, while nothing
+        moved. None for any other put."""
+        if not isinstance(lpath, str) or not isinstance(rpath, str) or has_magic(lpath):
+            return None
+        posix = make_path_posix(lpath)
+        top = LocalFileSystem._strip_protocol(posix)
+        base = self._strip_protocol(rpath).rstrip("/")
+        if top != posix.rstrip("/") or not base or not os.path.isdir(top):
+            return None  # the root, a file, a protocol's prefix: as fsspec does
+        # Into the target folder (a trailing "/" on the source) or, when
+        # that folder exists, into a folder of the source's name below it.
+        if not trailing_sep(posix) and (trailing_sep(rpath) or self.isdir(rpath)):
+            base = f"{base}/{top.rpartition('/')[2]}"
+        bucket, _, prefix = base.partition("/")
+        start = len(top) + (0 if prefix else 1)  # the "/" after the source's path
+        items = [(f"{prefix}{path[start:]}", path, None) for path in _local_files(top)]
+        return {bucket: items} if items else {}
 
     def _batched(self, way, source, target, recursive, callback, maxdepth, **kwargs):
         batch: dict[str, list[tuple]] = {}
@@ -613,6 +642,10 @@ class ZarnelFileSystem(AbstractFileSystem):
             )
         finally:
             self._batch.items = self._batch.known = None
+        self._send(way, batch, callback)
+
+    def _send(self, way, batch: dict[str, list[tuple]], callback) -> None:
+        """Each bucket's items of `batch` moved on the engine."""
         callback.set_size(sum(map(len, batch.values())))
         # Without a callback to tell, the engine need not wake this thread
         # for each file it moved.
@@ -660,6 +693,25 @@ class ZarnelFileSystem(AbstractFileSystem):
             batch.setdefault(bucket, []).append(item)
         else:
             self._move(way, bucket, [item])
+
+
+def _local_files(top: str) -> list[str]:
+    """The paths of the files below local folder `top`, as fsspec's local
+    walk lists them and its put keeps them: a link to a folder is neither
+    followed nor sent, a link to a file is sent as the file, and a broken link
+    raises FileNotFoundError before anything moves."""
+    found, folders = [], [top]
+    while folders:
+        with os.scandir(folders.pop()) as entries:
+            for entry in sorted(entries, key=lambda e: e.name):
+                if entry.is_dir(follow_symlinks=False):
+                    folders.append(entry.path)
+                elif not entry.is_symlink():
+                    found.append(entry.path)
+                elif not entry.is_dir():
+                    os.stat(entry.path)  # a broken link's FileNotFoundError
+                    found.append(entry.path)
+    return found
 
 
 class ZarnelFile(AbstractBufferedFile):
