@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import pickle
+from functools import partial
 
 import fsspec
 import pytest
@@ -84,6 +85,27 @@ def test_tree_round_trip_keeps_every_byte_and_name(fs, bucket, tmp_path):
     assert (tmp_path / "one.txt").read_bytes() == expected["with space.txt"]
     fs.put([str(tree / "plain.txt")], [f"{bucket}/list/p.txt"])
     assert fs.cat_file(f"{bucket}/list/p.txt") == expected["plain.txt"]
+
+
+def test_folder_put_names_what_fsspec_names(fs, bucket, tmp_path):
+    # The recursive put of a folder walks it itself: its names must be
+    # fsspec's own put's, whose steps it skips.
+    from fsspec.spec import AbstractFileSystem
+
+    for name in ["a.txt", "sub/b.txt"]:
+        (tmp_path / "src" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "src" / name).write_text(name)
+    for case, (source, target) in enumerate(
+        (source, target)
+        for source in [str(tmp_path / "src"), f"{tmp_path / 'src'}/"]
+        for target in ["there", "there/", "new", "new/"]
+    ):
+        for who, put in [("ours", fs.put), ("theirs", partial(AbstractFileSystem.put, fs))]:
+            fs.pipe_file(f"{bucket}/{who}/{case}/there/x", b"")  # a folder that exists
+            put(source, f"{bucket}/{who}/{case}/{target}", recursive=True)
+    fs.invalidate_cache()
+    ours = {n.split("/", 2)[2] for n in fs.find(f"{bucket}/ours")}
+    assert ours == {n.split("/", 2)[2] for n in fs.find(f"{bucket}/theirs")}
 
 
 def test_listing_calls_follow_fsspec(fs, bucket, sdk):
