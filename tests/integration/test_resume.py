@@ -39,6 +39,23 @@ store._upload_files(bucket, [(name, path, os.path.getsize(path))], workers=4, re
 """
 
 
+def killed_when(ready, s3_server, proxy, code, *args) -> None:
+    """Runs `code` in a child process through the proxy until `ready()`, then
+    kills it (SIGKILL); its keys come in the environment."""
+    host, _, port = proxy.endpoint.rpartition(":")
+    env = {**os.environ, "ZT_USER": s3_server.access_key, "ZT_PASSWORD": s3_server.secret_key}
+    child = subprocess.Popen([sys.executable, "-c", code, host, port, *args], env=env)
+    try:
+        deadline = time.monotonic() + 60
+        while not ready():
+            assert child.poll() is None
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+
+
 def part_puts(proxy) -> list:
     return [r for r in proxy.log if r.method == "PUT" and "partNumber" in r.query]
 
@@ -60,19 +77,10 @@ def test_a_killed_upload_goes_on_with_the_parts_it_lacks(
     # Parts past the fifth never reach the store: it holds what it held when
     # the process died.
     proxy.drop(when=lambda r: r.method == "PUT" and "partNumber" in r.query, after=5, times=None)
-    host, _, port = proxy.endpoint.rpartition(":")
-    env = {**os.environ, "ZT_USER": s3_server.access_key, "ZT_PASSWORD": s3_server.secret_key}
-    child = subprocess.Popen([sys.executable, "-c", CHILD, host, port, bucket, "big.bin",
-                              str(path)], env=env)  # fmt: skip
-    try:
-        deadline = time.monotonic() + 60
-        while sum(r.status == 200 for r in part_puts(proxy)) < 5:
-            assert child.poll() is None
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-    finally:
-        child.send_signal(signal.SIGKILL)
-        child.wait()
+    killed_when(
+        lambda: sum(r.status == 200 for r in part_puts(proxy)) >= 5,
+        s3_server, proxy, CHILD, bucket, "big.bin", str(path),
+    )  # fmt: skip
     proxy.clear()
     before = stored_parts(sdk, bucket, "big.bin")
     assert 5 <= len(before) < 12
@@ -206,19 +214,10 @@ def test_a_killed_download_goes_on_with_the_pieces_it_lacks(
     # The pieces past the fourth are held until the process is gone.
     is_get = lambda r: r.method == "GET" and r.path == f"/{bucket}/big.bin"  # noqa: E731
     proxy.delay(60, when=is_get, after=4, times=None)
-    host, _, port = proxy.endpoint.rpartition(":")
-    env = {**os.environ, "ZT_USER": s3_server.access_key, "ZT_PASSWORD": s3_server.secret_key}
-    args = [host, port, bucket, "big.bin", str(down / "big.bin"), str(len(data))]
-    child = subprocess.Popen([sys.executable, "-c", DOWNLOAD_CHILD, *args], env=env)
-    try:
-        deadline = time.monotonic() + 60
-        while sum(map(is_get, proxy.log)) < 5 or len(journal(down)[1]) < 2:
-            assert child.poll() is None
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-    finally:
-        child.send_signal(signal.SIGKILL)
-        child.wait()
+    killed_when(
+        lambda: sum(map(is_get, proxy.log)) >= 5 and len(journal(down)[1]) >= 2,
+        s3_server, proxy, DOWNLOAD_CHILD, bucket, "big.bin", str(down / "big.bin"), str(len(data)),
+    )  # fmt: skip
     pieces, whole = journal(down)
     proxy.clear()
 
