@@ -396,19 +396,25 @@ int Download::open_kept() {
   return fd_;
 }
 
-// Whether the journal names this object, cut as it can be cut now, with
-// pieces whole in the file: those are kept (all but one, when all are: the
-// file is then checked as a piece comes).
-bool Download::carry_on() {
-  int fd = ::open(journal_path_.c_str(),
-                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+// A journal as it was read: what its head names, and its pieces whole
+// (index, first byte, length).
+struct Journal {
+  std::string object, etag, modified, crc32, cut;
+  std::uint64_t size = 0, count = 0;
+  std::vector<std::array<std::uint64_t, 3>> pieces;
+};
+
+// The journal at `path`, when it is a plain file of this user's of this
+// format; its last line only when whole.
+std::optional<Journal> read_journal(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   struct stat status;
   if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
                   status.st_uid != ::geteuid())) {
     ::close(fd);
-    return false;
+    return std::nullopt;
   }
-  if (fd < 0) return false;
+  if (fd < 0) return std::nullopt;
   std::string text;
   std::vector<char> buffer(std::size_t{1} << 16);
   ssize_t got = 0;
@@ -418,32 +424,45 @@ bool Download::carry_on() {
   }
   ::close(fd);
   std::istringstream lines(text.substr(0, text.rfind('\n') + 1));
-  std::string line, object, etag, modified, crc32, cut;
-  std::uint64_t size = 0, count = 0;
-  std::vector<std::array<std::uint64_t, 3>> pieces;
-  if (!std::getline(lines, line) || line != "zarnel-resume 1") return false;
+  std::string line;
+  Journal journal;
+  if (!std::getline(lines, line) || line != "zarnel-resume 1") {
+    return std::nullopt;
+  }
   while (std::getline(lines, line)) {
     std::istringstream fields(line);
     std::string key;
     fields >> key;
     std::array<std::uint64_t, 3> piece{};
     if (key == "object") {
-      object = line.substr(key.size() + 1);
+      journal.object = line.substr(key.size() + 1);
     } else if (key == "size") {
-      fields >> size;
+      fields >> journal.size;
     } else if (key == "cut") {
-      fields >> cut >> count;
+      fields >> journal.cut >> journal.count;
     } else if (key == "etag") {
-      fields >> etag;
+      fields >> journal.etag;
     } else if (key == "modified") {
-      modified = line.substr(key.size() + 1);
+      journal.modified = line.substr(key.size() + 1);
     } else if (key == "crc32") {
-      fields >> crc32;
+      fields >> journal.crc32;
     } else if (key == "whole" && fields >> piece[0] >> piece[1] >> piece[2] &&
                (fields >> std::ws).eof()) {
-      pieces.push_back(piece);
+      journal.pieces.push_back(piece);
     }
   }
+  return journal;
+}
+
+// Whether the journal names this object, cut as it can be cut now, with
+// pieces whole in the file: those are kept (all but one, when all are: the
+// file is then checked as a piece comes).
+bool Download::carry_on() {
+  std::optional<Journal> journal = read_journal(journal_path_);
+  if (!journal) return false;
+  const auto& [object, etag, modified, crc32, cut, size, count, pieces] =
+      *journal;
+  struct stat status;
   int parts = etag_parts(etag);
   if (object != encode_path(job_.bucket, false) + " " +
                     encode_path(job_.object_name, false) ||
