@@ -42,6 +42,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypedDict, Unpack
 
 from zarnel import messages
+from zarnel.cleanup import PARTIAL
 from zarnel.transfers import Transfers, check_workers
 from zarnel.walk import Walk
 
@@ -58,7 +59,7 @@ COMPARES = ("mtime", "checksum")
 # ".zarnel-<16 hex>.part.resume"), the storage client's
 # "<file>.<ETag>.part.minio". Never a file of the tree: neither sent up nor
 # deleted.
-TEMPORARY = re.compile(r"\.zarnel-[0-9a-f]{16}\.part(?:\.resume)?|.+\..+\.part\.minio", re.DOTALL)
+TEMPORARY = re.compile(PARTIAL.pattern + r"|.+\..+\.part\.minio", re.DOTALL)
 PLAIN_MD5 = re.compile(r"[0-9a-f]{32}")
 # The zlib CRC-32 of the whole object, 8 lowercase hex digits, which the
 # engine stores with each object it uploads in parts (their ETag is no MD5).
