@@ -137,7 +137,7 @@ def test_what_the_store_holds_otherwise_is_sent_again(
     assert sdk.get_object(bucket, "f.bin").read() == data
     assert unfinished(sdk, bucket) == []  # an upload cut otherwise: dropped
     stored_crc = sdk.stat_object(bucket, "f.bin").metadata.get("x-amz-meta-zarnel-crc32")
-    assert stored_crc in (None, f"{zlib.crc32(data):08x}")
+    assert stored_crc == (None if s3_server.kind == "juicefs" else f"{zlib.crc32(data):08x}")
 
 
 def test_ctrl_c_keeps_the_upload_for_the_next_call(sdk, bucket, via, proxy, tmp_path):

@@ -65,12 +65,16 @@ int open_regular(const std::string& path, std::uint64_t& size, int& error) {
 
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
-                    std::string& body, std::string& sha256,
-                    std::string& crc32) {
+                    std::string& body, std::string& sha256, std::string& crc32,
+                    bool crc32_later) {
   int error = 0;
   int fd = open_regular(path, size, error);
   if (fd < 0) return error;
   bool whole = size <= max_size;
+  if (!whole && crc32_later) {
+    ::close(fd);
+    return 0;
+  }
   bool keep = size <= in_memory_limit;
   if (keep) body.reserve(size);
   Digest digest(EVP_sha256());

@@ -42,10 +42,13 @@ constexpr int changed = -2;      // its size changed while it was read
 // The file at `path` read into `body` (when it is at most `in_memory_limit`
 // bytes) and its SHA-256; 0, an errno, `not_regular` or `changed`. `size` is
 // the file's size when it was opened; a file larger than `max_size` is read
-// for its CRC-32 alone (`sha256` stays empty, `crc32` is set).
+// for its CRC-32 alone (`sha256` stays empty, `crc32` is set), or not read
+// at all when `crc32_later` (a resumed upload takes it only if it starts
+// anew).
 int read_for_upload(const std::string& path, std::uint64_t max_size,
                     std::uint64_t in_memory_limit, std::uint64_t& size,
-                    std::string& body, std::string& sha256, std::string& crc32);
+                    std::string& body, std::string& sha256, std::string& crc32,
+                    bool crc32_later = false);
 
 // The regular file at `path` opened for reading without blocking on what is
 // not one (a FIFO swapped in, say): the descriptor, or -1 with `error` set

@@ -13,7 +13,9 @@
 // part comes up to be sent: so the object is the file's bytes now whatever
 // changed since (a changed size changes the cut; a same-size edit re-sends the
 // parts it touched). A failure, a stop or Ctrl-C then keeps the upload on the
-// store.
+// store. The whole file's CRC-32 is read only if the upload starts anew (its
+// start carries it); one carried on is checked against the joined CRC-32s
+// of its parts as read now.
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +96,8 @@ class Upload final : public MetaRequest {
     switch (state_) {
       case State::kLook:
         return look_sent_ ? nullptr : look(loop);
+      case State::kCrc:
+        return crc_round(loop);
       case State::kCreate:
         return create_sent_ ? nullptr : create(loop);
       case State::kParts:
@@ -139,8 +143,8 @@ class Upload final : public MetaRequest {
 
  private:
   // kLook, kReuse: resumed, its unfinished upload looked for, then its
-  // parts listed.
-  enum class State { kLook, kReuse, kCreate, kParts, kComplete, kClean };
+  // parts listed; kCrc: resumed and started anew, the file's CRC-32 read.
+  enum class State { kLook, kReuse, kCrc, kCreate, kParts, kComplete, kClean };
 
   std::unique_ptr<Transfer> request(Loop& loop, Step step, std::string query) {
     std::unique_ptr<Transfer> transfer = loop.transfer(*this);
@@ -158,6 +162,7 @@ class Upload final : public MetaRequest {
   std::unique_ptr<Transfer> listed(Loop& loop, bool done,
                                    const Transfer& answer);
   std::unique_ptr<Transfer> fresh(Loop& loop);
+  std::unique_ptr<Transfer> crc_round(Loop& loop);
   bool changed_since(const Transfer& answer, std::int64_t began) const;
   std::optional<Failure> open_file();
   std::uint64_t size_of(int part) const {
@@ -179,9 +184,10 @@ class Upload final : public MetaRequest {
   std::optional<Failure> part_stored(Loop& loop, const Transfer& answer);
   std::optional<Failure> completed(Loop& loop, const Transfer& answer);
   std::optional<Failure> checked(Loop& loop, const Transfer& answer);
-  void start_over();
+  void start_over(Loop& loop);
   void swept(const Transfer& answer);
   void failed(Loop& loop, Failure failure);
+  std::uint32_t joined_crc() const;
   bool sent_as_read() const;
 
   Job job_;  // the file; its name comes back in its Done
@@ -204,6 +210,8 @@ class Upload final : public MetaRequest {
   std::size_t check_ = 0;
   std::vector<int> resend_;
   std::int64_t first_stored_ = -1;  // the oldest stored part's time
+  std::uint64_t crc_read_ = 0;      // kCrc: bytes read so far
+  std::uint32_t crc_ = 0;
   std::string kept_;
   // Whether the object is joined from parts of an upload begun by an earlier
   // call, whose CRC-32 header was that of the file as it read it then.
@@ -310,6 +318,41 @@ bool Upload::changed_since(const Transfer& answer, std::int64_t began) const {
 }
 
 std::unique_ptr<Transfer> Upload::fresh(Loop& loop) {
+  if (!job_.crc32_hex.empty()) {
+    state_ = State::kCreate;
+    return create(loop);
+  }
+  // Resumed: the CRC-32 was left for now (tree.cpp).
+  state_ = State::kCrc;
+  crc_read_ = 0;
+  crc_ = 0;
+  if (std::optional<Failure> failure = open_file()) {
+    failed(loop, std::move(*failure));
+    return nullptr;
+  }
+  loop.keep_going();
+  return nullptr;
+}
+
+// A piece of the file a round, so that the loop keeps answering; once all
+// of it is read, the upload starts.
+std::unique_ptr<Transfer> Upload::crc_round(Loop& loop) {
+  constexpr std::uint64_t piece = std::uint64_t{16} * 1024 * 1024;
+  Job chunk;
+  chunk.size = std::min(piece, job_.size - crc_read_);
+  if (!read_part(chunk, crc_read_)) {
+    Failure f{Failure::Kind::kChanged};
+    f.message = "changed while it was read";
+    failed(loop, std::move(f));
+    return nullptr;
+  }
+  crc_ = crc32_update(crc_, chunk.body.data(), chunk.body.size());
+  crc_read_ += chunk.size;
+  if (crc_read_ < job_.size) {
+    loop.keep_going();
+    return nullptr;
+  }
+  job_.crc32_hex = crc32_hex(crc_);
   state_ = State::kCreate;
   return create(loop);
 }
@@ -593,7 +636,7 @@ std::optional<Failure> Upload::completed(Loop& loop, const Transfer& answer) {
     return f;
   }
   id_.clear();  // nothing to drop any more
-  if (carried_on_ && !job_.crc32_hex.empty()) {
+  if (carried_on_) {
     // Its CRC-32 header is the one that the upload began with: checked.
     loop.launch(request(loop, Step::kHead, {}));
     return std::nullopt;
@@ -610,9 +653,8 @@ std::optional<Failure> Upload::completed(Loop& loop, const Transfer& answer) {
 // once. A store that keeps no user metadata has nothing to contradict.
 std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
   if (state_ != State::kComplete) return std::nullopt;  // stopped meanwhile
-  auto crc = static_cast<std::uint32_t>(
-      std::strtoul(job_.crc32_hex.c_str(), nullptr, 16));
-  if (answer.crc32_meta.empty() || crc32_matches(answer.crc32_meta, crc)) {
+  if (answer.crc32_meta.empty() ||
+      crc32_matches(answer.crc32_meta, joined_crc())) {
     answered_ = true;
     loop.post(
         Done{Done::Kind::kMoved, job_.token, job_.object_name, job_.size});
@@ -620,7 +662,7 @@ std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
     return std::nullopt;
   }
   if (!started_over_) {
-    start_over();
+    start_over(loop);
     return std::nullopt;
   }
   Failure f{Failure::Kind::kChanged};
@@ -628,7 +670,7 @@ std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
   return f;
 }
 
-void Upload::start_over() {
+void Upload::start_over(Loop& loop) {
   started_over_ = true;
   carried_on_ = false;
   next_ = 1;
@@ -637,7 +679,9 @@ void Upload::start_over() {
   check_ = 0;
   resend_.clear();
   create_sent_ = false;
-  state_ = State::kCreate;
+  job_.crc32_hex.clear();  // the file may have changed: read it again
+  if (std::unique_ptr<Transfer> transfer = fresh(loop))
+    loop.launch(std::move(transfer));
 }
 
 // The unfinished uploads of this file's name that the store began since its
@@ -671,14 +715,17 @@ void Upload::failed(Loop& loop, Failure failure) {
 // Whether the parts sent make up the content that the file had when its
 // CRC-32 was taken (a file that changed in place, its size and time kept).
 bool Upload::sent_as_read() const {
-  if (job_.crc32_hex.empty()) return true;
+  return job_.crc32_hex.empty() || crc32_matches(job_.crc32_hex, joined_crc());
+}
+
+// The CRC-32 of the parts' bytes as they were sent or checked, joined.
+std::uint32_t Upload::joined_crc() const {
   std::uint32_t crc = crcs_[0];
   for (int part = 2; part <= parts_; ++part) {
-    std::uint64_t from = static_cast<std::uint64_t>(part - 1) * part_size_;
     crc = crc32_join(crc, crcs_[static_cast<std::size_t>(part - 1)],
-                     std::min(part_size_, job_.size - from));
+                     size_of(part));
   }
-  return crc32_matches(job_.crc32_hex, crc);
+  return crc;
 }
 
 }  // namespace

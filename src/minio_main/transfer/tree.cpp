@@ -213,7 +213,7 @@ void Tree::upload(nb::handle get_content_type, nb::handle bucket_name,
     job.body.clear();
     error_number =
         read_for_upload(job.path, single_put_limit, in_memory_limit, job.size,
-                        job.body, job.sha256_hex, job.crc32_hex);
+                        job.body, job.sha256_hex, job.crc32_hex, resume_);
     if (error_number != changed) break;  // written to while read: once more
   }
   if (error_number != 0) {
