@@ -339,6 +339,7 @@ def cmd_cp(store: Any, args: argparse.Namespace, out: Output) -> int:
     src, dst = remote(args.src), remote(args.dst)
     if (src is None) == (dst is None):
         raise UsageError("cp copies between a local path and a zarnel://bucket/key location")
+    moves = {"workers": args.workers, "resume": args.resume}
     if dst is not None:
         bucket, key = dst
         if args.recursive:
@@ -351,14 +352,18 @@ def cmd_cp(store: Any, args: argparse.Namespace, out: Output) -> int:
             total = sum(item[2] or 0 for item in items)
             with out.progress("upload", len(items), total) as tally:
                 return _ends(tally, lambda: store._upload_files(
-                    bucket, items, workers=args.workers, progress=tally))  # fmt: skip
+                    bucket, items, progress=tally, **moves))  # fmt: skip
         if os.path.isdir(args.src):
             raise UsageError(f"{args.src!r} is a folder: use cp -r")
         if not key or key.endswith("/"):
             key += os.path.basename(args.src)
-        with out.progress("upload", 1, os.path.getsize(args.src)) as tally:
+        size = os.path.getsize(args.src)
+        with out.progress("upload", 1, size) as tally:
+            if args.resume:  # the engine keeps and finds unfinished uploads
+                return _ends(tally, lambda: store._upload_files(
+                    bucket, [(key, args.src, size)], progress=tally, **moves))  # fmt: skip
             return _ends(tally, lambda: (store._upload_file(bucket, key, args.src),
-                                         tally(key, os.path.getsize(args.src))))  # fmt: skip
+                                         tally(key, size)))  # fmt: skip
     bucket, key = src  # type: ignore[misc]
     if args.recursive:
         prefix = folder(key)
@@ -376,13 +381,17 @@ def cmd_cp(store: Any, args: argparse.Namespace, out: Output) -> int:
         total = sum(item[2] or 0 for item in items)
         with out.progress("download", len(items), total) as tally:
             return _ends(tally, lambda: store._download_files(
-                bucket, items, workers=args.workers, progress=tally))  # fmt: skip
+                bucket, items, progress=tally, **moves))  # fmt: skip
     if not key or key.endswith("/"):
         raise UsageError(f"{args.src!r} names no object: use cp -r for a folder")
     path = args.dst
     if os.path.isdir(path) or path.endswith(os.sep):
         path = os.path.join(path, key.rsplit("/", 1)[-1])
     with out.progress("download", 1) as tally:
+        if args.resume:  # the engine keeps and finds the pieces it fetched
+            stat = store._engine.stat_object(bucket, key)
+            return _ends(tally, lambda: store._download_files(
+                bucket, [(key, path, stat.size, stat.etag)], progress=tally, **moves))  # fmt: skip
         return _ends(tally, lambda: (store._download_file(bucket, key, path),
                                      tally(key, os.path.getsize(path))))  # fmt: skip
 
@@ -397,6 +406,7 @@ def cmd_sync(store: Any, args: argparse.Namespace, out: Output) -> int:
         "max_delete": args.max_delete,
         "dry_run": args.dry_run,
         "workers": args.workers,
+        "resume": args.resume,
     }
     error: zarnel.SyncError | None = None
     op = "upload" if dst is not None else "download"
@@ -567,6 +577,9 @@ def build_parser() -> argparse.ArgumentParser:
     sync = command("sync", cmd_sync, "move only what changed between a folder and a prefix")
     for p in (cp, sync):
         p.add_argument("--workers", type=_workers, default=8, help="files at once (default 8)")
+        p.add_argument("--resume", action="store_true", default=False,
+                       help="keep what an interrupted run moved of large files, and carry on "
+                       "from what an earlier --resume run kept")  # fmt: skip
         p.add_argument("src", metavar="SRC")
         p.add_argument("dst", metavar="DST")
     sync.add_argument("--delete", action="store_true", default=False,

@@ -178,3 +178,39 @@ def test_ctrl_c_ends_at_once_with_nothing_left(s3_server, sdk, bucket, home, tmp
     assert err.strip().endswith("zarnel: interrupted")
     assert sdk._list_multipart_uploads(bucket).uploads == []
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.bin", "home"]
+
+
+def test_resume_carries_on_an_interrupted_cp(s3_server, sdk, bucket, home, tmp_path):
+    data = os.urandom(12 * MIB)  # parts of 5, 5 and 2 MiB
+    (tmp_path / "big.bin").write_bytes(data)
+    up = [ZARNEL, "cp", "--resume", "big.bin", f"zarnel://{bucket}/big.bin"]
+
+    def stored() -> set[str]:  # the part numbers of the unfinished upload
+        uploads = sdk._list_multipart_uploads(bucket).uploads
+        parts = sdk._list_parts(bucket, "big.bin", uploads[0].upload_id).parts if uploads else []
+        return {str(p.part_number) for p in parts}
+
+    with FaultProxy(s3_server.endpoint) as proxy:
+        # Part 3 never reaches the store; the command tries it again for seconds.
+        proxy.error(503, "SlowDown", when=lambda r: r.query.get("partNumber") == "3", times=None)
+        write_profile(home, proxy.endpoint, s3_server.access_key, s3_server.secret_key)
+        child = subprocess.Popen(up, cwd=tmp_path, env=home[1], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)  # fmt: skip
+        try:
+            wait_for(lambda: stored() == {"1", "2"})
+            child.send_signal(signal.SIGINT)
+            child.communicate(timeout=10)
+        finally:
+            child.kill()
+        assert child.returncode == 130
+        assert stored() == {"1", "2"}  # kept for the next run
+        proxy.clear()
+        run = {"cwd": tmp_path, "env": home[1], "capture_output": True, "timeout": 60}
+        assert subprocess.run(up, **run).returncode == 0
+        sent = [r.query["partNumber"] for r in proxy.log if "partNumber" in r.query]
+        down = [ZARNEL, "cp", "--resume", f"zarnel://{bucket}/big.bin", "copy.bin"]
+        assert subprocess.run(down, **run).returncode == 0
+    assert sent == ["3"]
+    assert sdk.get_object(bucket, "big.bin").read() == data
+    assert sdk._list_multipart_uploads(bucket).uploads == []
+    assert (tmp_path / "copy.bin").read_bytes() == data
