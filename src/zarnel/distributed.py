@@ -71,12 +71,13 @@ def upload_tree(
     *,
     workers: int = 1,
     files_per_task: int = FILES_PER_TASK,
+    resume: bool = False,
 ) -> int:
     """``store._upload_dir(bucket_name, dir_path, parallel, base_dir)`` on the
     cluster's workers; returns the number of files uploaded."""
     check_workers(workers)
     with _Batches(dask_client, store, _upload_batch, files_per_task,
-                  bucket_name, parallel, workers) as batches:  # fmt: skip
+                  bucket_name, parallel, workers, resume) as batches:  # fmt: skip
         store._plan_upload_dir(bucket_name, dir_path, parallel, base_dir, add=batches.add)
         return batches.finish()
 
@@ -90,13 +91,14 @@ def download_prefix(
     *,
     workers: int = 1,
     files_per_task: int = FILES_PER_TASK,
+    resume: bool = False,
 ) -> int:
     """``store._download_dir(bucket_name, object_path, dir_path)`` on the
     cluster's workers; returns the number of files downloaded. The listing is
     made by ``store`` on the caller, so it must be connected."""
     check_workers(workers)
     with _Batches(dask_client, store, _download_batch, files_per_task,
-                  bucket_name, workers) as batches:  # fmt: skip
+                  bucket_name, workers, resume) as batches:  # fmt: skip
         store._plan_download_dir(bucket_name, object_path, dir_path, add=batches.add)
         return batches.finish()
 
@@ -118,19 +120,20 @@ class _Shipped:
 
 def _upload_batch(
     shipped: _Shipped, stop: str, files: list[UploadItem], bucket_name: str, parallel: Any,
-    workers: int,
+    workers: int, resume: bool,
 ) -> int:  # fmt: skip
     def move() -> None:
-        shipped.store._upload_files(bucket_name, files, parallel, workers=workers)
+        shipped.store._upload_files(bucket_name, files, parallel, workers=workers, resume=resume)
 
     return _move(stop, len(files), move)
 
 
 def _download_batch(
-    shipped: _Shipped, stop: str, files: list[DownloadItem], bucket_name: str, workers: int
-) -> int:
+    shipped: _Shipped, stop: str, files: list[DownloadItem], bucket_name: str, workers: int,
+    resume: bool,
+) -> int:  # fmt: skip
     def move() -> None:
-        shipped.store._download_files(bucket_name, files, workers=workers)
+        shipped.store._download_files(bucket_name, files, workers=workers, resume=resume)
 
     return _move(stop, len(files), move)
 

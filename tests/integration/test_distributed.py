@@ -149,3 +149,14 @@ def test_each_task_moves_its_batch_on_the_engine(dask_client, store, bucket, tmp
     ] * 4  # 36 files in tasks of 10, 9 of them in tasks of 4
     assert all(" on the transfer engine: 4 transfers at once" in line for line in started)
     assert len(os.listdir(tmp_path / "down")) == 9
+
+
+def test_resume_carries_on_an_upload_left_on_the_store(dask_client, store, sdk, bucket, tmp_path):
+    (tmp_path / "site").mkdir()
+    data = os.urandom(12 * 1024 * 1024)  # parts of 5, 5 and 2 MiB
+    (tmp_path / "site" / "big.bin").write_bytes(data)
+    upload_id = sdk._create_multipart_upload(bucket, "site/big.bin", {})
+    sdk._upload_part(bucket, "site/big.bin", data[: 5 * 1024 * 1024], None, upload_id, 1)
+    upload_tree(dask_client, store, bucket, tmp_path / "site", workers=2, resume=True)
+    assert sdk._list_multipart_uploads(bucket).uploads == []  # carried on, none left beside
+    assert sdk.get_object(bucket, "site/big.bin").read() == data
