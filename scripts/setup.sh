@@ -7,9 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VENV=${ZARNEL_VENV:-.venv}
-# The transfer engine builds on libcurl, OpenSSL, expat and zlib.
+# The transfer engine builds on libcurl, OpenSSL, expat, zlib and ISA-L.
 DEBIAN_PACKAGES=(openssh-client openssh-server libcurl4-openssl-dev libssl-dev libexpat1-dev
-                 zlib1g-dev)
+                 zlib1g-dev libisal-dev)
 # The linters are needed only by `make lint` and `make format`.
 [ "${ZARNEL_LINT:-}" = 1 ] && DEBIAN_PACKAGES+=(clang-format clang-tidy)
 

@@ -1,6 +1,7 @@
 #include "transfer/files.hpp"
 
 #include <fcntl.h>
+#include <isa-l/crc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -112,7 +113,7 @@ int read_for_upload(const std::string& path, std::uint64_t max_size,
 std::uint32_t crc32_update(std::uint32_t crc, const void* data,
                            std::size_t size) {
   return static_cast<std::uint32_t>(
-      ::crc32_z(crc, static_cast<const Bytef*>(data), size));
+      ::crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size));
 }
 
 std::uint32_t crc32_join(std::uint32_t first, std::uint32_t second,
