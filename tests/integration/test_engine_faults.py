@@ -87,6 +87,8 @@ def test_a_body_that_stays_short_is_never_kept(sdk, bucket, via, proxy, tmp_path
 
 
 def test_store_that_keeps_failing_ends_as_one_at_a_time(s3_server, bucket, via, proxy, tmp_path):
+    if s3_server.kind != "seaweedfs":  # 12 s of retries each
+        pytest.skip("the proxy answers every PUT: the store behind it plays no part")
     (tmp_path / "up").mkdir()
     (tmp_path / "up" / "a.txt").write_text("a")
     proxy.error(503, "SlowDown", when=lambda r: r.method == "PUT", times=None)
@@ -402,7 +404,11 @@ def test_a_lost_start_of_an_upload_leaves_nothing_unfinished(
 
 
 @pytest.mark.parametrize("times", [1, None], ids=["once", "always"])
-def test_a_damaged_listing_page_is_asked_for_again(sdk, bucket, via, proxy, tmp_path, times):
+def test_a_damaged_listing_page_is_asked_for_again(
+    s3_server, sdk, bucket, via, proxy, tmp_path, times
+):
+    if times is None and s3_server.kind != "seaweedfs":  # 12 s of retries each
+        pytest.skip("the proxy cuts every page: the store behind it plays no part")
     for i in range(3):
         put(sdk, bucket, f"d/{i}", b"x")
     proxy.cut(120, keep_length=False, when=lambda r: "list-type" in r.query, times=times)
