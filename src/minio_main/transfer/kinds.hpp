@@ -116,8 +116,8 @@ class Loop {
   std::vector<std::unique_ptr<Transfer>> retrying_;
   std::vector<std::unique_ptr<Transfer>> idle_;
   bool stopped_ = false, cancelled_ = false, input_closed_ = false;
-  bool progressed_ =
-      false;  // a request ended (or work was done) since the last wait
+  // A request ended (or work was done) since the last wait.
+  bool progressed_ = false;
   std::size_t queued_ = 0;
   std::chrono::steady_clock::time_point deadline_{};
 };

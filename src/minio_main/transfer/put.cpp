@@ -43,6 +43,13 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// A file that is no longer what was read of it.
+Failure changed_file(const char* what) {
+  Failure f{Failure::Kind::kChanged};
+  f.message = what;
+  return f;
+}
+
 // The id in the answer to the start of an upload in parts, if it names one.
 std::optional<std::string> upload_id(const Transfer& transfer) {
   auto document = parse_document(transfer.body, "UploadId");
@@ -341,9 +348,7 @@ std::unique_ptr<Transfer> Upload::crc_round(Loop& loop) {
   Job chunk;
   chunk.size = std::min(piece, job_.size - crc_read_);
   if (!read_part(chunk, crc_read_)) {
-    Failure f{Failure::Kind::kChanged};
-    f.message = "changed while it was read";
-    failed(loop, std::move(f));
+    failed(loop, changed_file("changed while it was read"));
     return nullptr;
   }
   crc_ = crc32_update(crc_, chunk.body.data(), chunk.body.size());
@@ -376,9 +381,7 @@ std::unique_ptr<Transfer> Upload::next_part(Loop& loop) {
   loop.keep_going();
   if (state_ != State::kParts || done_ < parts_) return nullptr;
   if (!sent_as_read()) {
-    Failure f{Failure::Kind::kChanged};
-    f.message = "changed while it was sent";
-    failed(loop, std::move(f));
+    failed(loop, changed_file("changed while it was sent"));
     return nullptr;
   }
   return complete(loop);
@@ -412,9 +415,7 @@ std::unique_ptr<Transfer> Upload::part_request(Loop& loop) {
   if (!read_part(part, from)) {
     --running_;
     loop.recycle(std::move(transfer));
-    Failure f{Failure::Kind::kChanged};
-    f.message = "changed while it was sent";
-    failed(loop, std::move(f));
+    failed(loop, changed_file("changed while it was sent"));
     return nullptr;
   }
   crcs_[static_cast<std::size_t>(number - 1)] =
@@ -435,9 +436,7 @@ bool Upload::check_stored(Loop& loop) {
   Job part;
   part.size = size_of(number);
   if (!read_part(part, static_cast<std::uint64_t>(number - 1) * part_size_)) {
-    Failure f{Failure::Kind::kChanged};
-    f.message = "changed while it was sent";
-    failed(loop, std::move(f));
+    failed(loop, changed_file("changed while it was sent"));
     return false;
   }
   auto index = static_cast<std::size_t>(number - 1);
@@ -616,9 +615,7 @@ std::optional<Failure> Upload::part_stored(Loop& loop, const Transfer& answer) {
   etags_[static_cast<std::size_t>(answer.part - 1)] = answer.etag;
   if (++done_ < parts_ || state_ != State::kParts) return std::nullopt;
   if (!sent_as_read()) {
-    Failure f{Failure::Kind::kChanged};
-    f.message = "changed while it was sent";
-    return f;
+    return changed_file("changed while it was sent");
   }
   // Every part is stored: they are joined into the object.
   loop.launch(complete(loop));
@@ -665,9 +662,7 @@ std::optional<Failure> Upload::checked(Loop& loop, const Transfer& answer) {
     start_over(loop);
     return std::nullopt;
   }
-  Failure f{Failure::Kind::kChanged};
-  f.message = "stored with the CRC-32 of another content";
-  return f;
+  return changed_file("stored with the CRC-32 of another content");
 }
 
 void Upload::start_over(Loop& loop) {
